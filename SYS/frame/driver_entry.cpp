@@ -1,0 +1,43 @@
+// Driver entry and unload, and the driver-wide state they own.
+#include "frame/frame.h"
+#include "hw/interrupt.h"
+
+BOOLEAN Win98Mode;
+UNICODE_STRING RegistryPathCopy;
+
+/*
+ * DriverEntry: refuses to load without WDM 1.0, notes whether WDM 1.10 is missing (the 98/Me
+ * family, which changes create, close, query-remove and power handling), keeps a NUL-terminated
+ * copy of the registry path and fills in the dispatch table.
+ * PASSIVE_LEVEL, called once by the system; discarded after initialisation.
+ */
+extern "C" TARVIK_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                      PUNICODE_STRING RegistryPath) {
+  if (!IoIsWdmVersionAvailable(1, 0)) return STATUS_UNSUCCESSFUL;
+  Win98Mode = !IoIsWdmVersionAvailable(1, 0x10);
+
+  USHORT copyBytes = static_cast<USHORT>(RegistryPath->Length + sizeof(WCHAR));
+  RegistryPathCopy.Buffer =
+      static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, copyBytes, TARVIK_POOL_TAG));
+  if (RegistryPathCopy.Buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RegistryPathCopy.Length = 0;
+  RegistryPathCopy.MaximumLength = copyBytes;
+  RtlCopyUnicodeString(&RegistryPathCopy, RegistryPath);
+
+  DriverObject->DriverUnload = DriverUnload;
+  DriverObject->DriverExtension->AddDevice = AddDevice;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  return STATUS_SUCCESS;
+}
+
+/*
+ * DriverUnload: frees the registry-path copy. Device objects are gone by now; the removal
+ * handler deletes them. PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE void NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(DriverObject);
+  RtlFreeUnicodeString(&RegistryPathCopy);
+}

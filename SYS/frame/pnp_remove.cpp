@@ -1,0 +1,20 @@
+// Removal of the device.
+#include "frame/device_extension.h"
+#include "frame/frame.h"
+
+/*
+ * HandleRemoveDevice: passes the removal down, then gives back this request's reference and
+ * the lock's own and waits until every other holder (outside Win98Mode, every open handle) has
+ * let go; only then are the device object and its link deleted. Returns what the lower driver
+ * returned; DispatchPnp releases nothing more for this request. PASSIVE_LEVEL; blocks.
+ */
+TARVIK_PAGE_CODE NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  DEVICE_EXTENSION* extension = ExtensionOf(DeviceObject);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  extension->PnpState = StateRemoved;
+  NTSTATUS status = PassDown(DeviceObject, Irp);
+  ReleaseRemoveLockAndWait(&extension->RemoveLock);
+  DetachAndDeleteDevice(DeviceObject);
+  return status;
+}

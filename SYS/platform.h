@@ -1,0 +1,26 @@
+// The one platform header of the driver.
+//
+// The kernel build (i686-w64-mingw32, TARVIK_KERNEL_BUILD) compiles against the platform's own
+// DDK headers; the host build compiles the same sources against the emulated kernel's
+// <ntddk.h>, which has the same names. Section placement macros live here too: GCC has no
+// alloc_text pragma, so every definition carries its section.
+#pragma once
+
+#if defined(TARVIK_KERNEL_BUILD)
+// wdm.h redefines these compiler intrinsics in C++ mode unless told they exist.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntddk.h>
+// The kernel exports swprintf, but wdm.h does not declare it.
+extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+#define TARVIK_INIT_CODE __attribute__((section("INIT")))
+#define TARVIK_PAGE_CODE __attribute__((section("PAGE")))
+#else
+#include <ntddk.h>
+// Host ELF objects keep one text section; the emulated kernel checks IRQL at PAGED_CODE().
+#define TARVIK_INIT_CODE
+#define TARVIK_PAGE_CODE
+#endif
+
+// Pool tag "Wdm " as the pool stores it: the first character in the lowest byte.
+constexpr ULONG TARVIK_POOL_TAG = 0x206D6457;

@@ -1,0 +1,12 @@
+# Driver sources, relative to SYS/. The kernel image (SYS/kernel) and the host build both
+# compile exactly this list.
+set(TARVIK_DRIVER_SOURCES
+    frame/driver_entry.cpp
+    frame/add_device.cpp
+    frame/create_close.cpp
+    frame/pnp_dispatch.cpp
+    frame/pnp_remove.cpp
+    frame/request_routines.cpp
+    frame/remove_lock.cpp
+    hw/interrupt_dpc.cpp
+)

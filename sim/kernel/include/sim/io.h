@@ -1,0 +1,22 @@
+// I/O manager services for the emulated machine's own request originators (the PnP manager,
+// the power manager, the file-handle calls): send a request down a stack and wait for it.
+#pragma once
+
+#include <wdm.h>
+
+namespace sim::io {
+
+// Sends a request to the device (normally the top of a stack) from PASSIVE_LEVEL and waits
+// until its completion has run past the top stack location; returns the final status block.
+// The request must come from IoAllocateIrp with the next stack location filled in. The caller
+// still owns it afterwards and frees it with IoFreeIrp.
+IO_STATUS_BLOCK CallAndWait(PDEVICE_OBJECT device, PIRP irp);
+
+// As CallAndWait, but for requests whose Information must not exceed an output length
+// (buffered and out-direct device control).
+IO_STATUS_BLOCK CallAndWaitChecked(PDEVICE_OBJECT device, PIRP irp, ULONG outputLength);
+
+// The top of the stack that the device belongs to.
+PDEVICE_OBJECT GetAttachedDevice(PDEVICE_OBJECT device);
+
+}  // namespace sim::io

@@ -1,0 +1,57 @@
+// Controls of the emulated kernel for the bench and for tests: boot and shutdown, the platform
+// it answers as, fault injection and state that tests inspect. Free of platform types, so that
+// user-mode code (which sees <windows.h>, not <wdm.h>) can include it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sim::kernel {
+
+// Which WDM revision IoIsWdmVersionAvailable reports.
+enum class WdmSupport {
+  Wdm10Only,  // the 98/Me family: WDM 1.0 and nothing later
+  Wdm110,     // 1.10 and later (2000 and after)
+  None,       // not even 1.0, for the refusal path of a driver's entry
+};
+
+// Starts the kernel's threads (the DPC thread) and clears state left by an earlier boot.
+void Boot(WdmSupport support);
+// Stops the kernel's threads. DPCs still queued are reported as violations.
+void Shutdown();
+bool IsBooted();
+
+WdmSupport CurrentWdmSupport();
+
+// Waits until no DPC is queued or running.
+void WaitForDpcsIdle();
+
+// An infinite kernel wait that lasts longer than this is a deadlock: the process stops with a
+// message instead of hanging the test run.
+void SetDeadlockLimit(std::chrono::milliseconds limit);
+std::chrono::milliseconds DeadlockLimit();
+
+// Pool: fault injection and accounting.
+struct PoolStats {
+  size_t outstandingAllocations = 0;
+  size_t outstandingBytes = 0;
+  size_t totalAllocations = 0;
+  size_t failedAllocations = 0;  // refused by fault injection
+};
+PoolStats GetPoolStats();
+// Makes the n-th pool allocation from now (1 = the next one) fail. 0 cancels.
+void FailNthPoolAllocation(size_t n);
+// Size of an outstanding allocation, 0 when the address is not an allocation's start.
+size_t PoolAllocationSize(const void* p);
+// Tag of an outstanding allocation, 0 when unknown.
+uint32_t PoolAllocationTag(const void* p);
+// Pool type of an outstanding allocation (the platform's POOL_TYPE value), -1 when unknown.
+int PoolAllocationType(const void* p);
+
+// Makes the next IoAttachDeviceToDeviceStack fail as it does when the target stack is being
+// torn down.
+void FailNextAttach();
+
+}  // namespace sim::kernel

@@ -1,0 +1,201 @@
+// Device objects: creation with an extension, attachment into stacks, detach and delete.
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "kernel_internal.h"
+#include "sim/kernel.h"
+
+namespace sim::kernel {
+namespace {
+
+constexpr CSHORT kIoTypeDevice = 3;
+
+std::mutex g_deviceLock;  // guards the attachment links and the set of live devices
+std::set<PDEVICE_OBJECT> g_devices;
+bool g_failNextAttach = false;
+
+size_t ExtensionOffset() { return (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15}; }
+
+PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device) {
+  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+  return device;
+}
+
+}  // namespace
+
+void FailNextAttach() {
+  std::lock_guard guard(g_deviceLock);
+  g_failNextAttach = true;
+}
+
+void FreeDeviceObjectMemory(PDEVICE_OBJECT device) {
+  {
+    std::lock_guard guard(g_deviceLock);
+    g_devices.erase(device);
+  }
+  delete device->DeviceObjectExtension;
+  std::free(device);
+}
+
+bool ReferenceDevice(PDEVICE_OBJECT device) {
+  std::lock_guard guard(g_deviceLock);
+  if (device->DeviceObjectExtension->DeletePending) return false;
+  device->ReferenceCount++;
+  return true;
+}
+
+void DereferenceDevice(PDEVICE_OBJECT device) {
+  bool freeNow;
+  {
+    std::lock_guard guard(g_deviceLock);
+    freeNow = --device->ReferenceCount == 0 && device->DeviceObjectExtension->DeletePending;
+  }
+  if (freeNow) FreeDeviceObjectMemory(device);
+}
+
+void ResetDevices() {
+  std::lock_guard guard(g_deviceLock);
+  g_devices.clear();
+  g_failNextAttach = false;
+}
+
+void ReportAndFreeLeftoverDevices() {
+  std::set<PDEVICE_OBJECT> left;
+  {
+    std::lock_guard guard(g_deviceLock);
+    left.swap(g_devices);
+  }
+  for (PDEVICE_OBJECT device : left) {
+    verifier::Report("DeviceLeak", "device object " + Describe(device) + " (" +
+                                       ToUtf8(device->DeviceObjectExtension->Name) +
+                                       ") still exists when the kernel stops");
+    delete device->DeviceObjectExtension;
+    std::free(device);
+  }
+}
+
+}  // namespace sim::kernel
+
+namespace sim::io {
+
+PDEVICE_OBJECT GetAttachedDevice(PDEVICE_OBJECT device) {
+  std::lock_guard guard(sim::kernel::g_deviceLock);
+  return sim::kernel::TopOf(device);
+}
+
+}  // namespace sim::io
+
+using namespace sim::kernel;
+
+extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                         PDEVICE_OBJECT* DeviceObject) {
+  *DeviceObject = nullptr;
+  if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice")) return STATUS_INVALID_PARAMETER;
+  size_t bytes = ExtensionOffset() + DeviceExtensionSize;
+  auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, bytes));
+  if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  device->DeviceObjectExtension = new _SIM_DEVOBJ_EXTENSION();
+  device->DeviceObjectExtension->DeviceObject = device;
+  if (DeviceName != nullptr) {
+    std::u16string name = ToU16(DeviceName);
+    NTSTATUS status = InsertDeviceName(name, device);
+    if (!NT_SUCCESS(status)) {
+      delete device->DeviceObjectExtension;
+      std::free(device);
+      return status;
+    }
+    device->DeviceObjectExtension->Name = name;
+    device->Flags |= DO_DEVICE_HAS_NAME;
+  }
+  device->Type = kIoTypeDevice;
+  device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+  device->DriverObject = DriverObject;
+  device->Flags |= DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+  device->Characteristics = DeviceCharacteristics;
+  device->DeviceExtension =
+      DeviceExtensionSize != 0 ? reinterpret_cast<char*>(device) + ExtensionOffset() : nullptr;
+  device->DeviceType = DeviceType;
+  device->StackSize = 1;
+  KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+  {
+    std::lock_guard guard(g_deviceLock);
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    g_devices.insert(device);
+  }
+  *DeviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+extern "C" void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+  auto* extension = DeviceObject->DeviceObjectExtension;
+  std::string who = "IoDeleteDevice of " + Describe(DeviceObject);
+  if (extension->DeletePending) {
+    verifier::Report("DeleteDeviceTwice", who + ", already deleted");
+    return;
+  }
+  if (DeviceObject->AttachedDevice != nullptr) {
+    verifier::Report("DeleteAttachedDevice", who + " while device " +
+                                                 Describe(DeviceObject->AttachedDevice) +
+                                                 " is still attached on top of it");
+  }
+  if (extension->AttachedTo != nullptr) {
+    verifier::Report("DeleteDeviceStillAttached",
+                     who + " while it is still attached to " + Describe(extension->AttachedTo));
+  }
+  if (IsDpcQueued(&DeviceObject->Dpc)) {
+    verifier::Report("DeleteDeviceDpcQueued", who + " with its DPC still queued");
+    KeRemoveQueueDpc(&DeviceObject->Dpc);
+  }
+  if (!extension->Name.empty()) RemoveDeviceName(extension->Name);
+  bool freeNow;
+  {
+    std::lock_guard guard(g_deviceLock);
+    for (PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject; *link != nullptr;
+         link = &(*link)->NextDevice) {
+      if (*link == DeviceObject) {
+        *link = DeviceObject->NextDevice;
+        break;
+      }
+    }
+    extension->DeletePending = true;
+    freeNow = DeviceObject->ReferenceCount == 0;
+  }
+  // With file objects still open on it, the device lives on until the last one is closed.
+  if (freeNow) FreeDeviceObjectMemory(DeviceObject);
+}
+
+extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                            PDEVICE_OBJECT TargetDevice) {
+  CheckIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+  std::lock_guard guard(g_deviceLock);
+  PDEVICE_OBJECT top = TopOf(TargetDevice);
+  if (g_failNextAttach || top->DeviceObjectExtension->DeletePending) {
+    g_failNextAttach = false;
+    return nullptr;
+  }
+  top->AttachedDevice = SourceDevice;
+  SourceDevice->DeviceObjectExtension->AttachedTo = top;
+  SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+  if (top->AlignmentRequirement > SourceDevice->AlignmentRequirement) {
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+  }
+  return top;
+}
+
+extern "C" void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  CheckIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
+  std::lock_guard guard(g_deviceLock);
+  PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+  if (above == nullptr) {
+    verifier::Report("DetachNotAttached",
+                     "IoDetachDevice of " + Describe(TargetDevice) + ", which has nothing attached");
+    return;
+  }
+  above->DeviceObjectExtension->AttachedTo = nullptr;
+  TargetDevice->AttachedDevice = nullptr;
+}

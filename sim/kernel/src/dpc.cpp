@@ -1,0 +1,140 @@
+// Deferred procedure calls: a queue served by one DPC thread running at DISPATCH_LEVEL.
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "kernel_internal.h"
+#include "sim/kernel.h"
+
+namespace sim::kernel {
+namespace {
+
+// DpcData marks a queued DPC, as the platform's does; any non-null value works.
+PVOID const kQueuedMark = reinterpret_cast<PVOID>(1);
+
+std::mutex g_dpcLock;
+std::condition_variable g_dpcCv;
+std::deque<PKDPC> g_queue;
+bool g_running = false;  // a DPC routine is executing
+bool g_stop = false;
+std::thread g_thread;
+
+void DpcThreadMain() {
+  CurrentThread().Irql = DISPATCH_LEVEL;
+  std::unique_lock lock(g_dpcLock);
+  for (;;) {
+    g_dpcCv.wait(lock, [] { return g_stop || !g_queue.empty(); });
+    if (g_queue.empty()) break;  // stopping, nothing left
+    PKDPC dpc = g_queue.front();
+    g_queue.pop_front();
+    __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_RELEASE);
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext;
+    PVOID arg1 = dpc->SystemArgument1;
+    PVOID arg2 = dpc->SystemArgument2;
+    g_running = true;
+    lock.unlock();
+    routine(dpc, context, arg1, arg2);
+    auto& thread = CurrentThread();
+    if (thread.Irql != DISPATCH_LEVEL) {
+      verifier::Report("IrqlReturn", "DPC routine " + Describe(reinterpret_cast<void*>(routine)) +
+                                         " returned at IRQL " + std::to_string(thread.Irql));
+      thread.Irql = DISPATCH_LEVEL;
+    }
+    if (!thread.HeldSpinLocks.empty()) {
+      verifier::Report("SpinLock", "DPC routine returned holding a spin lock");
+      thread.HeldSpinLocks.clear();
+    }
+    lock.lock();
+    g_running = false;
+    g_dpcCv.notify_all();
+  }
+}
+
+}  // namespace
+
+void StartDpcThread() {
+  std::lock_guard guard(g_dpcLock);
+  if (g_thread.joinable()) return;
+  g_stop = false;
+  g_queue.clear();
+  g_thread = std::thread(DpcThreadMain);
+}
+
+void StopDpcThread() {
+  {
+    std::lock_guard guard(g_dpcLock);
+    if (!g_thread.joinable()) return;
+    for (PKDPC dpc : g_queue) {
+      verifier::Report("DpcQueuedAtShutdown",
+                       "DPC " + Describe(dpc) + " still queued when the kernel stopped");
+      dpc->DpcData = nullptr;
+    }
+    g_queue.clear();
+    g_stop = true;
+  }
+  g_dpcCv.notify_all();
+  g_thread.join();
+}
+
+bool IsDpcQueued(PKDPC dpc) { return __atomic_load_n(&dpc->DpcData, __ATOMIC_ACQUIRE) != nullptr; }
+
+void WaitForDpcsIdle() {
+  std::unique_lock lock(g_dpcLock);
+  g_dpcCv.wait(lock, [] { return g_queue.empty() && !g_running; });
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                      PVOID DeferredContext) {
+  Dpc->Type = 19;  // DpcObject
+  Dpc->Importance = 1;
+  Dpc->Number = 0;
+  InitializeListHead(&Dpc->DpcListEntry);
+  Dpc->DeferredRoutine = DeferredRoutine;
+  Dpc->DeferredContext = DeferredContext;
+  Dpc->SystemArgument1 = nullptr;
+  Dpc->SystemArgument2 = nullptr;
+  Dpc->DpcData = nullptr;
+}
+
+extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
+                                          PVOID SystemArgument2) {
+  std::lock_guard guard(g_dpcLock);
+  if (Dpc->DpcData != nullptr) return FALSE;
+  if (!g_thread.joinable() || g_stop) {
+    sim::verifier::Report("DpcNoKernel", "KeInsertQueueDpc while the kernel is not running");
+    return FALSE;
+  }
+  Dpc->SystemArgument1 = SystemArgument1;
+  Dpc->SystemArgument2 = SystemArgument2;
+  __atomic_store_n(&Dpc->DpcData, kQueuedMark, __ATOMIC_RELEASE);
+  g_queue.push_back(Dpc);
+  g_dpcCv.notify_all();
+  return TRUE;
+}
+
+extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  std::lock_guard guard(g_dpcLock);
+  if (Dpc->DpcData == nullptr) return FALSE;
+  for (auto it = g_queue.begin(); it != g_queue.end(); ++it) {
+    if (*it == Dpc) {
+      g_queue.erase(it);
+      break;
+    }
+  }
+  Dpc->DpcData = nullptr;
+  return TRUE;
+}
+
+extern "C" void NTAPI KeFlushQueuedDpcs(void) {
+  if (CurrentThread().Irql > PASSIVE_LEVEL) {
+    sim::verifier::Report("IrqlTooHigh", "KeFlushQueuedDpcs above PASSIVE_LEVEL");
+    return;
+  }
+  WaitForDpcsIdle();
+}

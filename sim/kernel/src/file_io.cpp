@@ -1,0 +1,77 @@
+// File objects on devices: the create, cleanup and close requests behind user-mode handles.
+#include "kernel_internal.h"
+#include "objects.h"
+#include "sim/io.h"
+#include "sim/nt_api.h"
+
+namespace sim::kernel {
+namespace {
+
+constexpr CSHORT kIoTypeFile = 5;
+constexpr ULONG kFoHandleCreated = 0x00040000;  // FO_HANDLE_CREATED
+
+// Sends a create, cleanup or close request for the file object to the top of its device's
+// stack and waits for it.
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
+  PDEVICE_OBJECT top = io::GetAttachedDevice(file->DeviceObject);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  irp->RequestorMode = UserMode;
+  irp->Tail.Overlay.OriginalFileObject = file;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = major;
+  next->FileObject = file;
+  IO_STATUS_BLOCK result = io::CallAndWait(top, irp);
+  IoFreeIrp(irp);
+  return result.Status;
+}
+
+void OnLastFileHandle(void* body) { SendFileRequest(static_cast<PFILE_OBJECT>(body), IRP_MJ_CLEANUP); }
+
+// A file whose create failed gets no close, as on the platform; either way it lets go of its
+// device, which frees a device deleted meanwhile.
+void OnFileDeleted(void* body) {
+  auto* file = static_cast<PFILE_OBJECT>(body);
+  if (file->Flags & kFoHandleCreated) SendFileRequest(file, IRP_MJ_CLOSE);
+  DereferenceDevice(file->DeviceObject);
+}
+
+}  // namespace
+}  // namespace sim::kernel
+
+namespace sim::nt {
+
+using namespace sim::kernel;
+
+Status CreateFile(std::u16string_view ntPath, Handle* handle) {
+  *handle = 0;
+  PDEVICE_OBJECT device = ReferenceDeviceByName(ntPath);
+  if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  auto* file = static_cast<PFILE_OBJECT>(
+      CreateObject(ObjectKind::File, sizeof(FILE_OBJECT), OnLastFileHandle, OnFileDeleted));
+  file->Type = kIoTypeFile;
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+
+  NTSTATUS status = STATUS_SUCCESS;
+  if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 1) status = STATUS_ACCESS_DENIED;
+  if (NT_SUCCESS(status)) status = SendFileRequest(file, IRP_MJ_CREATE);
+  if (!NT_SUCCESS(status)) {
+    DereferenceObject(file);
+    return status;
+  }
+  file->Flags |= kFoHandleCreated;
+  *handle = InsertHandle(file);
+  DereferenceObject(file);  // the handle holds the object now
+  return STATUS_SUCCESS;
+}
+
+Status Close(Handle handle) {
+  if (!CheckIrqlAtMost(PASSIVE_LEVEL, "NtClose")) return STATUS_INVALID_PARAMETER;
+  return CloseHandleValue(handle);
+}
+
+size_t OpenHandleCount() { return HandleCount(); }
+
+}  // namespace sim::nt

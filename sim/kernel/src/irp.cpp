@@ -1,0 +1,372 @@
+// I/O requests: allocation with stack locations, IofCallDriver, the completion walk of
+// IofCompleteRequest, and the verifier's checks on how drivers hand requests around.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "kernel_internal.h"
+#include "sim/io.h"
+#include "sim/kernel.h"
+
+namespace sim::kernel {
+namespace {
+
+constexpr uint32_t kIrpMagic = 0x49525021;  // "IRP!"
+constexpr CSHORT kIoTypeIrp = 6;
+constexpr NTSTATUS kInvalidStatus = NTSTATUS_CODE(0xFFFFFFFF);
+
+// One block holds the hidden header, then the IRP and its stack locations.
+constexpr size_t kHeaderBytes = (sizeof(IrpHeader) + 15) & ~size_t{15};
+
+// The innermost dispatch frame of this thread that works on the request, or null.
+DispatchFrame* InnermostFrame(PIRP irp) {
+  auto& frames = CurrentThread().Frames;
+  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+    if (it->Irp == irp) return &*it;
+  }
+  return nullptr;
+}
+
+// A driver that passed a request down may not forward or complete it while the lower driver
+// still owns it: the request's current location must be the caller's own.
+void CheckOwnership(PIRP irp, const char* action) {
+  DispatchFrame* frame = InnermostFrame(irp);
+  if (frame != nullptr && frame->Location != irp->CurrentLocation) {
+    verifier::Report("RequestOwnedByLowerDriver",
+                     std::string(action) + " of " + DescribeIrp(irp) +
+                         " by the driver at location " + std::to_string(frame->Location) +
+                         " while a lower driver owns it");
+  }
+}
+
+bool MarkedPending(PIRP irp, int location) {
+  IrpHeader* header = HeaderOf(irp);
+  std::lock_guard guard(header->Lock);
+  if ((header->PendingMarks >> location) & 1) return true;
+  return (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
+}
+
+}  // namespace
+
+IrpHeader* HeaderOf(PIRP irp) {
+  return reinterpret_cast<IrpHeader*>(reinterpret_cast<char*>(irp) - kHeaderBytes);
+}
+
+PIO_STACK_LOCATION StackLocation(PIRP irp, int location) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+}
+
+void ReleaseIrpMemory(PIRP irp) {
+  IrpHeader* header = HeaderOf(irp);
+  header->Magic = 0;
+  header->~IrpHeader();
+  std::free(header);
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  (void)ChargeQuota;
+  CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+  if (StackSize < 1) {
+    sim::verifier::Report("IrpStackSize", "IoAllocateIrp with " + std::to_string(StackSize) +
+                                              " stack locations");
+    return nullptr;
+  }
+  size_t bytes = kHeaderBytes + sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION);
+  void* memory = std::calloc(1, bytes);
+  if (memory == nullptr) return nullptr;
+  auto* header = new (memory) IrpHeader();
+  header->Magic = kIrpMagic;
+  auto* irp = reinterpret_cast<PIRP>(static_cast<char*>(memory) + kHeaderBytes);
+  irp->Type = kIoTypeIrp;
+  irp->Size = static_cast<USHORT>(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
+  irp->StackCount = StackSize;
+  irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = StackLocation(irp, StackSize + 1);
+  InitializeListHead(&irp->ThreadListEntry);
+  return irp;
+}
+
+extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
+  IrpHeader* header = HeaderOf(Irp);
+  if (header->Magic != kIrpMagic) {
+    sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + Describe(Irp) + ", not a live request");
+    return;
+  }
+  if (header->CompletionState == IrpHeader::State::Completing) {
+    sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + DescribeIrp(Irp) +
+                                            " while its completion is running");
+  }
+  if (Irp->CancelRoutine != nullptr) {
+    sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + DescribeIrp(Irp) +
+                                            " with a cancel routine set");
+  }
+  {
+    std::lock_guard guard(header->Lock);
+    if (header->DispatchDepth > 0) {
+      // A dispatch routine still runs on the request (a completion routine freed it); the
+      // memory goes when the outermost IofCallDriver returns, so the checks there stay safe.
+      header->FreePending = true;
+      return;
+    }
+  }
+  ReleaseIrpMemory(Irp);
+}
+
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto& thread = CurrentThread();
+  IrpHeader* header = HeaderOf(Irp);
+  if (header->Magic != kIrpMagic) {
+    sim::verifier::Report("BadIrp", "IofCallDriver with " + Describe(Irp) +
+                                        ", which is not a live request");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (thread.Irql > DISPATCH_LEVEL) {
+    sim::verifier::Report("IrqlIoCallDriver", "IofCallDriver at IRQL " +
+                                                  std::to_string(thread.Irql));
+  }
+  if (header->CompletionState == IrpHeader::State::Finished) {
+    sim::verifier::Report("CompletedRequestForwarded",
+                          "IofCallDriver of " + DescribeIrp(Irp) + ", already completed");
+    return STATUS_INVALID_PARAMETER;
+  }
+  CheckOwnership(Irp, "IofCallDriver");
+  if (Irp->CurrentLocation <= 1) {
+    sim::verifier::Report("NoMoreIrpStackLocations",
+                          "IofCallDriver of " + DescribeIrp(Irp) + " to device " +
+                              Describe(DeviceObject) + " with no stack location left");
+    return STATUS_INVALID_PARAMETER;
+  }
+
+  IoSetNextIrpStackLocation(Irp);
+  CHAR location = Irp->CurrentLocation;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  stack->DeviceObject = DeviceObject;
+  if (location < Irp->StackCount && stack->CompletionRoutine != nullptr) {
+    PIO_STACK_LOCATION upper = stack + 1;
+    if (upper->CompletionRoutine == stack->CompletionRoutine && upper->Context == stack->Context) {
+      sim::verifier::Report("CopiedCompletionRoutine",
+                            DescribeIrp(Irp) + ": the location passed to device " +
+                                Describe(DeviceObject) +
+                                " carries the upper layer's completion routine");
+    }
+  }
+
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  KIRQL irqlBefore = thread.Irql;
+  size_t locksBefore = thread.HeldSpinLocks.size();
+  {
+    std::lock_guard guard(header->Lock);
+    header->DispatchDepth++;
+  }
+  thread.Frames.push_back({Irp, location});
+  NTSTATUS status = dispatch(DeviceObject, Irp);
+  DispatchFrame frame = thread.Frames.back();
+  thread.Frames.pop_back();
+
+  std::string who = "dispatch routine of device " + Describe(DeviceObject) + " for " +
+                    DescribeIrp(Irp);
+  if (thread.Irql != irqlBefore) {
+    sim::verifier::Report("IrqlReturn", who + " returned at IRQL " + std::to_string(thread.Irql) +
+                                            ", called at " + std::to_string(irqlBefore));
+    thread.Irql = irqlBefore;
+  }
+  if (thread.HeldSpinLocks.size() != locksBefore) {
+    sim::verifier::Report("SpinLock", who + " returned holding a spin lock");
+  }
+  bool marked = MarkedPending(Irp, location);
+  if (status == STATUS_PENDING && !marked) {
+    sim::verifier::Report("MarkIrpPending",
+                          who + " returned STATUS_PENDING without IoMarkIrpPending");
+  }
+  if (status != STATUS_PENDING && marked) {
+    sim::verifier::Report("MarkIrpPending2", who + " marked the request pending but returned 0x" +
+                                                 [&] {
+                                                   char text[16];
+                                                   std::snprintf(text, sizeof text, "%08X",
+                                                                 static_cast<unsigned>(status));
+                                                   return std::string(text);
+                                                 }());
+  }
+  if (frame.CompletedHere && status == STATUS_PENDING) {
+    sim::verifier::Report("PendedCompletedRequest",
+                          who + " completed the request and then returned STATUS_PENDING");
+  } else if (frame.CompletedHere && status != frame.CompletedStatus) {
+    sim::verifier::Report("StatusMismatch", who + " completed the request with one status and "
+                                                  "returned another");
+  }
+
+  bool freeNow;
+  {
+    std::lock_guard guard(header->Lock);
+    freeNow = --header->DispatchDepth == 0 && header->FreePending;
+  }
+  if (freeNow) ReleaseIrpMemory(Irp);
+  return status;
+}
+
+extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  auto& thread = CurrentThread();
+  IrpHeader* header = HeaderOf(Irp);
+  if (header->Magic != kIrpMagic) {
+    sim::verifier::Report("BadIrp", "IofCompleteRequest with " + Describe(Irp) +
+                                        ", which is not a live request");
+    return;
+  }
+  {
+    std::lock_guard guard(header->Lock);
+    if (header->CompletionState != IrpHeader::State::InFlight) {
+      sim::verifier::Report("DoubleCompletion",
+                            "IofCompleteRequest of " + DescribeIrp(Irp) + ", already completed");
+      return;
+    }
+    header->CompletionState = IrpHeader::State::Completing;
+  }
+  NTSTATUS finalStatus = Irp->IoStatus.Status;
+  if (thread.Irql > DISPATCH_LEVEL) {
+    sim::verifier::Report("IrqlIoCompleteRequest", "IofCompleteRequest of " + DescribeIrp(Irp) +
+                                                       " at IRQL " + std::to_string(thread.Irql));
+  }
+  if (finalStatus == STATUS_PENDING || finalStatus == kInvalidStatus) {
+    sim::verifier::Report("CompleteWithInvalidStatus",
+                          DescribeIrp(Irp) + " completed with status STATUS_PENDING or -1");
+  }
+  if (Irp->CancelRoutine != nullptr) {
+    sim::verifier::Report("CompleteWithCancelRoutine",
+                          DescribeIrp(Irp) + " completed with its cancel routine still set");
+  }
+  if (!thread.HeldSpinLocks.empty()) {
+    sim::verifier::Report("SpinLock", DescribeIrp(Irp) + " completed while holding a spin lock");
+  }
+  CheckOwnership(Irp, "IofCompleteRequest");
+  if (DispatchFrame* frame = InnermostFrame(Irp);
+      frame != nullptr && frame->Location == Irp->CurrentLocation) {
+    frame->CompletedHere = true;
+    frame->CompletedStatus = finalStatus;
+  }
+
+  // The walk moves up one location before looking at the routine that the upper driver put
+  // into the location just left, exactly as the platform does.
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    PIO_STACK_LOCATION finished = IoGetCurrentIrpStackLocation(Irp);
+    int finishedLocation = Irp->CurrentLocation;
+    UCHAR control;
+    PIO_COMPLETION_ROUTINE routine;
+    PVOID context;
+    {
+      std::lock_guard guard(header->Lock);
+      control = finished->Control;
+      routine = finished->CompletionRoutine;
+      context = finished->Context;
+      if (control & SL_PENDING_RETURNED) header->PendingMarks |= uint64_t{1} << finishedLocation;
+      Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+      IoSkipCurrentIrpStackLocation(Irp);
+      std::memset(static_cast<void*>(finished), 0, sizeof(IO_STACK_LOCATION));
+    }
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+    bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
+    if (invoke && routine != nullptr) {
+      PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+      {
+        std::lock_guard guard(header->Lock);
+        header->CompletionState = IrpHeader::State::InFlight;  // the routine owns it now
+      }
+      KIRQL irqlBefore = thread.Irql;
+      NTSTATUS result = routine(device, Irp, context);
+      if (thread.Irql != irqlBefore) {
+        sim::verifier::Report("IrqlReturn", "completion routine " +
+                                                Describe(reinterpret_cast<void*>(routine)) +
+                                                " returned at another IRQL");
+        thread.Irql = irqlBefore;
+      }
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // never touch it again
+      {
+        std::lock_guard guard(header->Lock);
+        if (header->CompletionState != IrpHeader::State::InFlight) {
+          sim::verifier::Report("DoubleCompletion",
+                                "completion routine " + Describe(reinterpret_cast<void*>(routine)) +
+                                    " completed " + Describe(Irp) + " again");
+          return;
+        }
+        header->CompletionState = IrpHeader::State::Completing;
+      }
+      if (Irp->PendingReturned && !atTop &&
+          !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
+        sim::verifier::Report("MarkIrpPending",
+                              "completion routine " + Describe(reinterpret_cast<void*>(routine)) +
+                                  " saw PendingReturned but did not mark the request pending");
+      }
+    } else if (Irp->PendingReturned && !atTop) {
+      IoMarkIrpPending(Irp);
+    }
+  }
+
+  if (header->CheckInformation && Irp->IoStatus.Information > header->OutputLength) {
+    sim::verifier::Report("InformationTooLarge",
+                          "request completed with Information " +
+                              std::to_string(Irp->IoStatus.Information) +
+                              ", more than the output length " +
+                              std::to_string(header->OutputLength));
+  }
+  std::function<void(PIRP)> onFinal;
+  {
+    std::lock_guard guard(header->Lock);
+    header->CompletionState = IrpHeader::State::Finished;
+    onFinal = header->OnFinalCompletion;
+  }
+  if (onFinal) {
+    onFinal(Irp);
+  } else {
+    sim::verifier::Report("CompletionPastTop",
+                          "completion of " + Describe(Irp) +
+                              ", a request without an I/O manager originator, ran past its "
+                              "last stack location (its allocator must stop it with "
+                              "STATUS_MORE_PROCESSING_REQUIRED)");
+  }
+}
+
+namespace sim::io {
+namespace {
+
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool check, ULONG outputLength) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK result{};
+  IrpHeader* header = HeaderOf(irp);
+  header->CheckInformation = check;
+  header->OutputLength = outputLength;
+  header->OnFinalCompletion = [&done, &result](PIRP completed) {
+    result = completed->IoStatus;
+    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+  };
+  NTSTATUS status = IofCallDriver(device, irp);
+  if (status != STATUS_PENDING && KeReadStateEvent(&done) == 0) {
+    verifier::Report("ReturnWithoutCompletion",
+                     "dispatch routine of device " + Describe(device) + " returned 0x" +
+                         std::to_string(static_cast<uint32_t>(status)) +
+                         " for a request it neither completed nor marked pending");
+  }
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  header->OnFinalCompletion = nullptr;
+  return result;
+}
+
+}  // namespace
+
+IO_STATUS_BLOCK CallAndWait(PDEVICE_OBJECT device, PIRP irp) {
+  return SendAndWait(device, irp, false, 0);
+}
+
+IO_STATUS_BLOCK CallAndWaitChecked(PDEVICE_OBJECT device, PIRP irp, ULONG outputLength) {
+  return SendAndWait(device, irp, true, outputLength);
+}
+
+}  // namespace sim::io

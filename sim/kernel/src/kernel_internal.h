@@ -1,0 +1,110 @@
+// Private bookkeeping shared by the emulated kernel's areas: per-thread state, the hidden
+// records behind IRPs and device objects, and checks used by several areas.
+#pragma once
+
+#include <wdm.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/verifier.h"
+
+// The emulated kernel's per-device record, reached through DeviceObject->DeviceObjectExtension.
+struct _SIM_DEVOBJ_EXTENSION {
+  PDEVICE_OBJECT DeviceObject = nullptr;
+  PDEVICE_OBJECT AttachedTo = nullptr;  // the device this one was attached on top of
+  std::u16string Name;                  // empty for unnamed devices
+  bool DeletePending = false;           // IoDeleteDevice ran while handles were open
+  DEVICE_POWER_STATE ReportedPowerState = PowerDeviceD0;  // last PoSetPowerState
+};
+
+namespace sim::kernel {
+
+namespace verifier = ::sim::verifier;
+
+// What one thread holds and is doing, as the verifier needs to know it.
+struct DispatchFrame {
+  PIRP Irp;
+  CHAR Location;              // the stack location the dispatch routine was given
+  bool CompletedHere = false;  // the routine completed the request at its own location
+  NTSTATUS CompletedStatus = 0;
+};
+
+struct ThreadState {
+  KIRQL Irql = PASSIVE_LEVEL;
+  std::vector<PKSPIN_LOCK> HeldSpinLocks;
+  std::vector<DispatchFrame> Frames;
+};
+
+ThreadState& CurrentThread();
+
+// Records a violation when the current IRQL is above the limit for the named routine.
+// Returns true when the IRQL is acceptable.
+bool CheckIrqlAtMost(KIRQL limit, const char* routine);
+
+// Formats a pointer for messages.
+std::string Describe(const void* p);
+std::string DescribeIrp(PIRP irp);
+
+// Wide-string helpers (WCHAR is 16 bits here).
+std::u16string ToU16(PCUNICODE_STRING s);
+std::u16string ToU16(PCWSTR s);
+std::string ToUtf8(std::u16string_view s);
+std::u16string UpperCase(std::u16string_view s);
+
+// The hidden header in front of every IRP the emulated kernel allocates.
+struct IrpHeader {
+  enum class State { InFlight, Completing, Finished };
+  uint32_t Magic = 0;
+  std::mutex Lock;  // orders the completion walk against the verifier's look at a location
+  State CompletionState = State::InFlight;
+  int DispatchDepth = 0;   // IofCallDriver calls active on this request
+  bool FreePending = false;  // IoFreeIrp came while a dispatch routine still ran
+  uint64_t PendingMarks = 0;  // locations (bit n = location n) the walk found marked pending
+  // For requests the I/O manager builds for a caller: called when the walk passes the top.
+  std::function<void(PIRP)> OnFinalCompletion;
+  // Output length of a buffered or out-direct request; Information may not exceed it.
+  bool CheckInformation = false;
+  ULONG OutputLength = 0;
+};
+
+IrpHeader* HeaderOf(PIRP irp);
+PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // location 1..StackCount
+
+// Frees the IRP memory (IoFreeIrp does it, or defers it while a dispatch routine runs).
+void ReleaseIrpMemory(PIRP irp);
+
+// Device bookkeeping used by the I/O manager's file-object code.
+void FreeDeviceObjectMemory(PDEVICE_OBJECT device);
+// A file object's reference on its device; false when the device is being deleted. The last
+// dereference of a deleted device frees it.
+bool ReferenceDevice(PDEVICE_OBJECT device);
+void DereferenceDevice(PDEVICE_OBJECT device);
+PDEVICE_OBJECT LookupDeviceByName(std::u16string_view name);  // follows symbolic links
+NTSTATUS InsertDeviceName(std::u16string_view name, PDEVICE_OBJECT device);
+void RemoveDeviceName(std::u16string_view name);
+std::u16string SymbolicLinkTarget(std::u16string_view link);
+// The device a name leads to, with a reference taken (see ReferenceDevice); null if none.
+PDEVICE_OBJECT ReferenceDeviceByName(std::u16string_view name);
+size_t NamespaceSize();
+// Reports devices still alive (a kernel shutdown with devices is a test that leaked them).
+void ReportAndFreeLeftoverDevices();
+
+// Reset hooks run at boot, so every test starts from a clean kernel.
+void ResetNamespace();
+void ResetPool();
+void ResetDevices();
+void ResetFiles();
+void StartDpcThread();
+void StopDpcThread();
+bool IsDpcQueued(PKDPC dpc);
+
+// Checks at driver unload: outstanding pool allocations are leaks.
+void ReportPoolLeaks(const std::string& driverName);
+void FreeAllPool();
+
+}  // namespace sim::kernel

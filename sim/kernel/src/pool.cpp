@@ -1,0 +1,151 @@
+// Executive pool: tagged, typed allocations with leak tracking and fault injection.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "kernel_internal.h"
+#include "sim/kernel.h"
+
+namespace sim::kernel {
+namespace {
+
+struct Allocation {
+  size_t size;
+  ULONG tag;
+  POOL_TYPE type;
+};
+
+std::mutex g_poolLock;
+std::map<const void*, Allocation> g_allocations;
+PoolStats g_stats;
+size_t g_failCountdown = 0;  // 0: no fault armed
+
+std::string TagText(ULONG tag) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    text += (c >= 0x20 && c < 0x7F) ? c : '?';
+  }
+  return text;
+}
+
+bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+
+}  // namespace
+
+void ResetPool() {
+  std::lock_guard guard(g_poolLock);
+  for (auto& [p, a] : g_allocations) std::free(const_cast<void*>(p));
+  g_allocations.clear();
+  g_stats = {};
+  g_failCountdown = 0;
+}
+
+PoolStats GetPoolStats() {
+  std::lock_guard guard(g_poolLock);
+  return g_stats;
+}
+
+void FailNthPoolAllocation(size_t n) {
+  std::lock_guard guard(g_poolLock);
+  g_failCountdown = n;
+}
+
+size_t PoolAllocationSize(const void* p) {
+  std::lock_guard guard(g_poolLock);
+  auto it = g_allocations.find(p);
+  return it == g_allocations.end() ? 0 : it->second.size;
+}
+
+uint32_t PoolAllocationTag(const void* p) {
+  std::lock_guard guard(g_poolLock);
+  auto it = g_allocations.find(p);
+  return it == g_allocations.end() ? 0 : it->second.tag;
+}
+
+int PoolAllocationType(const void* p) {
+  std::lock_guard guard(g_poolLock);
+  auto it = g_allocations.find(p);
+  return it == g_allocations.end() ? -1 : static_cast<int>(it->second.type);
+}
+
+void ReportPoolLeaks(const std::string& driverName) {
+  std::lock_guard guard(g_poolLock);
+  for (auto& [p, a] : g_allocations) {
+    verifier::Report("PoolLeak", driverName + " unloaded with " + std::to_string(a.size) +
+                                     " bytes of pool (tag \"" + TagText(a.tag) + "\") at " +
+                                     Describe(p) + " still allocated");
+  }
+}
+
+void FreeAllPool() { ResetPool(); }
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
+                                             ULONG Tag) {
+  KIRQL irql = CurrentThread().Irql;
+  if (IsPaged(PoolType) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
+    sim::verifier::Report("IrqlExAllocatePool", "pool type " + std::to_string(PoolType) +
+                                                    " allocated at IRQL " + std::to_string(irql));
+    return nullptr;
+  }
+  if (NumberOfBytes == 0) {
+    sim::verifier::Report("ZeroPoolAllocation",
+                          "ExAllocatePoolWithTag of zero bytes, tag \"" + TagText(Tag) + "\"");
+    return nullptr;
+  }
+  std::lock_guard guard(g_poolLock);
+  if (g_failCountdown != 0 && --g_failCountdown == 0) {
+    ++g_stats.failedAllocations;
+    return nullptr;
+  }
+  void* p = std::malloc(NumberOfBytes);
+  if (p == nullptr) return nullptr;
+  // Fresh pool is not zeroed on the platform; a recognisable pattern catches code that
+  // assumes it is.
+  std::memset(p, 0xA5, NumberOfBytes);
+  g_allocations[p] = {NumberOfBytes, Tag, PoolType};
+  ++g_stats.totalAllocations;
+  ++g_stats.outstandingAllocations;
+  g_stats.outstandingBytes += NumberOfBytes;
+  return p;
+}
+
+extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E);  // "None"
+}
+
+namespace {
+
+void FreePool(PVOID P, const ULONG* expectedTag) {
+  KIRQL irql = CurrentThread().Irql;
+  std::lock_guard guard(g_poolLock);
+  auto it = g_allocations.find(P);
+  if (it == g_allocations.end()) {
+    sim::verifier::Report("BadPoolFree", "ExFreePool of " + Describe(P) +
+                                             ", which is not an outstanding pool allocation");
+    return;
+  }
+  if (IsPaged(it->second.type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
+    sim::verifier::Report("IrqlExFreePool", "pool freed at IRQL " + std::to_string(irql));
+  }
+  if (expectedTag != nullptr && *expectedTag != it->second.tag) {
+    sim::verifier::Report("BadPoolFree", "ExFreePoolWithTag with tag \"" +
+                                             TagText(*expectedTag) + "\" on an allocation tagged \"" +
+                                             TagText(it->second.tag) + "\"");
+  }
+  g_stats.outstandingAllocations--;
+  g_stats.outstandingBytes -= it->second.size;
+  g_allocations.erase(it);
+  std::free(P);
+}
+
+}  // namespace
+
+extern "C" void NTAPI ExFreePool(PVOID P) { FreePool(P, nullptr); }
+
+extern "C" void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { FreePool(P, &Tag); }

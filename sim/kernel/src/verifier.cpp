@@ -1,0 +1,41 @@
+// The verifier's record of broken platform rules.
+#include "sim/verifier.h"
+
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
+namespace sim::verifier {
+namespace {
+
+std::mutex g_lock;
+std::vector<Violation> g_violations;
+
+}  // namespace
+
+void Report(std::string_view rule, std::string message) {
+  std::fprintf(stderr, "verifier: %.*s: %s\n", static_cast<int>(rule.size()), rule.data(),
+               message.c_str());
+  std::lock_guard guard(g_lock);
+  g_violations.push_back({std::string(rule), std::move(message)});
+}
+
+std::vector<Violation> TakeViolations() {
+  std::lock_guard guard(g_lock);
+  return std::exchange(g_violations, {});
+}
+
+size_t PendingCount() {
+  std::lock_guard guard(g_lock);
+  return g_violations.size();
+}
+
+bool HasViolation(std::string_view rule) {
+  std::lock_guard guard(g_lock);
+  for (const auto& v : g_violations) {
+    if (v.rule == rule) return true;
+  }
+  return false;
+}
+
+}  // namespace sim::verifier
