@@ -4,6 +4,7 @@ set(TARVIK_DRIVER_SOURCES
     frame/driver_entry.cpp
     frame/add_device.cpp
     frame/create_close.cpp
+    frame/pnp_capabilities.cpp
     frame/pnp_dispatch.cpp
     frame/pnp_remove.cpp
     frame/request_routines.cpp

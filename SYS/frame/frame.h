@@ -32,3 +32,4 @@ constexpr ULONG PNP_HANDLER_COUNT = 24;
 extern PNP_HANDLER* const PnpMinorHandlers[PNP_HANDLER_COUNT];
 
 NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -13,7 +13,7 @@ PNP_HANDLER* const PnpMinorHandlers[PNP_HANDLER_COUNT] = {
     PassDown,            // 0x06 IRP_MN_CANCEL_STOP_DEVICE
     PassDown,            // 0x07 IRP_MN_QUERY_DEVICE_RELATIONS
     PassDown,            // 0x08 IRP_MN_QUERY_INTERFACE
-    PassDown,            // 0x09 IRP_MN_QUERY_CAPABILITIES
+    HandleQueryCapabilities,  // 0x09 IRP_MN_QUERY_CAPABILITIES
     PassDown,            // 0x0A IRP_MN_QUERY_RESOURCES
     PassDown,            // 0x0B IRP_MN_QUERY_RESOURCE_REQUIREMENTS
     PassDown,            // 0x0C IRP_MN_QUERY_DEVICE_TEXT

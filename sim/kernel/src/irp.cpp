@@ -29,10 +29,11 @@ DispatchFrame* InnermostFrame(PIRP irp) {
 }
 
 // A driver that passed a request down may not forward or complete it while the lower driver
-// still owns it: the request's current location must be the caller's own.
+// still owns it. The caller's location is its own (or one above, after it skipped its
+// location); a location below it belongs to the lower driver.
 void CheckOwnership(PIRP irp, const char* action) {
   DispatchFrame* frame = InnermostFrame(irp);
-  if (frame != nullptr && frame->Location != irp->CurrentLocation) {
+  if (frame != nullptr && irp->CurrentLocation < frame->Location) {
     verifier::Report("RequestOwnedByLowerDriver",
                      std::string(action) + " of " + DescribeIrp(irp) +
                          " by the driver at location " + std::to_string(frame->Location) +

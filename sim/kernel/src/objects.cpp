@@ -123,6 +123,18 @@ size_t HandleCount() {
   return g_handles.size();
 }
 
+void CloseAllHandles() {
+  for (;;) {
+    uint32_t handle;
+    {
+      std::lock_guard guard(g_objectLock);
+      if (g_handles.empty()) return;
+      handle = g_handles.begin()->first;
+    }
+    CloseHandleValue(handle);
+  }
+}
+
 void ResetObjects() {
   std::lock_guard guard(g_objectLock);
   for (ObjectHeader* header : g_graveyard) std::free(header);

@@ -35,6 +35,7 @@ void* ReferenceByHandle(uint32_t handle, ObjectKind kind, bool* wrongKind);
 NTSTATUS CloseHandleValue(uint32_t handle);
 void DereferenceObject(void* body);
 size_t HandleCount();
+void CloseAllHandles();
 void ResetObjects();
 
 }  // namespace sim::kernel

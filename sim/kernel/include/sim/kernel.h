@@ -50,6 +50,9 @@ uint32_t PoolAllocationTag(const void* p);
 // Pool type of an outstanding allocation (the platform's POOL_TYPE value), -1 when unknown.
 int PoolAllocationType(const void* p);
 
+// Closes every open handle, as the exit of the process that owns them does.
+void CloseAllHandles();
+
 // Makes the next IoAttachDeviceToDeviceStack fail as it does when the target stack is being
 // torn down.
 void FailNextAttach();

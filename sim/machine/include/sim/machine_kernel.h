@@ -1,0 +1,27 @@
+// Kernel-side view of the emulated machine, for tests that look inside the platform objects.
+#pragma once
+
+#include <wdm.h>
+
+#include <functional>
+
+#include "sim/machine.h"
+
+namespace sim {
+
+inline PDRIVER_OBJECT DriverOf(const Machine& machine) {
+  return static_cast<PDRIVER_OBJECT>(machine.DriverObject());
+}
+inline PDEVICE_OBJECT PdoOf(const Machine& machine) {
+  return static_cast<PDEVICE_OBJECT>(machine.PhysicalDeviceObject());
+}
+// The driver's functional device object, or null when it has none attached.
+inline PDEVICE_OBJECT FdoOf(const Machine& machine) {
+  return static_cast<PDEVICE_OBJECT>(machine.FunctionalDeviceObject());
+}
+
+// Sends a PnP request after letting the caller fill in its stack location's parameters.
+NTSTATUS SendPnpRequest(Machine& machine, UCHAR minor,
+                        const std::function<void(PIO_STACK_LOCATION)>& fill);
+
+}  // namespace sim

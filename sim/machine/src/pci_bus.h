@@ -1,0 +1,45 @@
+// The PCI bus driver of the emulated machine: it owns the card's physical device object and
+// answers the PnP requests that function drivers pass down to it.
+#pragma once
+
+#include <wdm.h>
+
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "sim/machine.h"
+
+namespace sim {
+
+class PciBus {
+ public:
+  PciBus();
+  ~PciBus();  // joins completions still in flight; the PDO and driver must be gone already
+
+  // Loads the bus driver and creates the card's physical device object.
+  void Start();
+  // Deletes the physical device object and unloads the bus driver.
+  void Stop();
+
+  PDEVICE_OBJECT Pdo() const { return pdo_; }
+
+  void SetPnpAnswer(uint8_t minor, BusAnswer answer);
+  std::vector<BusPnpRecord> PnpRequests() const;
+  // Waits until every delayed completion has run.
+  void JoinCompletions();
+
+ private:
+  static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+  NTSTATUS HandlePnp(PIRP irp);
+
+  PDRIVER_OBJECT driver_ = nullptr;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  mutable std::mutex lock_;
+  std::map<uint8_t, BusAnswer> answers_;
+  std::vector<BusPnpRecord> requests_;
+  std::vector<std::thread> completions_;
+};
+
+}  // namespace sim

@@ -1,0 +1,77 @@
+// Create and close through the I/O manager: the handle's remove-lock reference, and removal
+// that waits for open handles outside the 98/Me family.
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "driver_test.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using sim::kernel::WdmSupport;
+
+class CreateCloseTest : public DriverTest {};
+
+TEST_F(CreateCloseTest, EachHandleHoldsAReferenceUntilClose) {
+  BootWithDevice(WdmSupport::Wdm110);
+  sim::nt::Handle first = 0, second = 0;
+  ASSERT_EQ(Open(&first), STATUS_SUCCESS);
+  ASSERT_EQ(Open(&second), STATUS_SUCCESS);
+  EXPECT_EQ(RemoveLockCount(), 3);
+  EXPECT_EQ(sim::nt::Close(first), STATUS_SUCCESS);
+  EXPECT_EQ(RemoveLockCount(), 2);
+  EXPECT_EQ(sim::nt::Close(second), STATUS_SUCCESS);
+  EXPECT_EQ(RemoveLockCount(), 1);
+}
+
+TEST_F(CreateCloseTest, Win98HandlesHoldNoReference) {
+  BootWithDevice(WdmSupport::Wdm10Only);
+  sim::nt::Handle handle = 0;
+  ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
+  EXPECT_EQ(RemoveLockCount(), 1);
+  EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(RemoveLockCount(), 1);
+}
+
+TEST_F(CreateCloseTest, RemovalWaitsForTheLastOpenHandle) {
+  BootWithDevice(WdmSupport::Wdm110);
+  sim::nt::Handle handle = 0;
+  ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
+
+  auto removal = std::async(std::launch::async, [this] {
+    return Machine().SendPnp(IRP_MN_REMOVE_DEVICE);
+  });
+  // The removal has been passed down to the bus driver; the handler now waits for the handle.
+  auto removalPassedDown = [this] {
+    for (const auto& request : Machine().BusPnpRequests()) {
+      if (request.minor == IRP_MN_REMOVE_DEVICE) return true;
+    }
+    return false;
+  };
+  while (!removalPassedDown()) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(removal.wait_for(100ms), std::future_status::timeout);
+
+  // While it waits, new opens and PnP requests are refused; the open handle's close is not.
+  sim::nt::Handle late = 0;
+  EXPECT_EQ(Open(&late), STATUS_DELETE_PENDING);
+  EXPECT_EQ(Machine().SendPnp(0x18), STATUS_DELETE_PENDING);
+  EXPECT_EQ(removal.wait_for(0ms), std::future_status::timeout);
+
+  EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+  EXPECT_FALSE(Machine().DevicePresent());
+}
+
+TEST_F(CreateCloseTest, Win98RemovalDoesNotWaitAndTheLateCloseStillSucceeds) {
+  BootWithDevice(WdmSupport::Wdm10Only);
+  sim::nt::Handle handle = 0;
+  ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().SendPnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_FALSE(Machine().DevicePresent());
+  // The device object lives on, deleted, until its last file object is closed.
+  EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// The Win32 calls a user-mode client makes, on the emulated machine with the driver loaded:
+// user-mode code with the host's wchar_t, as the client library will be.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "sim/machine.h"
+
+namespace {
+
+constexpr int32_t kStatusSuccess = 0;
+
+HANDLE OpenTarvik() {
+  return CreateFileW(L"\\\\.\\Tarvik", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+class Win32HandlesTest : public testing::Test {
+ protected:
+  void Boot(sim::kernel::WdmSupport wdm = sim::kernel::WdmSupport::Wdm110) {
+    machine_.emplace(sim::MachineOptions{wdm});
+    ASSERT_EQ(machine_->LoadDriver(sim::TarvikDriverImage()), kStatusSuccess);
+    ASSERT_EQ(machine_->AddDevice(), kStatusSuccess);
+  }
+  std::optional<sim::Machine> machine_;
+};
+
+TEST_F(Win32HandlesTest, OpensAndClosesTheDeviceThroughItsLink) {
+  Boot();
+  HANDLE first = OpenTarvik();
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  HANDLE second = OpenTarvik();
+  ASSERT_NE(second, INVALID_HANDLE_VALUE);
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(CloseHandle(first));
+  EXPECT_TRUE(CloseHandle(second));
+  // A closed handle is gone.
+  EXPECT_FALSE(CloseHandle(first));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(Win32HandlesTest, ReportsMissingDevicesAndBadNamesAsThePlatformDoes) {
+  Boot();
+  SetLastError(0);
+  EXPECT_EQ(CreateFileW(L"\\\\.\\NoSuchCard", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(CreateFileW(L"C:\\data.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(CreateFileW(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(Win32HandlesTest, TheDeviceIsGoneAfterRemovalAndHandlesOpenedBeforeCloseCleanly) {
+  Boot(sim::kernel::WdmSupport::Wdm10Only);
+  HANDLE handle = OpenTarvik();
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(machine_->SendPnp(0x02 /* IRP_MN_REMOVE_DEVICE */), kStatusSuccess);
+  EXPECT_EQ(OpenTarvik(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(CloseHandle(handle));
+}
+
+TEST_F(Win32HandlesTest, HandlesLeftOpenAreClosedWhenTheMachineGoesAway) {
+  Boot();
+  ASSERT_NE(OpenTarvik(), INVALID_HANDLE_VALUE);
+  machine_.reset();  // would hang in the removal if the handle kept its reference
+}
+
+}  // namespace
