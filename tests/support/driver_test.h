@@ -10,6 +10,7 @@
 #include "frame/frame.h"
 #include "sim/machine_kernel.h"
 #include "sim/nt_api.h"
+#include "sim/verifier.h"
 
 class DriverTest : public testing::Test {
  protected:
@@ -33,7 +34,19 @@ class DriverTest : public testing::Test {
   // Opens \\.\Tarvik through the I/O manager; returns the status and the handle.
   static NTSTATUS Open(sim::nt::Handle* handle) { return sim::nt::CreateFile(u"\\??\\Tarvik", handle); }
 
-  void TearDown() override { machine_.reset(); }
+  // Every request gives back the remove-lock reference it took: with the device idle, the
+  // count is the lock's own reference plus one per open handle (none in Win98Mode).
+  void TearDown() override {
+    if (machine_ && machine_->DevicePresent()) {
+      LONG expected = 1 + (Win98Mode ? 0 : static_cast<LONG>(sim::nt::OpenHandleCount()));
+      if (RemoveLockCount() != expected) {
+        sim::verifier::Report("RemoveLock", "remove-lock count " + std::to_string(RemoveLockCount()) +
+                                                " with the device idle, expected " +
+                                                std::to_string(expected));
+      }
+    }
+    machine_.reset();
+  }
 
   std::optional<sim::Machine> machine_;
 };

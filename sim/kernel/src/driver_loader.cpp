@@ -85,7 +85,7 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
     }
   }
   ReportPoolLeaks(name);
-  FreeAllPool();
+  FreeLeakedPool();
   delete block;
   return true;
 }

@@ -41,11 +41,27 @@ void CheckOwnership(PIRP irp, const char* action) {
   }
 }
 
-bool MarkedPending(PIRP irp, int location) {
+// Whether the dispatch routine at the location left it marked pending, asked when the routine
+// returns. A routine may return a lower driver's STATUS_PENDING before the request completes;
+// its location is then marked later, by its own completion routine or by the walk propagating
+// PendingReturned. So an unmarked location that returned STATUS_PENDING and that the walk has
+// not left yet is handed to the walk to check, and counts as marked here. Once the walk stands
+// at the location, a completion routine may be writing it on another thread: only the walk's
+// own record is read then.
+bool MarkedPendingAtReturn(PIRP irp, int location, bool returnedPending) {
   IrpHeader* header = HeaderOf(irp);
   std::lock_guard guard(header->Lock);
   if ((header->PendingMarks >> location) & 1) return true;
-  return (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0;
+  if (header->CompletionState == IrpHeader::State::Finished || header->WalkLocation > location) {
+    return false;
+  }
+  if (header->WalkLocation < location &&
+      (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0) {
+    return true;
+  }
+  if (!returnedPending) return false;
+  header->PendingReturnsToCheck |= uint64_t{1} << location;
+  return true;
 }
 
 }  // namespace
@@ -158,6 +174,10 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   }
 
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+  // Described before the call: once the routine returns, a pended request may already be in
+  // another thread's completion walk.
+  std::string who = "dispatch routine of device " + Describe(DeviceObject) + " for " +
+                    DescribeIrp(Irp);
   KIRQL irqlBefore = thread.Irql;
   size_t locksBefore = thread.HeldSpinLocks.size();
   {
@@ -169,8 +189,6 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   DispatchFrame frame = thread.Frames.back();
   thread.Frames.pop_back();
 
-  std::string who = "dispatch routine of device " + Describe(DeviceObject) + " for " +
-                    DescribeIrp(Irp);
   if (thread.Irql != irqlBefore) {
     sim::verifier::Report("IrqlReturn", who + " returned at IRQL " + std::to_string(thread.Irql) +
                                             ", called at " + std::to_string(irqlBefore));
@@ -179,7 +197,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   if (thread.HeldSpinLocks.size() != locksBefore) {
     sim::verifier::Report("SpinLock", who + " returned holding a spin lock");
   }
-  bool marked = MarkedPending(Irp, location);
+  bool marked = MarkedPendingAtReturn(Irp, location, status == STATUS_PENDING);
   if (status == STATUS_PENDING && !marked) {
     sim::verifier::Report("MarkIrpPending",
                           who + " returned STATUS_PENDING without IoMarkIrpPending");
@@ -227,6 +245,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       return;
     }
     header->CompletionState = IrpHeader::State::Completing;
+    header->WalkLocation = Irp->CurrentLocation;
   }
   NTSTATUS finalStatus = Irp->IoStatus.Status;
   if (thread.Irql > DISPATCH_LEVEL) {
@@ -259,15 +278,28 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UCHAR control;
     PIO_COMPLETION_ROUTINE routine;
     PVOID context;
+    PDEVICE_OBJECT finishedDevice;
+    bool unmarkedPendingReturn;
     {
       std::lock_guard guard(header->Lock);
       control = finished->Control;
       routine = finished->CompletionRoutine;
       context = finished->Context;
+      finishedDevice = finished->DeviceObject;
       if (control & SL_PENDING_RETURNED) header->PendingMarks |= uint64_t{1} << finishedLocation;
+      unmarkedPendingReturn = !(control & SL_PENDING_RETURNED) &&
+                              ((header->PendingReturnsToCheck >> finishedLocation) & 1) != 0;
       Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
       IoSkipCurrentIrpStackLocation(Irp);
+      header->WalkLocation = Irp->CurrentLocation;
       std::memset(static_cast<void*>(finished), 0, sizeof(IO_STACK_LOCATION));
+    }
+    if (unmarkedPendingReturn) {
+      sim::verifier::Report("MarkIrpPending",
+                            "dispatch routine of device " + Describe(finishedDevice) + " for " +
+                                Describe(Irp) + " returned STATUS_PENDING, and location " +
+                                std::to_string(finishedLocation) +
+                                " was never marked pending before the request completed");
     }
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||

@@ -65,6 +65,10 @@ struct IrpHeader {
   int DispatchDepth = 0;   // IofCallDriver calls active on this request
   bool FreePending = false;  // IoFreeIrp came while a dispatch routine still ran
   uint64_t PendingMarks = 0;  // locations (bit n = location n) the walk found marked pending
+  int WalkLocation = 0;       // the location the completion walk stands at, 0 before it starts
+  // Locations whose dispatch routine returned STATUS_PENDING before anything marked them: a
+  // completion routine or the walk may still mark them, so the walk checks them on leaving.
+  uint64_t PendingReturnsToCheck = 0;
   // For requests the I/O manager builds for a caller: called when the walk passes the top.
   std::function<void(PIRP)> OnFinalCompletion;
   // Output length of a buffered or out-direct request; Information may not exceed it.
@@ -103,8 +107,10 @@ void StartDpcThread();
 void StopDpcThread();
 bool IsDpcQueued(PKDPC dpc);
 
-// Checks at driver unload: outstanding pool allocations are leaks.
+// Checks at driver unload: outstanding pool allocations are leaks (only the driver under
+// test allocates pool; the emulated machine's own drivers use none). Freeing them keeps the
+// statistics and any armed fault.
 void ReportPoolLeaks(const std::string& driverName);
-void FreeAllPool();
+void FreeLeakedPool();
 
 }  // namespace sim::kernel

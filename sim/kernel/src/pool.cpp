@@ -79,7 +79,13 @@ void ReportPoolLeaks(const std::string& driverName) {
   }
 }
 
-void FreeAllPool() { ResetPool(); }
+void FreeLeakedPool() {
+  std::lock_guard guard(g_poolLock);
+  for (auto& [p, a] : g_allocations) std::free(const_cast<void*>(p));
+  g_allocations.clear();
+  g_stats.outstandingAllocations = 0;
+  g_stats.outstandingBytes = 0;
+}
 
 }  // namespace sim::kernel
 

@@ -1,0 +1,163 @@
+// Events and waits, IRQL rules, spin locks and DPCs, with real threads against each other.
+#include <atomic>
+#include <semaphore>
+
+#include "kernel_test_support.h"
+
+namespace kernel_test {
+namespace {
+
+using namespace std::chrono_literals;
+using DispatcherTest = KernelTest;
+
+NTSTATUS Wait(PKEVENT event, PLARGE_INTEGER timeout = nullptr) {
+  return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, timeout);
+}
+
+TEST_F(DispatcherTest, NotificationEventWakesEveryWaiterAndStaysSignalled) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  std::atomic<int> woken{0};
+  for (int i = 0; i < 3; ++i) OnThread([&] { woken += Wait(&event) == STATUS_WAIT_0; });
+  std::this_thread::sleep_for(20ms);  // let them block
+  EXPECT_EQ(woken, 0);
+  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+  JoinThreads();
+  EXPECT_EQ(woken, 3);
+
+  LARGE_INTEGER poll{};
+  EXPECT_EQ(Wait(&event, &poll), STATUS_WAIT_0);
+  EXPECT_EQ(KeResetEvent(&event), 1);
+  EXPECT_EQ(Wait(&event, &poll), STATUS_TIMEOUT);
+}
+
+TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSignalAndWaitsTimeOut) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  std::atomic<int> woken{0};
+  for (int i = 0; i < 2; ++i) OnThread([&] { woken += Wait(&event) == STATUS_WAIT_0; });
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  for (int i = 0; i < 2000 && woken == 0; ++i) std::this_thread::sleep_for(1ms);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(woken, 1);
+  EXPECT_EQ(KeReadStateEvent(&event), 0);  // the released waiter took the signal
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  JoinThreads();
+  EXPECT_EQ(woken, 2);
+
+  LARGE_INTEGER timeout = RelativeMs(30);  // nothing left for a third waiter
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Wait(&event, &timeout), STATUS_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+}
+
+TEST_F(DispatcherTest, CallsAreRefusedAboveTheirIrql) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER timeout = RelativeMs(1), poll{};
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PAGED_CODE();
+  EXPECT_EQ(Wait(&event, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(Wait(&event, &poll), STATUS_TIMEOUT);  // polling is allowed
+  EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 16, kTag), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0, kTag), nullptr);
+  KeLowerIrql(old);
+  EXPECT_EQ(TakeRules(), (Rules{"PagedCode", "IrqlKeWaitForSingleObject", "IrqlExAllocatePool",
+                                "ZeroPoolAllocation"}));
+
+  KeRaiseIrql(APC_LEVEL, &old);  // still fine for pageable code and paged pool
+  PAGED_CODE();
+  ExFreePool(ExAllocatePoolWithTag(PagedPool, 16, kTag));
+  KeLowerIrql(old);
+}
+
+TEST_F(DispatcherTest, SpinLockExcludesOtherThreadsAtDispatchLevel) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  long counter = 0;  // guarded by the lock only
+  auto work = [&] {
+    for (int i = 0; i < 2000; ++i) {
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+      ++counter;
+      KeReleaseSpinLock(&lock, old);
+    }
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  };
+  OnThread(work);
+  OnThread(work);
+  JoinThreads();
+  EXPECT_EQ(counter, 4000);
+}
+
+TEST_F(DispatcherTest, SpinLockMisuseIsReported) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old, again;
+  KeAcquireSpinLock(&lock, &old);
+  KeAcquireSpinLock(&lock, &again);  // would spin forever on the platform
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_EQ(TakeRules(), Rules{"SpinLock"});
+
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeReleaseSpinLockFromDpcLevel(&lock);  // not held
+  KeLowerIrql(old);
+  EXPECT_EQ(TakeRules(), Rules{"SpinLock"});
+
+  KeAcquireSpinLockAtDpcLevel(&lock);  // at PASSIVE_LEVEL
+  KeReleaseSpinLockFromDpcLevel(&lock);
+  EXPECT_EQ(TakeRules(), (Rules{"SpinLockSafe", "SpinLockSafe"}));
+  EXPECT_EQ(lock, 0u);
+}
+
+struct DpcRecord {
+  std::atomic<int> runs{0};
+  KIRQL irql = 0;
+  std::thread::id thread;
+  PVOID context = nullptr, argument1 = nullptr, argument2 = nullptr;
+};
+
+void NTAPI RecordDpc(PKDPC, PVOID context, PVOID argument1, PVOID argument2) {
+  auto* record = static_cast<DpcRecord*>(context);
+  record->irql = KeGetCurrentIrql();
+  record->thread = std::this_thread::get_id();
+  record->context = context;
+  record->argument1 = argument1;
+  record->argument2 = argument2;
+  ++record->runs;
+}
+
+void NTAPI BlockDpcThread(PKDPC, PVOID gate, PVOID, PVOID) {
+  static_cast<std::binary_semaphore*>(gate)->acquire();
+}
+
+TEST_F(DispatcherTest, DpcQueuesOnceAndRunsOnTheDpcThreadAtDispatchLevel) {
+  std::binary_semaphore gate{0};
+  KDPC blocker, dpc;
+  DpcRecord record;
+  KeInitializeDpc(&blocker, BlockDpcThread, &gate);
+  KeInitializeDpc(&dpc, RecordDpc, &record);
+  int first = 1, second = 2;
+
+  ASSERT_TRUE(KeInsertQueueDpc(&blocker, nullptr, nullptr));
+  EXPECT_TRUE(KeInsertQueueDpc(&dpc, &first, &second));
+  EXPECT_FALSE(KeInsertQueueDpc(&dpc, &second, &first));  // already queued
+  gate.release();
+  sim::kernel::WaitForDpcsIdle();
+  EXPECT_EQ(record.runs, 1);
+  EXPECT_EQ(record.irql, DISPATCH_LEVEL);
+  EXPECT_NE(record.thread, std::this_thread::get_id());
+  EXPECT_EQ(record.context, &record);
+  EXPECT_EQ(record.argument1, &first);  // the arguments of the insert that queued it
+  EXPECT_EQ(record.argument2, &second);
+
+  EXPECT_TRUE(KeInsertQueueDpc(&dpc, &second, nullptr));  // it ran, so it queues again
+  sim::kernel::WaitForDpcsIdle();
+  EXPECT_EQ(record.runs, 2);
+  EXPECT_EQ(record.argument1, &second);
+}
+
+}  // namespace
+}  // namespace kernel_test
