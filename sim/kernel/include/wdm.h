@@ -801,6 +801,14 @@ void FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 
+// HAL port I/O.
+UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port);
+USHORT NTAPI READ_PORT_USHORT(PUSHORT Port);
+ULONG NTAPI READ_PORT_ULONG(PULONG Port);
+void NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value);
+void NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value);
+void NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value);
+
 // Power manager.
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State);

@@ -1,6 +1,7 @@
 // Boot and shutdown of the emulated kernel, and the WDM revision it reports.
 #include "kernel_internal.h"
 #include "objects.h"
+#include "sim/io_bus.h"
 #include "sim/kernel.h"
 
 namespace sim::kernel {
@@ -18,6 +19,7 @@ void Boot(WdmSupport support) {
   ResetPool();
   ResetDevices();
   ResetObjects();
+  PortBus().Reset();
   StartDpcThread();
   g_booted = true;
 }

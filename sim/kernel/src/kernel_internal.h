@@ -88,13 +88,10 @@ void FreeDeviceObjectMemory(PDEVICE_OBJECT device);
 // dereference of a deleted device frees it.
 bool ReferenceDevice(PDEVICE_OBJECT device);
 void DereferenceDevice(PDEVICE_OBJECT device);
-PDEVICE_OBJECT LookupDeviceByName(std::u16string_view name);  // follows symbolic links
 NTSTATUS InsertDeviceName(std::u16string_view name, PDEVICE_OBJECT device);
 void RemoveDeviceName(std::u16string_view name);
-std::u16string SymbolicLinkTarget(std::u16string_view link);
 // The device a name leads to, with a reference taken (see ReferenceDevice); null if none.
 PDEVICE_OBJECT ReferenceDeviceByName(std::u16string_view name);
-size_t NamespaceSize();
 // Reports devices still alive (a kernel shutdown with devices is a test that leaked them).
 void ReportAndFreeLeftoverDevices();
 

@@ -64,20 +64,6 @@ void RemoveDeviceName(std::u16string_view name) {
   g_names.erase(key);
 }
 
-PDEVICE_OBJECT LookupDeviceByName(std::u16string_view name) {
-  std::u16string key;
-  NTSTATUS error;
-  if (!Canonical(name, &key, &error)) return nullptr;
-  std::lock_guard guard(g_namespaceLock);
-  for (int hops = 0; hops < 8; ++hops) {
-    auto it = g_names.find(key);
-    if (it == g_names.end()) return nullptr;
-    if (it->second.Device != nullptr) return it->second.Device;
-    if (!Canonical(it->second.LinkTarget, &key, &error)) return nullptr;
-  }
-  return nullptr;
-}
-
 PDEVICE_OBJECT ReferenceDeviceByName(std::u16string_view name) {
   // The namespace lock keeps the device from being deleted between lookup and reference:
   // IoDeleteDevice removes the name before the device can be freed.
@@ -94,20 +80,6 @@ PDEVICE_OBJECT ReferenceDeviceByName(std::u16string_view name) {
     if (!Canonical(it->second.LinkTarget, &key, &error)) return nullptr;
   }
   return nullptr;
-}
-
-std::u16string SymbolicLinkTarget(std::u16string_view link) {
-  std::u16string key;
-  NTSTATUS error;
-  if (!Canonical(link, &key, &error)) return {};
-  std::lock_guard guard(g_namespaceLock);
-  auto it = g_names.find(key);
-  return it == g_names.end() ? std::u16string() : it->second.LinkTarget;
-}
-
-size_t NamespaceSize() {
-  std::lock_guard guard(g_namespaceLock);
-  return g_names.size();
 }
 
 }  // namespace sim::kernel
