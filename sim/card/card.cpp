@@ -1,0 +1,55 @@
+// The card wrapper: owns the blocks and puts them on the bus.
+#include "card/card.h"
+
+#include <cstdio>
+
+namespace sim::card {
+
+namespace {
+
+BridgeConfig MakeBridgeConfig(const CardConfig& config) {
+  BridgeConfig bridge;
+  bridge.interrupts = config.interrupts;
+  bridge.eepromProgramMicros = config.eepromProgramMicros;
+  return bridge;
+}
+
+}  // namespace
+
+Card::Card(const CardConfig& config) : config_(config), bridge_(MakeBridgeConfig(config)) {
+  if (config_.eepromImage) {
+    eepromImageStatus_ = bridge_.AttachEepromFile(*config_.eepromImage);
+    if (eepromImageStatus_ == ImageFileResult::BadSize ||
+        eepromImageStatus_ == ImageFileResult::IoError) {
+      std::fprintf(stderr, "card: EEPROM image %s refused; the part is blank and not saved\n",
+                   config_.eepromImage->c_str());
+    }
+  }
+}
+
+Card::~Card() { Detach(); }
+
+bool Card::Attach(IoBus& bus) {
+  Detach();
+  if (!bus.Claim(config_.bridgeBase, bridge_reg::kRangeLength, &bridge_)) return false;
+  if (!bus.Claim(config_.windowBase, card_reg::kRangeLength, &window_)) {
+    bus.Release(&bridge_);
+    return false;
+  }
+  bus_ = &bus;
+  return true;
+}
+
+void Card::Detach() {
+  if (bus_ == nullptr) return;
+  bus_->Release(&bridge_);
+  bus_->Release(&window_);
+  bus_ = nullptr;
+}
+
+void Card::Reset() {
+  bridge_.Reset();
+  window_.Reset();
+}
+
+}  // namespace sim::card
