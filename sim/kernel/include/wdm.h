@@ -28,6 +28,7 @@
 
 typedef void* PVOID;
 typedef char CHAR, CCHAR, *PCHAR;
+typedef signed char SCHAR, *PSCHAR;
 typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN;
 typedef short SHORT, CSHORT;
 typedef unsigned short USHORT, *PUSHORT;
@@ -118,6 +119,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_DELETE_PENDING NTSTATUS_CODE(0xC0000056)
 #define STATUS_INSUFFICIENT_RESOURCES NTSTATUS_CODE(0xC000009A)
 #define STATUS_DEVICE_NOT_READY NTSTATUS_CODE(0xC00000A3)
+#define STATUS_IO_TIMEOUT NTSTATUS_CODE(0xC00000B5)
 #define STATUS_NOT_SUPPORTED NTSTATUS_CODE(0xC00000BB)
 #define STATUS_CANCELLED NTSTATUS_CODE(0xC0000120)
 #define STATUS_INVALID_HANDLE NTSTATUS_CODE(0xC0000008)
@@ -180,6 +182,9 @@ typedef struct _KDPC {
   PVOID SystemArgument2;
   volatile PVOID DpcData;  // non-null while the DPC is queued
 } KDPC, *PKDPC, *PRKDPC;
+
+typedef BOOLEAN(NTAPI KSYNCHRONIZE_ROUTINE)(PVOID SynchronizeContext);
+typedef KSYNCHRONIZE_ROUTINE* PKSYNCHRONIZE_ROUTINE;
 
 typedef struct _KDEVICE_QUEUE {
   CSHORT Type;
@@ -506,6 +511,26 @@ typedef struct _FILE_OBJECT {
   KEVENT Event;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+// MDL flags.
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
+// Device-control codes.
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
+
+// IRP flags the I/O manager sets for buffered requests.
+#define IRP_BUFFERED_IO 0x00000010
+#define IRP_DEALLOCATE_BUFFER 0x00000020
+#define IRP_INPUT_OPERATION 0x00000040
+
 // Device object flags and characteristics.
 #define DO_VERIFY_VOLUME 0x00000002
 #define DO_BUFFERED_IO 0x00000004
@@ -800,6 +825,9 @@ void FASTCALL ObfReferenceObject(PVOID Object);
 void FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
+
+// Memory manager.
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
 
 // HAL port I/O.
 UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port);

@@ -8,6 +8,7 @@ namespace sim::kernel {
 namespace {
 
 constexpr CSHORT kIoTypeFile = 5;
+constexpr ULONG kFoSynchronousIo = 0x00000002;  // FO_SYNCHRONOUS_IO
 constexpr ULONG kFoHandleCreated = 0x00040000;  // FO_HANDLE_CREATED
 
 // Sends a create, cleanup or close request for the file object to the top of its device's
@@ -42,7 +43,7 @@ namespace sim::nt {
 
 using namespace sim::kernel;
 
-Status CreateFile(std::u16string_view ntPath, Handle* handle) {
+Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle) {
   *handle = 0;
   PDEVICE_OBJECT device = ReferenceDeviceByName(ntPath);
   if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -51,6 +52,7 @@ Status CreateFile(std::u16string_view ntPath, Handle* handle) {
   file->Type = kIoTypeFile;
   file->Size = sizeof(FILE_OBJECT);
   file->DeviceObject = device;
+  if (synchronous) file->Flags |= kFoSynchronousIo;
   KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
   KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
 

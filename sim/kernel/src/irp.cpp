@@ -356,7 +356,9 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     onFinal = header->OnFinalCompletion;
   }
   if (onFinal) {
+    bool freeAfter = header->FreeAfterCompletion;
     onFinal(Irp);
+    if (freeAfter) IoFreeIrp(Irp);
   } else {
     sim::verifier::Report("CompletionPastTop",
                           "completion of " + Describe(Irp) +

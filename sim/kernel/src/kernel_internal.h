@@ -71,6 +71,8 @@ struct IrpHeader {
   uint64_t PendingReturnsToCheck = 0;
   // For requests the I/O manager builds for a caller: called when the walk passes the top.
   std::function<void(PIRP)> OnFinalCompletion;
+  // The I/O manager frees the request after OnFinalCompletion (asynchronous originators).
+  bool FreeAfterCompletion = false;
   // Output length of a buffered or out-direct request; Information may not exceed it.
   bool CheckInformation = false;
   ULONG OutputLength = 0;

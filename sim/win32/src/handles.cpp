@@ -1,15 +1,15 @@
-// CreateFileW and CloseHandle over the emulated kernel's file handles, and the per-thread
-// last error.
+// CreateFileW and CloseHandle over the emulated kernel's handles.
 #include <windows.h>
 
 #include <string>
 
 #include "error_mapping.h"
+#include "handle_values.h"
 #include "sim/nt_api.h"
 
-namespace {
+using namespace sim::win32;
 
-thread_local DWORD g_lastError = ERROR_SUCCESS;
+namespace {
 
 // Win32 device paths as the platform rewrites them into the NT namespace: \\.\X and \\?\X
 // become \??\X. Anything else would be a file system path, which the emulated machine has
@@ -27,21 +27,7 @@ bool ToNtPath(LPCWSTR name, std::u16string* ntPath) {
   return false;
 }
 
-sim::nt::Handle ToKernelHandle(HANDLE handle) {
-  auto value = reinterpret_cast<uintptr_t>(handle);
-  return value > 0xFFFFFFFFu ? 0 : static_cast<sim::nt::Handle>(value);
-}
-
-BOOL FailWith(int32_t status) {
-  g_lastError = sim::win32::NtStatusToWin32Error(status);
-  return FALSE;
-}
-
 }  // namespace
-
-extern "C" DWORD WINAPI GetLastError(void) { return g_lastError; }
-
-extern "C" void WINAPI SetLastError(DWORD dwErrCode) { g_lastError = dwErrCode; }
 
 extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes,
@@ -50,35 +36,35 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
   (void)dwDesiredAccess;
   (void)dwShareMode;
   (void)lpSecurityAttributes;
-  (void)dwFlagsAndAttributes;
   (void)hTemplateFile;
   if (lpFileName == nullptr) {
-    g_lastError = ERROR_INVALID_PARAMETER;
+    SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   std::u16string ntPath;
   if (!ToNtPath(lpFileName, &ntPath)) {
-    g_lastError = ERROR_FILE_NOT_FOUND;
+    SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   if (dwCreationDisposition != OPEN_EXISTING && dwCreationDisposition != OPEN_ALWAYS) {
     // Devices can only be opened; creating one by name is not possible.
-    g_lastError = ERROR_INVALID_PARAMETER;
+    SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   sim::nt::Handle handle = 0;
-  int32_t status = sim::nt::CreateFile(ntPath, &handle);
+  bool synchronous = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) == 0;
+  int32_t status = sim::nt::CreateFile(ntPath, synchronous, &handle);
   if (status < 0) {
     FailWith(status);
     return INVALID_HANDLE_VALUE;
   }
-  g_lastError = ERROR_SUCCESS;
-  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+  SetLastError(ERROR_SUCCESS);
+  return ToWin32Handle(handle);
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
   sim::nt::Handle handle = ToKernelHandle(hObject);
-  if (handle == 0) return FailWith(static_cast<int32_t>(0xC0000008));  // STATUS_INVALID_HANDLE
+  if (handle == 0) return FailWith(kStatusInvalidHandle);
   int32_t status = sim::nt::Close(handle);
   if (status < 0) return FailWith(status);
   return TRUE;

@@ -11,9 +11,39 @@ namespace sim::nt {
 using Status = int32_t;  // an NTSTATUS
 using Handle = uint32_t; // 0 is never a valid handle
 
+// The status block of a request, laid out as the platform's IO_STATUS_BLOCK (and so as the
+// first two fields of a Win32 OVERLAPPED): written when the request completes.
+struct IoStatus {
+  union {
+    Status status;
+    void* pointer;
+  };
+  uintptr_t information;
+};
+
 // Opens a file object on the device that the NT path names (for example u"\\??\\Tarvik"),
-// following symbolic links, and sends IRP_MJ_CREATE to the top of its stack.
-Status CreateFile(std::u16string_view ntPath, Handle* handle);
+// following symbolic links, and sends IRP_MJ_CREATE to the top of its stack. A synchronous
+// file object makes every request on it wait for its completion; an asynchronous one lets
+// requests stay pending.
+Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle);
+
+// Sends IRP_MJ_DEVICE_CONTROL as the I/O manager builds it: METHOD_BUFFERED with one system
+// buffer of the larger length, input copied in and Information bytes copied back to `output`
+// unless the status is an error; METHOD_OUT_DIRECT with the input in a system buffer and an MDL
+// for `output`. On completion `iosb` is written and `event` (or, when 0, the file object's own
+// event) is signalled. Returns STATUS_PENDING while an asynchronous request runs; on a
+// synchronous file object it waits and returns the final status.
+Status DeviceIoControlFile(Handle file, Handle event, IoStatus* iosb, uint32_t code,
+                           const void* input, uint32_t inputLength, void* output,
+                           uint32_t outputLength);
+
+// Event objects: the driver sees their KEVENT through the handle.
+Status CreateEvent(bool manualReset, bool initialState, Handle* handle);
+Status SetEvent(Handle event);
+Status ResetEvent(Handle event);
+// Waits on an event, or on a file object's completion event. timeoutMs < 0 waits forever.
+// Returns STATUS_SUCCESS (signalled) or STATUS_TIMEOUT.
+Status WaitForSingleObject(Handle object, int64_t timeoutMs);
 
 // Closes a handle: cleanup when the last handle to the file object goes, close when its last
 // reference goes.
