@@ -9,5 +9,11 @@ set(TARVIK_DRIVER_SOURCES
     frame/pnp_remove.cpp
     frame/request_routines.cpp
     frame/remove_lock.cpp
+    hw/bridge_interrupt.cpp
+    hw/eeprom.cpp
     hw/interrupt_dpc.cpp
+    hw/serial_number.cpp
+    ioctl/device_control.cpp
+    ioctl/last_error.cpp
+    ioctl/port_io.cpp
 )

@@ -100,10 +100,15 @@ struct DEVICE_EXTENSION {
   ULONG CounterExtended[COUNTER_COUNT];
   USHORT LastFrame[FRAME_WORDS];
 
-  // Beyond the record's fixed fields: whether AddDevice created the user-visible link, so
-  // that the link is deleted with the device (and a card can be added again) but a link that
-  // belongs to someone else is never touched.
+  // Beyond the record's fixed fields.
+  // Whether AddDevice created the user-visible link, so that the link is deleted with the
+  // device (and a card can be added again) but a link that belongs to someone else is never
+  // touched.
   BOOLEAN SymbolicLinkCreated;
+  // Held (a synchronization event used as a mutex) for each EEPROM word sequence, so that two
+  // requests never interleave their bits on the EEPROM lines or their read-modify-writes of
+  // the bridge's control register. Signalled when free.
+  KEVENT EepromLock;
 };
 
 inline DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT DeviceObject) {

@@ -1,6 +1,7 @@
 // Driver entry and unload, and the driver-wide state they own.
 #include "frame/frame.h"
 #include "hw/interrupt.h"
+#include "ioctl/control.h"
 
 BOOLEAN Win98Mode;
 UNICODE_STRING RegistryPathCopy;
@@ -28,6 +29,7 @@ extern "C" TARVIK_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
   DriverObject->DriverExtension->AddDevice = AddDevice;
   DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   return STATUS_SUCCESS;
 }

@@ -97,7 +97,7 @@ TEST_F(FileTest, HandleSendsCreateToTheTopAndCleanupThenCloseWhenClosed) {
   UNICODE_STRING link = Us(L"\\DosDevices\\Tarvik"), target = Us(L"\\Device\\Tarvik0");
   ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
   sim::nt::Handle handle = 0;
-  ASSERT_EQ(sim::nt::CreateFile(u"\\??\\tarvik", &handle), STATUS_SUCCESS);
+  ASSERT_EQ(sim::nt::CreateFile(u"\\??\\tarvik", true, &handle), STATUS_SUCCESS);
   EXPECT_NE(handle, 0u);
   EXPECT_EQ(sim::nt::OpenHandleCount(), 1u);
   EXPECT_EQ(calls_, (Calls{{1, IRP_MJ_CREATE}, {0, IRP_MJ_CREATE}}));
@@ -112,23 +112,23 @@ TEST_F(FileTest, HandleSendsCreateToTheTopAndCleanupThenCloseWhenClosed) {
 
   calls_.clear();  // a failed create gets neither cleanup nor close
   createStatus_ = STATUS_ACCESS_DENIED;
-  EXPECT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", &handle), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", true, &handle), STATUS_ACCESS_DENIED);
   EXPECT_EQ(handle, 0u);
   EXPECT_EQ(sim::nt::OpenHandleCount(), 0u);
   EXPECT_EQ(calls_, (Calls{{1, IRP_MJ_CREATE}, {0, IRP_MJ_CREATE}}));
 
   EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
-  EXPECT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", true, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(FileTest, DeviceDeletedWithAHandleOpenLivesUntilTheClose) {
   BuildLogged(1);
   sim::nt::Handle handle = 0, other = 0;
-  ASSERT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", &handle), STATUS_SUCCESS);
+  ASSERT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", true, &handle), STATUS_SUCCESS);
   IoDeleteDevice(devices_[0]);
   devices_.clear();
   EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", &other), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", true, &other), STATUS_OBJECT_NAME_NOT_FOUND);
 
   EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);  // still dispatched to the deleted device
   EXPECT_EQ(calls_, (Calls{{0, IRP_MJ_CREATE}, {0, IRP_MJ_CLEANUP}, {0, IRP_MJ_CLOSE}}));

@@ -11,6 +11,7 @@
 #include "sim/machine_kernel.h"
 #include "sim/nt_api.h"
 #include "sim/verifier.h"
+#include "tarvik_ioctl.h"
 
 class DriverTest : public testing::Test {
  protected:
@@ -31,12 +32,49 @@ class DriverTest : public testing::Test {
   DEVICE_EXTENSION* Extension() { return ExtensionOf(Fdo()); }
   LONG RemoveLockCount() { return __atomic_load_n(&Extension()->RemoveLock.Count, __ATOMIC_SEQ_CST); }
 
+  // Records the card's two port ranges in the device extension as resource assignment does
+  // at start: the bridge's registers first, then the card's 64-byte window.
+  void AssignCardRanges() {
+    const auto& card = Machine().Options().card;
+    DEVICE_EXTENSION* extension = Extension();
+    extension->PortCount = 2;
+    extension->PortBase[0] = card.bridgeBase;
+    extension->PortLength[0] = 128;
+    extension->PortBase[1] = card.windowBase;
+    extension->PortLength[1] = 64;
+    extension->BridgePort = card.bridgeBase;
+    extension->BoardPort = card.windowBase;
+  }
+
+  // A device-control request through the I/O manager on a handle of the test's own.
+  NTSTATUS Control(ULONG code, const void* input, ULONG inputLength, void* output,
+                   ULONG outputLength, ULONG_PTR* information = nullptr) {
+    if (controlHandle_ == 0) {
+      NTSTATUS status = Open(&controlHandle_);
+      if (!NT_SUCCESS(status)) return status;
+    }
+    sim::nt::IoStatus iosb{};
+    NTSTATUS status = sim::nt::DeviceIoControlFile(controlHandle_, 0, &iosb, code, input,
+                                                   inputLength, output, outputLength);
+    if (information != nullptr) *information = iosb.information;
+    return status;
+  }
+
+  // LastError as user mode reads it.
+  ULONG LastError() {
+    ULONG value = 0xDEADBEEF;
+    EXPECT_EQ(Control(IOCTL_DAQ_GET_LAST_ERROR, nullptr, 0, &value, sizeof value), STATUS_SUCCESS);
+    return value;
+  }
+
   // Opens \\.\Tarvik through the I/O manager; returns the status and the handle.
-  static NTSTATUS Open(sim::nt::Handle* handle) { return sim::nt::CreateFile(u"\\??\\Tarvik", handle); }
+  static NTSTATUS Open(sim::nt::Handle* handle) { return sim::nt::CreateFile(u"\\??\\Tarvik", true, handle); }
 
   // Every request gives back the remove-lock reference it took: with the device idle, the
   // count is the lock's own reference plus one per open handle (none in Win98Mode).
   void TearDown() override {
+    if (controlHandle_ != 0) sim::nt::Close(controlHandle_);
+    controlHandle_ = 0;
     if (machine_ && machine_->DevicePresent()) {
       LONG expected = 1 + (Win98Mode ? 0 : static_cast<LONG>(sim::nt::OpenHandleCount()));
       if (RemoveLockCount() != expected) {
@@ -49,4 +87,5 @@ class DriverTest : public testing::Test {
   }
 
   std::optional<sim::Machine> machine_;
+  sim::nt::Handle controlHandle_ = 0;
 };

@@ -7,12 +7,15 @@
 #include "pci_bus.h"
 #include "sim/driver_loader.h"
 #include "sim/io.h"
+#include "sim/io_bus.h"
 #include "sim/machine_kernel.h"
 #include "sim/verifier.h"
 
 namespace sim {
 
 struct Machine::State {
+  explicit State(const card::CardConfig& config) : card(config) {}
+  card::Card card;
   PciBus bus;
   PDRIVER_OBJECT driver = nullptr;
   bool pdoCreated = false;
@@ -20,7 +23,10 @@ struct Machine::State {
 
 Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   kernel::Boot(options_.wdm);
-  state_ = std::make_unique<State>();
+  state_ = std::make_unique<State>(options_.card);
+  if (!state_->card.Attach(PortBus())) {
+    std::fprintf(stderr, "emulated machine: the card's port ranges overlap\n");
+  }
 }
 
 Machine::~Machine() {
@@ -30,6 +36,7 @@ Machine::~Machine() {
   if (DevicePresent()) SendPnp(IRP_MN_REMOVE_DEVICE);
   if (state_->driver != nullptr) UnloadDriver();
   state_->bus.Stop();
+  state_->card.Detach();
   state_.reset();
   kernel::Shutdown();
 }
@@ -80,6 +87,8 @@ void Machine::SetBusPnpAnswer(uint8_t minor, BusAnswer answer) {
 }
 
 std::vector<BusPnpRecord> Machine::BusPnpRequests() const { return state_->bus.PnpRequests(); }
+
+card::Card& Machine::Card() { return state_->card; }
 
 void* Machine::DriverObject() const { return state_->driver; }
 

@@ -1,5 +1,5 @@
-// The emulated machine: the kernel, the PCI bus driver with the card's physical device object,
-// and the driver under test, booted together. Free of platform types so that user-mode code
+// The emulated machine: the kernel, the card on the I/O bus, the PCI bus driver with the
+// card's physical device object, and the driver under test, booted together. Free of platform types so that user-mode code
 // can boot a machine too; kernel-side code reaches the objects through sim/machine_kernel.h.
 //
 // One machine exists at a time (the emulated kernel is process-wide). Destroying it closes
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "card/card.h"
 #include "sim/kernel.h"
 
 namespace sim {
@@ -28,6 +29,7 @@ DriverImage TarvikDriverImage();
 
 struct MachineOptions {
   kernel::WdmSupport wdm = kernel::WdmSupport::Wdm110;
+  card::CardConfig card;  // the card on the machine's I/O bus
   std::u16string registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarvik";
 };
 
@@ -83,6 +85,9 @@ class Machine {
   std::vector<BusPnpRecord> BusPnpRequests() const;
 
   const MachineOptions& Options() const { return options_; }
+
+  // The card, attached to the machine's I/O bus (sim::PortBus()) from boot to shutdown.
+  card::Card& Card();
 
   // Kernel-side access (see sim/machine_kernel.h): opaque pointers to the platform objects.
   void* DriverObject() const;

@@ -1,0 +1,53 @@
+// The device-control dispatcher: one entry for every control code.
+#include "frame/frame.h"
+#include "ioctl/control.h"
+
+/*
+ * DispatchDeviceControl: under a remove-lock reference, hands the request's lengths and
+ * buffers to the handler its code names and completes it with the handler's status and an
+ * information value equal to the output length, whatever the status. A refused reference
+ * completes the request with STATUS_DELETE_PENDING and information 0. Unknown codes, and
+ * codes whose handlers the driver does not have, give STATUS_INVALID_DEVICE_REQUEST and touch
+ * nothing, LastError included. PASSIVE_LEVEL, in the caller's thread.
+ */
+TARVIK_PAGE_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  DEVICE_EXTENSION* extension = ExtensionOf(DeviceObject);
+  NTSTATUS status = AcquireRemoveLock(&extension->RemoveLock);
+  if (!NT_SUCCESS(status)) return CompleteRequest(Irp, status, 0);
+
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
+
+  CONTROL_HANDLER* handler = nullptr;
+  switch (code) {
+    case IOCTL_DAQ_PORT_IN_BYTE: handler = PortInByte; break;
+    case IOCTL_DAQ_PORT_IN_WORD: handler = PortInWord; break;
+    case IOCTL_DAQ_PORT_IN_DWORD: handler = PortInDword; break;
+    case IOCTL_DAQ_PORT_OUT_BYTE: handler = PortOutByte; break;
+    case IOCTL_DAQ_PORT_OUT_WORD: handler = PortOutWord; break;
+    case IOCTL_DAQ_PORT_OUT_DWORD: handler = PortOutDword; break;
+    case IOCTL_DAQ_GET_LAST_ERROR: handler = ReadLastError; break;
+    case IOCTL_DAQ_READ_SERIAL: handler = ReadSerialNumber; break;
+    // Codes of the interface whose handlers the driver does not have yet answer as unknown.
+    case IOCTL_DAQ_WAIT_EVENT:
+    case IOCTL_DAQ_SET_EVENT:
+    case IOCTL_DAQ_OPEN_BOARD:
+    case IOCTL_DAQ_GET_BLOCK_COUNT:
+    case IOCTL_DAQ_START:
+    case IOCTL_DAQ_STOP:
+    case IOCTL_DAQ_READ_OLDEST_BLOCK:
+    case IOCTL_DAQ_READ_NEWEST_BLOCK:
+    case IOCTL_DAQ_READ_STREAM:
+    case IOCTL_DAQ_COMMAND:
+    default:
+      break;
+  }
+  status = handler != nullptr ? handler(extension, inputLength, buffer, outputLength, buffer)
+                              : STATUS_INVALID_DEVICE_REQUEST;
+  ReleaseRemoveLock(&extension->RemoveLock);
+  return CompleteRequest(Irp, status, outputLength);
+}

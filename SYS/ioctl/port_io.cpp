@@ -1,0 +1,109 @@
+// Raw port requests: one access to an I/O port that the device owns.
+//
+// A caller names an absolute port. Only ports inside the device's own assigned I/O-space
+// ranges are served, with the whole access (port and width) inside one range; anything else
+// is refused before the port is touched, so user mode cannot reach other devices' ports
+// through this driver. Buffers too short for the port number, the value or the result are
+// refused too.
+#include "ioctl/control.h"
+
+namespace {
+
+enum PORT_DIRECTION { PortIn, PortOut };
+
+// Whether the access [Port, Port + Width) lies inside one I/O-space range of the device.
+bool AccessInAssignedRange(const DEVICE_EXTENSION* Extension, ULONG Port, ULONG Width) {
+  for (USHORT i = 0; i < Extension->PortCount && i < MAX_PORT_RANGES; ++i) {
+    if (Extension->PortMapped[i]) continue;  // a memory-space range holds no ports
+    ULONG_PTR base = Extension->PortBase[i];
+    if (Port >= base && Port - base + Width <= Extension->PortLength[i]) return true;
+  }
+  return false;
+}
+
+/*
+ * PortRequest: clears LastError, checks the buffers and the port, then makes exactly one
+ * access of Width bytes. An input request returns the value read at the start of the buffer.
+ * Refusals: DAQ_ERR_PORT_BUFFER with STATUS_INVALID_PARAMETER for short buffers,
+ * DAQ_ERR_PORT_RANGE with STATUS_ACCESS_DENIED for a port outside the device's ranges.
+ * PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE NTSTATUS PortRequest(DEVICE_EXTENSION* Extension, PORT_DIRECTION Direction,
+                                      ULONG Width, ULONG InputLength, PVOID Buffer,
+                                      ULONG OutputLength) {
+  PAGED_CODE();
+  Extension->LastError = DAQ_OK;
+  ULONG minimumInput = Direction == PortIn ? PORT_IN_MIN_INPUT : 4 + Width;
+  ULONG minimumOutput = Direction == PortIn ? Width : 0;
+  if (Buffer == nullptr || InputLength < minimumInput || OutputLength < minimumOutput) {
+    Extension->LastError = DAQ_ERR_PORT_BUFFER;
+    return STATUS_INVALID_PARAMETER;
+  }
+  auto* request = static_cast<PORT_IO_REQUEST*>(Buffer);
+  ULONG port = request->Port;
+  if (!AccessInAssignedRange(Extension, port, Width)) {
+    Extension->LastError = DAQ_ERR_PORT_RANGE;
+    return STATUS_ACCESS_DENIED;
+  }
+  ULONG_PTR address = port;
+  if (Direction == PortIn) {
+    switch (Width) {
+      case 1: *static_cast<UCHAR*>(Buffer) = READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(address)); break;
+      case 2: *static_cast<USHORT*>(Buffer) = READ_PORT_USHORT(reinterpret_cast<PUSHORT>(address)); break;
+      default: *static_cast<ULONG*>(Buffer) = READ_PORT_ULONG(reinterpret_cast<PULONG>(address)); break;
+    }
+  } else {
+    switch (Width) {
+      case 1: WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(address), request->Value.Byte); break;
+      case 2: WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(address), request->Value.Word); break;
+      default: WRITE_PORT_ULONG(reinterpret_cast<PULONG>(address), request->Value.Dword); break;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// The six raw port requests: IOCTL_DAQ_PORT_IN_* and IOCTL_DAQ_PORT_OUT_*. PASSIVE_LEVEL.
+TARVIK_PAGE_CODE NTSTATUS PortInByte(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                     PVOID InputBuffer, ULONG OutputLength, PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(OutputBuffer);
+  return PortRequest(Extension, PortIn, 1, InputLength, InputBuffer, OutputLength);
+}
+
+TARVIK_PAGE_CODE NTSTATUS PortInWord(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                     PVOID InputBuffer, ULONG OutputLength, PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(OutputBuffer);
+  return PortRequest(Extension, PortIn, 2, InputLength, InputBuffer, OutputLength);
+}
+
+TARVIK_PAGE_CODE NTSTATUS PortInDword(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                      PVOID InputBuffer, ULONG OutputLength, PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(OutputBuffer);
+  return PortRequest(Extension, PortIn, 4, InputLength, InputBuffer, OutputLength);
+}
+
+TARVIK_PAGE_CODE NTSTATUS PortOutByte(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                      PVOID InputBuffer, ULONG OutputLength, PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(OutputBuffer);
+  return PortRequest(Extension, PortOut, 1, InputLength, InputBuffer, OutputLength);
+}
+
+TARVIK_PAGE_CODE NTSTATUS PortOutWord(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                      PVOID InputBuffer, ULONG OutputLength, PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(OutputBuffer);
+  return PortRequest(Extension, PortOut, 2, InputLength, InputBuffer, OutputLength);
+}
+
+TARVIK_PAGE_CODE NTSTATUS PortOutDword(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                       PVOID InputBuffer, ULONG OutputLength,
+                                       PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(OutputBuffer);
+  return PortRequest(Extension, PortOut, 4, InputLength, InputBuffer, OutputLength);
+}
