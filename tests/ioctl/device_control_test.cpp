@@ -90,8 +90,10 @@ TEST_F(DeviceControlTest, RequestsDuringRemovalAreRefusedWithInformationZero) {
             STATUS_DELETE_PENDING);
   EXPECT_EQ(iosb.information, 0u);
   EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
-  if (controlHandle_ != 0) EXPECT_EQ(sim::nt::Close(controlHandle_), STATUS_SUCCESS);
-  controlHandle_ = 0;
+  if (controlHandle_ != 0) {
+    EXPECT_EQ(sim::nt::Close(controlHandle_), STATUS_SUCCESS);
+    controlHandle_ = 0;
+  }
   EXPECT_EQ(removal.get(), STATUS_SUCCESS);
 }
 
