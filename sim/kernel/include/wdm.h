@@ -186,6 +186,24 @@ typedef struct _KDPC {
 typedef BOOLEAN(NTAPI KSYNCHRONIZE_ROUTINE)(PVOID SynchronizeContext);
 typedef KSYNCHRONIZE_ROUTINE* PKSYNCHRONIZE_ROUTINE;
 
+struct _KINTERRUPT;  // opaque to drivers
+typedef struct _KINTERRUPT* PKINTERRUPT;
+typedef BOOLEAN(NTAPI KSERVICE_ROUTINE)(struct _KINTERRUPT* Interrupt, PVOID ServiceContext);
+typedef KSERVICE_ROUTINE* PKSERVICE_ROUTINE;
+typedef enum _KINTERRUPT_MODE { LevelSensitive, Latched } KINTERRUPT_MODE;
+typedef ULONG_PTR KAFFINITY;
+
+// Object types and access rights for references by handle.
+struct _OBJECT_TYPE;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION {
+  ULONG HandleAttributes;
+  ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+#define EVENT_QUERY_STATE 0x0001
+#define EVENT_MODIFY_STATE 0x0002
+#define SYNCHRONIZE 0x00100000
+
 typedef struct _KDEVICE_QUEUE {
   CSHORT Type;
   CSHORT Size;
@@ -820,7 +838,23 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
+// Interrupts.
+NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine,
+                                  PVOID ServiceContext, PKSPIN_LOCK SpinLock, ULONG Vector,
+                                  KIRQL Irql, KIRQL SynchronizeIrql,
+                                  KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector,
+                                  KAFFINITY ProcessorEnableMask, BOOLEAN FloatingSave);
+void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt,
+                                     PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                                     PVOID SynchronizeContext);
+
 // Object manager.
+extern POBJECT_TYPE* ExEventObjectType;
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                         PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation);
 void FASTCALL ObfReferenceObject(PVOID Object);
 void FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)

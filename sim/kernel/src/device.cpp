@@ -147,6 +147,11 @@ extern "C" void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     verifier::Report("DeleteDeviceStillAttached",
                      who + " while it is still attached to " + Describe(extension->AttachedTo));
   }
+  if (InterruptConnectedWithin(DeviceObject, reinterpret_cast<char*>(DeviceObject) +
+                                                 ExtensionOffset() + DeviceObject->Size)) {
+    verifier::Report("DeleteDeviceInterruptConnected",
+                     who + " while an interrupt whose context lies in its extension is connected");
+  }
   if (IsDpcQueued(&DeviceObject->Dpc)) {
     verifier::Report("DeleteDeviceDpcQueued", who + " with its DPC still queued");
     KeRemoveQueueDpc(&DeviceObject->Dpc);

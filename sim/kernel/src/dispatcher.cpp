@@ -51,6 +51,12 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   (void)Increment;
   (void)Wait;
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  if (IsReleasedEventObject(Event)) {
+    sim::verifier::Report("SignalReleasedEvent",
+                          "KeSetEvent on event " + Describe(Event) +
+                              " after the driver dropped its reference to it");
+    return 0;
+  }
   LONG previous;
   {
     std::lock_guard guard(g_dispatcherLock);

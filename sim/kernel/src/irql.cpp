@@ -64,6 +64,7 @@ extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
     return;
   }
   thread.Irql = NewIrql;
+  sim::kernel::DeliverPendingInterrupts();
 }
 
 extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }

@@ -20,6 +20,7 @@ void Boot(WdmSupport support) {
   ResetDevices();
   ResetObjects();
   PortBus().Reset();
+  ResetInterrupts();
   StartDpcThread();
   g_booted = true;
 }
@@ -27,6 +28,7 @@ void Boot(WdmSupport support) {
 void Shutdown() {
   if (!g_booted) return;
   StopDpcThread();
+  ResetInterrupts();
   ReportAndFreeLeftoverDevices();
   ResetObjects();
   ResetPool();

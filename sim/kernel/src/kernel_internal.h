@@ -46,6 +46,23 @@ ThreadState& CurrentThread();
 // Returns true when the IRQL is acceptable.
 bool CheckIrqlAtMost(KIRQL limit, const char* routine);
 
+// Takes or drops a spin lock's word without touching the IRQL (interrupt locks, taken at
+// device IRQL); the verifier's double-acquire and ownership checks still apply.
+bool AcquireLockWord(PKSPIN_LOCK lock, const char* routine);
+bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine);
+
+// Delivers interrupts that arrived while this thread ran at or above their IRQL; called when
+// the thread's IRQL drops.
+void DeliverPendingInterrupts();
+
+// Interrupts still connected whose service context lies inside [begin, end): a device deleted
+// with its interrupt connected.
+bool InterruptConnectedWithin(const void* begin, const void* end);
+
+// Whether the event is the body of an event object that drivers referenced and have all let
+// go of (signalling it would be signalling a released event).
+bool IsReleasedEventObject(const void* event);
+
 // Formats a pointer for messages.
 std::string Describe(const void* p);
 std::string DescribeIrp(PIRP irp);
@@ -102,6 +119,7 @@ void ResetNamespace();
 void ResetPool();
 void ResetDevices();
 void ResetFiles();
+void ResetInterrupts();
 void StartDpcThread();
 void StopDpcThread();
 bool IsDpcQueued(PKDPC dpc);

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "kernel_internal.h"
@@ -21,8 +22,8 @@ constexpr uint32_t kDeadMagic = 0x44454144;  // "DEAD"
 std::mutex g_objectLock;
 std::map<uint32_t, ObjectHeader*> g_handles;
 uint32_t g_nextHandle = 4;
-std::vector<ObjectHeader*> g_graveyard;
-std::vector<ObjectHeader*> g_live;
+std::unordered_set<ObjectHeader*> g_graveyard;
+std::unordered_set<ObjectHeader*> g_live;
 
 size_t BodyOffset() { return (sizeof(ObjectHeader) + 15) & ~size_t{15}; }
 
@@ -42,8 +43,8 @@ void Dereference(ObjectHeader* header, const char* who) {
     if (--header->PointerCount == 0) {
       header->Magic = kDeadMagic;
       onDelete = header->OnDelete;
-      std::erase(g_live, header);
-      g_graveyard.push_back(header);
+      g_live.erase(header);
+      g_graveyard.insert(header);
     }
   }
   if (onDelete != nullptr) onDelete(BodyOf(header));
@@ -66,14 +67,14 @@ void* CreateObject(ObjectKind kind, size_t bodySize, ObjectCallback onLastHandle
   header->OnLastHandle = onLastHandle;
   header->OnDelete = onDelete;
   std::lock_guard guard(g_objectLock);
-  g_live.push_back(header);
+  g_live.insert(header);
   return BodyOf(header);
 }
 
 bool IsLiveObject(void* body, ObjectKind kind) {
   std::lock_guard guard(g_objectLock);
   ObjectHeader* header = HeaderOfObject(body);
-  return std::find(g_live.begin(), g_live.end(), header) != g_live.end() && header->Kind == kind;
+  return g_live.contains(header) && header->Kind == kind;
 }
 
 uint32_t InsertHandle(void* body) {
@@ -118,6 +119,31 @@ NTSTATUS CloseHandleValue(uint32_t handle) {
 
 void DereferenceObject(void* body) { Dereference(HeaderOfObject(body), "ObDereferenceObject"); }
 
+NTSTATUS DriverReferenceByHandle(uint32_t handle, ObjectKind kind, void** body) {
+  std::lock_guard guard(g_objectLock);
+  *body = nullptr;
+  auto it = g_handles.find(handle);
+  if (it == g_handles.end()) return STATUS_INVALID_HANDLE;
+  ObjectHeader* header = it->second;
+  if (header->Kind != kind) return STATUS_OBJECT_TYPE_MISMATCH;
+  header->PointerCount++;
+  header->DriverReferences++;
+  header->DriverReferenced = true;
+  *body = BodyOf(header);
+  return STATUS_SUCCESS;
+}
+
+bool IsReleasedEventObject(const void* event) {
+  // Only addresses that are object bodies are looked at; any other event (on a stack, in a
+  // device extension) is not an object's.
+  auto* header = reinterpret_cast<ObjectHeader*>(
+      reinterpret_cast<uintptr_t>(event) - BodyOffset());
+  std::lock_guard guard(g_objectLock);
+  if (g_graveyard.contains(header)) return true;
+  return g_live.contains(header) && header->Kind == ObjectKind::Event &&
+         header->DriverReferenced && header->DriverReferences == 0;
+}
+
 size_t HandleCount() {
   std::lock_guard guard(g_objectLock);
   return g_handles.size();
@@ -153,6 +179,40 @@ void ResetObjects() {
 
 using namespace sim::kernel;
 
+// Object types for references by handle.
+struct _OBJECT_TYPE {
+  ObjectKind Kind;
+};
+
+namespace {
+_OBJECT_TYPE g_eventType{ObjectKind::Event};
+POBJECT_TYPE g_eventTypePointer = &g_eventType;
+}  // namespace
+
+POBJECT_TYPE* ExEventObjectType = &g_eventTypePointer;
+
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                    POBJECT_TYPE ObjectType,
+                                                    KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
+  (void)AccessMode;
+  *Object = nullptr;
+  if (!CheckIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle")) return STATUS_INVALID_PARAMETER;
+  auto value = reinterpret_cast<uintptr_t>(Handle);
+  if (value == 0 || value > 0xFFFFFFFFu) return STATUS_INVALID_HANDLE;
+  if (ObjectType == nullptr) {
+    verifier::Report("ObReferenceObjectByHandleType",
+                     "ObReferenceObjectByHandle without an object type");
+    return STATUS_OBJECT_TYPE_MISMATCH;
+  }
+  NTSTATUS status = DriverReferenceByHandle(static_cast<uint32_t>(value), ObjectType->Kind, Object);
+  if (NT_SUCCESS(status) && HandleInformation != nullptr) {
+    HandleInformation->HandleAttributes = 0;
+    HandleInformation->GrantedAccess = DesiredAccess;
+  }
+  return status;
+}
+
 extern "C" void FASTCALL ObfReferenceObject(PVOID Object) {
   std::lock_guard guard(g_objectLock);
   ObjectHeader* header = HeaderOfObject(Object);
@@ -162,6 +222,21 @@ extern "C" void FASTCALL ObfReferenceObject(PVOID Object) {
     return;
   }
   header->PointerCount++;
+  header->DriverReferences++;
+  header->DriverReferenced = true;
 }
 
-extern "C" void FASTCALL ObfDereferenceObject(PVOID Object) { DereferenceObject(Object); }
+// A driver's release: it must hold a reference it took.
+extern "C" void FASTCALL ObfDereferenceObject(PVOID Object) {
+  {
+    std::lock_guard guard(g_objectLock);
+    ObjectHeader* header = HeaderOfObject(Object);
+    if (header->Magic == kLiveMagic && header->DriverReferences == 0) {
+      verifier::Report("ObjectOverRelease", "ObDereferenceObject of " + Describe(Object) +
+                                                " by a driver that holds no reference to it");
+      return;
+    }
+    if (header->Magic == kLiveMagic) header->DriverReferences--;
+  }
+  DereferenceObject(Object);
+}

@@ -17,6 +17,8 @@ struct ObjectHeader {
   ObjectKind Kind = ObjectKind::File;
   long PointerCount = 0;  // references, each handle holding one
   long HandleCount = 0;
+  long DriverReferences = 0;      // references drivers took (by handle or by pointer)
+  bool DriverReferenced = false;  // a driver ever took one
   ObjectCallback OnLastHandle = nullptr;  // the last handle went (a file's cleanup)
   ObjectCallback OnDelete = nullptr;      // the last reference went (a file's close)
 };
@@ -33,6 +35,8 @@ uint32_t InsertHandle(void* body);
 // unknown or names an object of another kind.
 void* ReferenceByHandle(uint32_t handle, ObjectKind kind, bool* wrongKind);
 NTSTATUS CloseHandleValue(uint32_t handle);
+// A driver's reference on the object behind a handle (ObReferenceObjectByHandle).
+NTSTATUS DriverReferenceByHandle(uint32_t handle, ObjectKind kind, void** body);
 void DereferenceObject(void* body);
 size_t HandleCount();
 void CloseAllHandles();

@@ -4,6 +4,11 @@
 
 #include "kernel_internal.h"
 
+namespace sim::kernel {
+bool AcquireLockWord(PKSPIN_LOCK lock, const char* routine);
+bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine);
+}  // namespace sim::kernel
+
 namespace {
 
 using sim::kernel::CurrentThread;
@@ -49,6 +54,14 @@ bool DropLock(PKSPIN_LOCK lock, const char* routine) {
 }
 
 }  // namespace
+
+namespace sim::kernel {
+
+// The lock word alone, for locks taken above DISPATCH_LEVEL (interrupt objects).
+bool AcquireLockWord(PKSPIN_LOCK lock, const char* routine) { return TakeLock(lock, routine); }
+bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) { return DropLock(lock, routine); }
+
+}  // namespace sim::kernel
 
 extern "C" void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace sim::kernel {
@@ -49,6 +50,25 @@ size_t PoolAllocationSize(const void* p);
 uint32_t PoolAllocationTag(const void* p);
 // Pool type of an outstanding allocation (the platform's POOL_TYPE value), -1 when unknown.
 int PoolAllocationType(const void* p);
+
+// Interrupt lines. A source (a device's interrupt output) is attached to a vector with a
+// function that tells its current level; it calls NotifyInterruptLine whenever the level may
+// have changed. While any source of a vector is asserted, its connected service routines run
+// (at their IRQL, under their interrupt lock, in connection order until one claims it), in the
+// notifying thread, or, when that thread already runs at or above the vector's IRQL, as soon
+// as it drops below. A level that stays asserted through many rounds with nobody clearing it
+// is an interrupt storm: reported to the verifier, and the vector is masked.
+using InterruptSourceId = uint32_t;
+InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<bool()> level);
+void DetachInterruptSource(InterruptSourceId source);
+void NotifyInterruptLine(InterruptSourceId source);
+struct InterruptStats {
+  uint64_t deliveries = 0;  // rounds of service routines run
+  uint64_t claimed = 0;     // rounds in which a routine claimed the interrupt
+  uint64_t unclaimed = 0;   // rounds in which none did
+  bool masked = false;      // masked after a storm
+};
+InterruptStats GetInterruptStats(uint32_t vector);
 
 // Closes every open handle, as the exit of the process that owns them does.
 void CloseAllHandles();

@@ -1,0 +1,277 @@
+// Interrupt objects, the interrupt lines of the machine's devices, and delivery of their
+// interrupts to the connected service routines.
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "kernel_internal.h"
+#include "sim/kernel.h"
+
+struct _KINTERRUPT {
+  PKSERVICE_ROUTINE ServiceRoutine;
+  PVOID ServiceContext;
+  KSPIN_LOCK OwnLock;
+  PKSPIN_LOCK Lock;  // the caller's spin lock, or OwnLock
+  ULONG Vector;
+  KIRQL Irql;
+  KIRQL SynchronizeIrql;
+  KINTERRUPT_MODE Mode;
+  BOOLEAN Shared;
+};
+
+namespace sim::kernel {
+namespace {
+
+// Rounds in a row with a level still asserted and nothing claimed, or with the level never
+// dropping although routines claim it: a storm.
+constexpr int kStormRounds = 1000;
+constexpr int kStuckRounds = 100000;
+
+struct Source {
+  uint32_t vector;
+  std::function<bool()> level;
+};
+
+struct VectorState {
+  std::vector<PKINTERRUPT> chain;  // connection order
+  int delivering = 0;              // threads inside a delivery round
+  bool pending = false;            // asserted while a thread at or above its IRQL ran
+  InterruptStats stats;
+};
+
+std::mutex g_lock;
+std::condition_variable g_idle;
+std::map<InterruptSourceId, Source> g_sources;
+std::map<uint32_t, VectorState> g_vectors;
+InterruptSourceId g_nextSource = 1;
+
+// Whether any source of the vector is asserted. Called without g_lock: a level function
+// reads its device, which may be busy calling NotifyInterruptLine.
+bool Asserted(uint32_t vector) {
+  std::vector<std::function<bool()>> levels;
+  {
+    std::lock_guard guard(g_lock);
+    for (const auto& [id, source] : g_sources) {
+      if (source.vector == vector) levels.push_back(source.level);
+    }
+  }
+  return std::any_of(levels.begin(), levels.end(), [](const auto& level) { return level(); });
+}
+
+// One round: every connected routine in order, until one claims the interrupt.
+bool RunServiceRoutines(const std::vector<PKINTERRUPT>& chain) {
+  auto& thread = CurrentThread();
+  for (PKINTERRUPT interrupt : chain) {
+    KIRQL old = thread.Irql;
+    thread.Irql = interrupt->Irql;
+    AcquireLockWord(interrupt->Lock, "interrupt dispatch");
+    size_t locks = thread.HeldSpinLocks.size();
+    BOOLEAN claimed = interrupt->ServiceRoutine(interrupt, interrupt->ServiceContext);
+    if (thread.Irql != interrupt->Irql) {
+      verifier::Report("IrqlReturn", "interrupt service routine " +
+                                         Describe(reinterpret_cast<void*>(interrupt->ServiceRoutine)) +
+                                         " returned at IRQL " + std::to_string(thread.Irql));
+    }
+    if (thread.HeldSpinLocks.size() != locks) {
+      verifier::Report("SpinLock", "interrupt service routine returned holding a spin lock");
+    }
+    ReleaseLockWord(interrupt->Lock, "interrupt dispatch");
+    thread.Irql = old;
+    if (claimed) return true;
+  }
+  return false;
+}
+
+// Runs rounds while the vector's line is asserted, in this thread.
+void Deliver(uint32_t vector) {
+  int unclaimedInARow = 0;
+  int rounds = 0;
+  for (;;) {
+    std::vector<PKINTERRUPT> chain;
+    {
+      std::unique_lock guard(g_lock);
+      VectorState& v = g_vectors[vector];
+      if (v.stats.masked) return;
+      chain = v.chain;
+      KIRQL irql = chain.empty() ? HIGH_LEVEL : chain.front()->Irql;
+      if (CurrentThread().Irql >= irql) {
+        v.pending = true;  // this processor is at or above the line's IRQL
+        return;
+      }
+      v.delivering++;
+    }
+    bool asserted = Asserted(vector);
+    bool claimed = false;
+    if (asserted && !chain.empty()) claimed = RunServiceRoutines(chain);
+    std::unique_lock guard(g_lock);
+    VectorState& v = g_vectors[vector];
+    v.delivering--;
+    g_idle.notify_all();
+    if (!asserted || chain.empty()) return;
+    v.stats.deliveries++;
+    ++rounds;
+    if (claimed) {
+      v.stats.claimed++;
+      unclaimedInARow = 0;
+    } else {
+      v.stats.unclaimed++;
+      ++unclaimedInARow;
+    }
+    if (unclaimedInARow >= kStormRounds || rounds >= kStuckRounds) {
+      v.stats.masked = true;
+      guard.unlock();
+      verifier::Report("InterruptStorm",
+                       "vector " + std::to_string(vector) + " stayed asserted through " +
+                           std::to_string(rounds) +
+                           " rounds without being cleared; the vector is masked");
+      return;
+    }
+  }
+}
+
+PKINTERRUPT FindConnected(PKINTERRUPT interrupt) {
+  for (auto& [number, v] : g_vectors) {
+    if (std::find(v.chain.begin(), v.chain.end(), interrupt) != v.chain.end()) return interrupt;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<bool()> level) {
+  std::lock_guard guard(g_lock);
+  InterruptSourceId id = g_nextSource++;
+  g_sources[id] = {vector, std::move(level)};
+  g_vectors[vector];
+  return id;
+}
+
+void DetachInterruptSource(InterruptSourceId source) {
+  std::lock_guard guard(g_lock);
+  g_sources.erase(source);
+}
+
+void NotifyInterruptLine(InterruptSourceId source) {
+  uint32_t vector;
+  {
+    std::lock_guard guard(g_lock);
+    auto it = g_sources.find(source);
+    if (it == g_sources.end()) return;
+    vector = it->second.vector;
+  }
+  Deliver(vector);
+}
+
+InterruptStats GetInterruptStats(uint32_t vector) {
+  std::lock_guard guard(g_lock);
+  return g_vectors[vector].stats;
+}
+
+void DeliverPendingInterrupts() {
+  std::vector<uint32_t> pending;
+  {
+    std::lock_guard guard(g_lock);
+    for (auto& [number, v] : g_vectors) {
+      if (!v.pending) continue;
+      KIRQL irql = v.chain.empty() ? HIGH_LEVEL : v.chain.front()->Irql;
+      if (CurrentThread().Irql < irql) {
+        v.pending = false;
+        pending.push_back(number);
+      }
+    }
+  }
+  for (uint32_t vector : pending) Deliver(vector);
+}
+
+bool InterruptConnectedWithin(const void* begin, const void* end) {
+  std::lock_guard guard(g_lock);
+  for (const auto& [number, v] : g_vectors) {
+    for (PKINTERRUPT interrupt : v.chain) {
+      if (interrupt->ServiceContext >= begin && interrupt->ServiceContext < end) return true;
+    }
+  }
+  return false;
+}
+
+void ResetInterrupts() {
+  std::lock_guard guard(g_lock);
+  for (auto& [number, v] : g_vectors) {
+    for (PKINTERRUPT interrupt : v.chain) {
+      verifier::Report("InterruptConnectedAtShutdown",
+                       "interrupt on vector " + std::to_string(number) +
+                           " still connected when the kernel stopped");
+      delete interrupt;
+    }
+  }
+  g_vectors.clear();
+  g_sources.clear();
+  g_nextSource = 1;
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject,
+                                             PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
+                                             PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql,
+                                             KIRQL SynchronizeIrql, KINTERRUPT_MODE InterruptMode,
+                                             BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
+                                             BOOLEAN FloatingSave) {
+  (void)ProcessorEnableMask;
+  (void)FloatingSave;
+  *InterruptObject = nullptr;
+  if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoConnectInterrupt")) return STATUS_INVALID_PARAMETER;
+  if (SynchronizeIrql < Irql || Irql <= DISPATCH_LEVEL) return STATUS_INVALID_PARAMETER;
+  std::lock_guard guard(g_lock);
+  VectorState& v = g_vectors[Vector];
+  for (PKINTERRUPT other : v.chain) {
+    // Everyone on a vector must agree to share it, at one IRQL.
+    if (!ShareVector || !other->Shared || other->Irql != Irql) return STATUS_INVALID_PARAMETER;
+  }
+  auto* interrupt = new _KINTERRUPT{ServiceRoutine, ServiceContext, 0, nullptr, Vector, Irql,
+                                    SynchronizeIrql, InterruptMode, ShareVector};
+  interrupt->Lock = SpinLock != nullptr ? SpinLock : &interrupt->OwnLock;
+  v.chain.push_back(interrupt);
+  v.stats.masked = false;
+  *InterruptObject = interrupt;
+  return STATUS_SUCCESS;
+}
+
+extern "C" void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
+  CheckIrqlAtMost(PASSIVE_LEVEL, "IoDisconnectInterrupt");
+  std::unique_lock guard(g_lock);
+  if (FindConnected(InterruptObject) == nullptr) {
+    verifier::Report("DisconnectNotConnected",
+                     "IoDisconnectInterrupt of " + Describe(InterruptObject) + ", not connected");
+    return;
+  }
+  VectorState& v = g_vectors[InterruptObject->Vector];
+  std::erase(v.chain, InterruptObject);
+  // A round that started before the removal may still run the routine: wait for it.
+  g_idle.wait(guard, [&v] { return v.delivering == 0; });
+  delete InterruptObject;
+}
+
+extern "C" BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt,
+                                                PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                                                PVOID SynchronizeContext) {
+  auto& thread = CurrentThread();
+  if (thread.Irql > Interrupt->SynchronizeIrql) {
+    verifier::Report("IrqlTooHigh", "KeSynchronizeExecution above the interrupt's IRQL");
+  }
+  KIRQL old = thread.Irql;
+  thread.Irql = Interrupt->SynchronizeIrql;
+  AcquireLockWord(Interrupt->Lock, "KeSynchronizeExecution");
+  BOOLEAN result = SynchronizeRoutine(SynchronizeContext);
+  if (thread.Irql != Interrupt->SynchronizeIrql) {
+    verifier::Report("IrqlReturn", "synchronize routine returned at another IRQL");
+  }
+  ReleaseLockWord(Interrupt->Lock, "KeSynchronizeExecution");
+  thread.Irql = old;
+  DeliverPendingInterrupts();
+  return result;
+}
