@@ -16,7 +16,9 @@ BridgeConfig MakeBridgeConfig(const CardConfig& config) {
 
 }  // namespace
 
-Card::Card(const CardConfig& config) : config_(config), bridge_(MakeBridgeConfig(config)) {
+Card::Card(const CardConfig& config)
+    : config_(config), bridge_(MakeBridgeConfig(config)), window_(config.window) {
+  window_.SetInterruptSink([this](bool high) { bridge_.SetLocalInterrupt1Level(high); });
   if (config_.eepromImage) {
     eepromImageStatus_ = bridge_.AttachEepromFile(*config_.eepromImage);
     if (eepromImageStatus_ == ImageFileResult::BadSize ||
@@ -25,9 +27,14 @@ Card::Card(const CardConfig& config) : config_(config), bridge_(MakeBridgeConfig
                    config_.eepromImage->c_str());
     }
   }
+  if (config_.realTimeClock) window_.StartRealTime();
 }
 
-Card::~Card() { Detach(); }
+Card::~Card() {
+  // The pacing thread reaches the bridge: it ends before the blocks go.
+  window_.StopRealTime();
+  Detach();
+}
 
 bool Card::Attach(IoBus& bus) {
   Detach();

@@ -1,5 +1,6 @@
 // The card as the machine sees it: the bridge (with its EEPROM) and the card's I/O window,
-// put on an I/O bus at the ports the configuration names.
+// put on an I/O bus at the ports the configuration names. The window drives the bridge's
+// local interrupt 1.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,11 @@ struct CardConfig {
   std::optional<std::filesystem::path> eepromImage;
   uint64_t eepromProgramMicros = Eeprom93C46::kDefaultProgramMicros;
   BridgeInterruptConfig interrupts;
+  // Identification ROM, auxiliary byte and signal sources of the acquisition core.
+  CardWindowConfig window;
+  // Pace the sample clock in real time from the start (see card_window.h); otherwise the
+  // clock moves only when stepped.
+  bool realTimeClock = false;
 };
 
 class Card {
@@ -37,6 +43,9 @@ class Card {
 
   // Power-up state of every block (the EEPROM's cells are kept).
   void Reset();
+
+  // What the acquisition core's quantities hold at any tick, without running the card.
+  const SignalSources& Sources() const { return window_.Sources(); }
 
   Bridge& bridge() { return bridge_; }
   CardWindow& window() { return window_; }

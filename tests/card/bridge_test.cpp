@@ -164,7 +164,7 @@ TEST_F(BridgeTest, AccessesOtherThanAlignedDwordsAreCountedAndRefused) {
   EXPECT_EQ(counters.accesses, 6u);
 
   uint32_t window = card_.config().windowBase;
-  EXPECT_EQ(bus_.Read(window, 1), 0xFFu);
+  EXPECT_EQ(bus_.Read(window + 0x10, 1), 0xFFu);
   EXPECT_EQ(bus_.Read(window + 0x3C, 4), 0xFFFFFFFFu);
   bus_.Write(window + 4, 2, 0x1234);
   EXPECT_EQ(card_.window().MisuseCount(), 0u);
