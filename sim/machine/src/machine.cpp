@@ -2,6 +2,7 @@
 // and the driver under test; plays the PnP manager's part for the card's stack.
 #include "sim/machine.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "pci_bus.h"
@@ -17,6 +18,9 @@ struct Machine::State {
   explicit State(const card::CardConfig& config) : card(config) {}
   card::Card card;
   PciBus bus;
+  kernel::InterruptSourceId cardInterrupt = 0;
+  kernel::InterruptSourceId foreignInterrupt = 0;
+  std::atomic<bool> foreignLevel{false};
   PDRIVER_OBJECT driver = nullptr;
   bool pdoCreated = false;
 };
@@ -27,6 +31,14 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   if (!state_->card.Attach(PortBus())) {
     std::fprintf(stderr, "emulated machine: the card's port ranges overlap\n");
   }
+  State* state = state_.get();
+  uint32_t vector = options_.interrupt.vector;
+  state->cardInterrupt = kernel::AttachInterruptSource(
+      vector, [state] { return state->card.bridge().PciInterrupt(); });
+  state->foreignInterrupt =
+      kernel::AttachInterruptSource(vector, [state] { return state->foreignLevel.load(); });
+  state->card.bridge().SetInterruptCallback(
+      [source = state->cardInterrupt](bool) { kernel::NotifyInterruptLine(source); });
 }
 
 Machine::~Machine() {
@@ -36,6 +48,9 @@ Machine::~Machine() {
   if (DevicePresent()) SendPnp(IRP_MN_REMOVE_DEVICE);
   if (state_->driver != nullptr) UnloadDriver();
   state_->bus.Stop();
+  state_->card.bridge().SetInterruptCallback(nullptr);
+  kernel::DetachInterruptSource(state_->cardInterrupt);
+  kernel::DetachInterruptSource(state_->foreignInterrupt);
   state_->card.Detach();
   state_.reset();
   kernel::Shutdown();
@@ -89,6 +104,13 @@ void Machine::SetBusPnpAnswer(uint8_t minor, BusAnswer answer) {
 std::vector<BusPnpRecord> Machine::BusPnpRequests() const { return state_->bus.PnpRequests(); }
 
 card::Card& Machine::Card() { return state_->card; }
+
+void Machine::SetForeignInterruptLevel(bool asserted) {
+  state_->foreignLevel = asserted;
+  if (asserted) kernel::NotifyInterruptLine(state_->foreignInterrupt);
+}
+
+bool Machine::ForeignInterruptLevel() const { return state_->foreignLevel; }
 
 void* Machine::DriverObject() const { return state_->driver; }
 

@@ -27,9 +27,18 @@ struct DriverImage {
 // The Tarvik driver linked into this program (defined by the tarvik_emulated_driver target).
 DriverImage TarvikDriverImage();
 
+// The card's interrupt as the PCI bus assigns it: its raw line and the translated vector and
+// IRQL that connecting takes.
+struct InterruptAssignment {
+  uint32_t rawLine = 11;
+  uint32_t vector = 0x3B;
+  uint8_t irql = 16;
+};
+
 struct MachineOptions {
   kernel::WdmSupport wdm = kernel::WdmSupport::Wdm110;
   card::CardConfig card;  // the card on the machine's I/O bus
+  InterruptAssignment interrupt;
   std::u16string registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarvik";
 };
 
@@ -86,8 +95,14 @@ class Machine {
 
   const MachineOptions& Options() const { return options_; }
 
-  // The card, attached to the machine's I/O bus (sim::PortBus()) from boot to shutdown.
+  // The card, attached to the machine's I/O bus (sim::PortBus()) from boot to shutdown. Its
+  // bridge's PCI interrupt output drives the interrupt line of Options().interrupt.vector.
   card::Card& Card();
+
+  // Another device on the card's interrupt line (the line is shared): while its level is set
+  // the line is asserted. Whoever serves it (a test's service routine) clears the level.
+  void SetForeignInterruptLevel(bool asserted);
+  bool ForeignInterruptLevel() const;
 
   // Kernel-side access (see sim/machine_kernel.h): opaque pointers to the platform objects.
   void* DriverObject() const;
