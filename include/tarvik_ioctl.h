@@ -58,6 +58,31 @@ constexpr uint32_t PORT_OUT_BYTE_MIN_INPUT = 5;
 constexpr uint32_t PORT_OUT_WORD_MIN_INPUT = 6;
 constexpr uint32_t PORT_OUT_DWORD_MIN_INPUT = 8;
 
+// Input of IOCTL_DAQ_START: exactly 32 bytes, little-endian.
+struct START_PARAMETERS {
+  uint32_t FramesPerBlock;     // frames per block; in continuous mode the ring's length
+  int32_t RequestedRate;       // frames per second; negative: one frame in 10000 x -rate
+  uint32_t ReservedParameter;  // accepted, no effect
+  uint32_t Unused12;
+  uint32_t EventHandle;        // block mode: an event the driver sets per completed block
+  uint16_t RangeCode;          // input range as a gain factor: 1, 2, 4, 8 or 1, 10, 100, 1000
+  int16_t BlockCount;          // blocks in the pool (continuous mode: 1)
+  int16_t FirstChannel;        // accepted, not used
+  int16_t ChannelCount;        // samples per frame: must be 16
+  uint16_t ContinuousFlag;     // 0 block mode, otherwise continuous mode
+  uint16_t Unused30;
+};
+static_assert(sizeof(START_PARAMETERS) == 32);
+
+// A frame is 16 words; a block is a 16-bit sequence number followed by its frames' samples.
+constexpr uint32_t TARVIK_FRAME_WORDS = 16;
+constexpr uint32_t TarvikBlockBytes(uint32_t framesPerBlock) {
+  return 2 + 2 * TARVIK_FRAME_WORDS * framesPerBlock;
+}
+// IOCTL_DAQ_READ_STREAM answers with the ring's wrap count (2 bytes), whole frames of samples,
+// then the ring index of the newest frame (4 bytes); its output is at most one block plus 4.
+constexpr uint32_t TARVIK_STREAM_OVERHEAD = 6;
+
 // Last-error codes: IOCTL_DAQ_GET_LAST_ERROR tells the cause of the most recent failure of a
 // request that keeps the register (most requests clear it to DAQ_OK when they start).
 enum DAQ_LAST_ERROR : uint32_t {
@@ -73,7 +98,7 @@ enum DAQ_LAST_ERROR : uint32_t {
   DAQ_ERR_NO_MEMORY = 109,        // start: the block pool cannot be allocated
   DAQ_ERR_NOT_RUNNING = 110,      // no acquisition runs
   DAQ_ERR_NOT_BLOCK_MODE = 111,   // the acquisition is not in block mode
-  DAQ_ERR_BUFFER_SIZE = 112,      // block or stream read: output buffer of the wrong size
+  DAQ_ERR_BUFFER_SIZE = 112,      // block count, block or stream read: output of the wrong size
   DAQ_ERR_NOT_STREAM_MODE = 113,  // stream read: the acquisition is not in continuous mode
   DAQ_ERR_COMMAND = 114,          // device command: no operation matches the request
   DAQ_ERR_SERIAL_LENGTH = 116,    // serial number: input length not 0 or output length not 4
@@ -84,6 +109,11 @@ enum DAQ_LAST_ERROR : uint32_t {
   DAQ_ERR_PORT_BUFFER = 118,
   // An EEPROM write that never reported ready: the word may not have been written.
   DAQ_ERR_EEPROM_TIMEOUT = 119,
+  // Start in block mode: the event handle does not name an event the caller may set.
+  DAQ_ERR_EVENT_HANDLE = 120,
+  // Start: frames per block or block count of zero or less, or so large that the pool's size
+  // does not fit in 32 bits.
+  DAQ_ERR_BLOCK_GEOMETRY = 121,
   DAQ_ERR_NO_SERIAL = 1000,       // serial number: both EEPROM words are erased
 };
 
@@ -109,6 +139,8 @@ constexpr const char* DaqLastErrorName(uint32_t code) {
     case DAQ_ERR_PORT_RANGE: return "DAQ_ERR_PORT_RANGE";
     case DAQ_ERR_PORT_BUFFER: return "DAQ_ERR_PORT_BUFFER";
     case DAQ_ERR_EEPROM_TIMEOUT: return "DAQ_ERR_EEPROM_TIMEOUT";
+    case DAQ_ERR_EVENT_HANDLE: return "DAQ_ERR_EVENT_HANDLE";
+    case DAQ_ERR_BLOCK_GEOMETRY: return "DAQ_ERR_BLOCK_GEOMETRY";
     case DAQ_ERR_NO_SERIAL: return "DAQ_ERR_NO_SERIAL";
     default: return nullptr;
   }

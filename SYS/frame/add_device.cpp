@@ -61,6 +61,8 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
     InitializeListHead(&extension->PendingList);
     KeInitializeSpinLock(&extension->PendingLock);
     KeInitializeEvent(&extension->EepromLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&extension->AcquisitionLock, SynchronizationEvent, TRUE);
+    KeInitializeSpinLock(&extension->EventLock);
     deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   }
 

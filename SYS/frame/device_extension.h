@@ -37,7 +37,7 @@ struct DEVICE_EXTENSION {
   LIST_ENTRY PendingList;            // parked event-notification requests
   KSPIN_LOCK PendingLock;            // guards PendingList and NotifyIrp
   NTSTATUS PendingRejectStatus;      // 0 while notification requests are accepted
-  PVOID InterruptObject;             // the connected interrupt object, or null
+  PKINTERRUPT InterruptObject;       // the connected interrupt object, or null
   PIRP NotifyIrp;                    // the one parked wait request, or null
 
   // Hardware resources, recorded at device start. Addresses are pointer-width so that mapped
@@ -109,6 +109,12 @@ struct DEVICE_EXTENSION {
   // requests never interleave their bits on the EEPROM lines or their read-modify-writes of
   // the bridge's control register. Signalled when free.
   KEVENT EepromLock;
+  // Held (a synchronization event used as a mutex) by the open, start, stop and read requests,
+  // which share the acquisition fields among themselves. Signalled when free.
+  KEVENT AcquisitionLock;
+  // Guards UserEvent between the DPC that sets it and the stop that releases it, so the DPC
+  // never signals an event after its reference is gone.
+  KSPIN_LOCK EventLock;
 };
 
 inline DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT DeviceObject) {

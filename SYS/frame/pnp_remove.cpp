@@ -5,7 +5,7 @@
 /*
  * HandleRemoveDevice: passes the removal down, then gives back this request's reference and
  * the lock's own and waits until every other holder (outside Win98Mode, every open handle) has
- * let go; only then are the device object and its link deleted. Returns what the lower driver
+ * let go; only then are the block pool freed and the device object and its link deleted. Returns what the lower driver
  * returned; DispatchPnp releases nothing more for this request. PASSIVE_LEVEL; blocks.
  */
 TARVIK_PAGE_CODE NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -15,6 +15,11 @@ TARVIK_PAGE_CODE NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP I
   extension->PnpState = StateRemoved;
   NTSTATUS status = PassDown(DeviceObject, Irp);
   ReleaseRemoveLockAndWait(&extension->RemoveLock);
+  // The pool of the last start would otherwise outlive the device.
+  if (extension->BlockPool != nullptr) {
+    ExFreePool(extension->BlockPool);
+    extension->BlockPool = nullptr;
+  }
   DetachAndDeleteDevice(DeviceObject);
   return status;
 }

@@ -1,6 +1,8 @@
 // Interrupt service and deferred processing.
 #pragma once
 
-#include "platform.h"
+#include "frame/device_extension.h"
 
+KSERVICE_ROUTINE InterruptService;
+void DispatchFrame(DEVICE_EXTENSION* Extension);
 KDEFERRED_ROUTINE InterruptDpc;

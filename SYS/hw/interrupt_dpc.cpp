@@ -1,15 +1,19 @@
-// Deferred processing of the card's interrupt.
+// Deferred processing of the card's interrupt: waking the user when a block completes.
 #include "hw/interrupt.h"
 
 /*
- * InterruptDpc: the device object's DPC, queued by the interrupt service routine when a block
- * of samples is complete. Nothing queues it until interrupts are connected at device start.
- * DISPATCH_LEVEL.
+ * InterruptDpc: the device object's DPC, queued by block buffering with the DEVICE_EXTENSION
+ * as second system argument. Sets the user's event. It reads UserEvent under EventLock, which
+ * the stop holds while it clears the field before releasing the event, so a released event is
+ * never set. DISPATCH_LEVEL.
  */
 void NTAPI InterruptDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                         PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(Dpc);
   UNREFERENCED_PARAMETER(DeferredContext);
   UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
+  auto* extension = static_cast<DEVICE_EXTENSION*>(SystemArgument2);
+  KeAcquireSpinLockAtDpcLevel(&extension->EventLock);
+  if (extension->UserEvent != nullptr) KeSetEvent(extension->UserEvent, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLockFromDpcLevel(&extension->EventLock);
 }

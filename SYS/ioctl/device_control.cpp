@@ -1,6 +1,23 @@
 // The device-control dispatcher: one entry for every control code.
+#include "acq/acquisition.h"
 #include "frame/frame.h"
 #include "ioctl/control.h"
+
+namespace {
+
+// The caller's output buffer of an out-direct request, mapped into system space; null when
+// the request has none (an output length of 0 gives no MDL). PASSIVE_LEVEL.
+TARVIK_PAGE_CODE PVOID OutputDirectBuffer(PIRP Irp) {
+  PAGED_CODE();
+  PMDL mdl = Irp->MdlAddress;
+  if (mdl == nullptr) return nullptr;
+  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+    return mdl->MappedSystemVa;
+  }
+  return MmMapLockedPages(mdl, KernelMode);
+}
+
+}  // namespace
 
 /*
  * DispatchDeviceControl: under a remove-lock reference, hands the request's lengths and
@@ -23,7 +40,15 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
   PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
 
   CONTROL_HANDLER* handler = nullptr;
+  PVOID output = buffer;
   switch (code) {
+    case IOCTL_DAQ_OPEN_BOARD: handler = OpenBoard; break;
+    case IOCTL_DAQ_START: handler = StartAcquisition; break;
+    case IOCTL_DAQ_STOP: handler = StopAcquisition; break;
+    case IOCTL_DAQ_GET_BLOCK_COUNT: handler = GetBlockCount; break;
+    case IOCTL_DAQ_READ_OLDEST_BLOCK: handler = ReadOldestBlock; output = OutputDirectBuffer(Irp); break;
+    case IOCTL_DAQ_READ_NEWEST_BLOCK: handler = ReadNewestBlock; output = OutputDirectBuffer(Irp); break;
+    case IOCTL_DAQ_READ_STREAM: handler = ReadStream; output = OutputDirectBuffer(Irp); break;
     case IOCTL_DAQ_PORT_IN_BYTE: handler = PortInByte; break;
     case IOCTL_DAQ_PORT_IN_WORD: handler = PortInWord; break;
     case IOCTL_DAQ_PORT_IN_DWORD: handler = PortInDword; break;
@@ -35,18 +60,11 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
     // Codes of the interface whose handlers the driver does not have yet answer as unknown.
     case IOCTL_DAQ_WAIT_EVENT:
     case IOCTL_DAQ_SET_EVENT:
-    case IOCTL_DAQ_OPEN_BOARD:
-    case IOCTL_DAQ_GET_BLOCK_COUNT:
-    case IOCTL_DAQ_START:
-    case IOCTL_DAQ_STOP:
-    case IOCTL_DAQ_READ_OLDEST_BLOCK:
-    case IOCTL_DAQ_READ_NEWEST_BLOCK:
-    case IOCTL_DAQ_READ_STREAM:
     case IOCTL_DAQ_COMMAND:
     default:
       break;
   }
-  status = handler != nullptr ? handler(extension, inputLength, buffer, outputLength, buffer)
+  status = handler != nullptr ? handler(extension, inputLength, buffer, outputLength, output)
                               : STATUS_INVALID_DEVICE_REQUEST;
   ReleaseRemoveLock(&extension->RemoveLock);
   return CompleteRequest(Irp, status, outputLength);

@@ -17,7 +17,7 @@ class BridgeInterruptTest : public DriverTest {
     machine_.emplace(sim::MachineOptions{.card = {.interrupts = interrupts}});
     ASSERT_EQ(Machine().LoadDriver(sim::TarvikDriverImage()), STATUS_SUCCESS);
     ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
-    AssignCardRanges();
+    AssignCardRanges(false);  // the routines run here on their own, not from the ISR
   }
   uint32_t IntCsrPort() { return Machine().Options().card.bridgeBase + 0x4C; }
   uint32_t ReadIntCsr() { return Machine().Card().bridge().ReadPort(0x4C, 4); }

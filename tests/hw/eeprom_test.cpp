@@ -121,6 +121,7 @@ TEST_F(EepromTest, WrittenWordsSurviveAReloadOfTheImageFile) {
   Boot({.eepromImage = path});
   ASSERT_EQ(EepromWriteWord(Extension(), 0, 116, 0x5678), STATUS_SUCCESS);
   ASSERT_EQ(EepromWriteWord(Extension(), 0, 118, 0x0012), STATUS_SUCCESS);
+  test_support::ReleaseCardResources(Machine());
   machine_.reset();
 
   Boot({.eepromImage = path});

@@ -43,11 +43,11 @@ TEST_F(PortIoTest, EachRequestMakesExactlyOneAccessOfItsWidth) {
   ASSERT_EQ(Control(IOCTL_DAQ_PORT_OUT_WORD, &request, 6, nullptr, 0), STATUS_SUCCESS);
   request = Request(Window(0x3F), 0xA5);
   ASSERT_EQ(Control(IOCTL_DAQ_PORT_OUT_BYTE, &request, 5, nullptr, 0), STATUS_SUCCESS);
-  request = Request(Window(0x05));
+  request = Request(Window(0x20));
   ASSERT_EQ(Control(IOCTL_DAQ_PORT_IN_BYTE, &request, 2, &request, 1), STATUS_SUCCESS);
   EXPECT_EQ(Trace(), (std::vector<Access>{{Window(0x3E), 2, Direction::Write, 0xBEEF},
                                           {Window(0x3F), 1, Direction::Write, 0xA5},
-                                          {Window(0x05), 1, Direction::Read, 0xFF}}));
+                                          {Window(0x20), 1, Direction::Read, 0xFF}}));
   EXPECT_EQ(LastError(), DAQ_OK);
 }
 

@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "card_resources.h"
 #include "frame/device_extension.h"
 #include "frame/frame.h"
 #include "sim/machine_kernel.h"
@@ -32,18 +33,9 @@ class DriverTest : public testing::Test {
   DEVICE_EXTENSION* Extension() { return ExtensionOf(Fdo()); }
   LONG RemoveLockCount() { return __atomic_load_n(&Extension()->RemoveLock.Count, __ATOMIC_SEQ_CST); }
 
-  // Records the card's two port ranges in the device extension as resource assignment does
-  // at start: the bridge's registers first, then the card's 64-byte window.
-  void AssignCardRanges() {
-    const auto& card = Machine().Options().card;
-    DEVICE_EXTENSION* extension = Extension();
-    extension->PortCount = 2;
-    extension->PortBase[0] = card.bridgeBase;
-    extension->PortLength[0] = 128;
-    extension->PortBase[1] = card.windowBase;
-    extension->PortLength[1] = 64;
-    extension->BridgePort = card.bridgeBase;
-    extension->BoardPort = card.windowBase;
+  // Gives the driver the card's ranges and interrupt as resource assignment does at start.
+  void AssignCardRanges(bool connectInterrupt = true) {
+    test_support::AssignCardResources(Machine(), connectInterrupt);
   }
 
   // A device-control request through the I/O manager on a handle of the test's own.
@@ -75,6 +67,7 @@ class DriverTest : public testing::Test {
   void TearDown() override {
     if (controlHandle_ != 0) sim::nt::Close(controlHandle_);
     controlHandle_ = 0;
+    if (machine_) test_support::ReleaseCardResources(Machine());
     if (machine_ && machine_->DevicePresent()) {
       LONG expected = 1 + (Win98Mode ? 0 : static_cast<LONG>(sim::nt::OpenHandleCount()));
       if (RemoveLockCount() != expected) {

@@ -1,0 +1,46 @@
+// The acquisition engine: board open, start and stop, the sample clock, frame capture,
+// buffering into blocks or a ring, and the data reads.
+#pragma once
+
+#include "frame/device_extension.h"
+#include "ioctl/control.h"
+
+// Requests (device-control handlers).
+CONTROL_HANDLER OpenBoard;
+CONTROL_HANDLER StartAcquisition;
+CONTROL_HANDLER StopAcquisition;
+CONTROL_HANDLER GetBlockCount;
+CONTROL_HANDLER ReadOldestBlock;
+CONTROL_HANDLER ReadNewestBlock;
+CONTROL_HANDLER ReadStream;
+
+// The stop, for a caller that holds the acquisition lock; an acquisition must be running.
+NTSTATUS StopAcquisitionLocked(DEVICE_EXTENSION* Extension);
+
+// The sample clock.
+void SplitRate(LONG RequestedRate, PLONG ClockRate, PLONG Decimation);
+void ProgramSampleClock(DEVICE_EXTENSION* Extension);
+void StopSampleClock(DEVICE_EXTENSION* Extension);
+
+// The interrupt path (device IRQL).
+void CaptureFrame(DEVICE_EXTENSION* Extension);
+void BufferBlockFrame(DEVICE_EXTENSION* Extension);
+void BufferStreamFrame(DEVICE_EXTENSION* Extension);
+
+// The pool's pointer table: entry i holds the address of block i.
+inline PUSHORT* BlockTable(const DEVICE_EXTENSION* Extension) {
+  return static_cast<PUSHORT*>(Extension->BlockPool);
+}
+
+// The acquisition requests take turns per device (PASSIVE_LEVEL).
+inline void LockAcquisition(DEVICE_EXTENSION* Extension) {
+  KeWaitForSingleObject(&Extension->AcquisitionLock, Executive, KernelMode, FALSE, nullptr);
+}
+inline void UnlockAcquisition(DEVICE_EXTENSION* Extension) {
+  KeSetEvent(&Extension->AcquisitionLock, IO_NO_INCREMENT, FALSE);
+}
+
+// Whether the card's window and its connected interrupt are there to be driven.
+inline bool HardwarePresent(const DEVICE_EXTENSION* Extension) {
+  return Extension->BoardPort != 0 && Extension->InterruptObject != nullptr;
+}

@@ -1,0 +1,234 @@
+// The data reads: block count, oldest and newest block, and stream snapshots.
+//
+// The interrupt path writes the pool on another processor while these run. The reader's side
+// (ReadIndex with the cleared FullCount) is published under the interrupt's lock, and every
+// look at the writer's side is taken there too, so neither can interleave with an interrupt's
+// read-modify-write; the block copies themselves run outside it, on blocks the interrupt path
+// does not write until the reader lets go of them. The stream read takes its snapshot and its
+// copy under the lock, so position, phase, wrap count and samples all come from one moment.
+#include "acq/acquisition.h"
+
+namespace {
+
+constexpr ULONG COUNT_OUTPUT_LENGTH = sizeof(USHORT);
+
+// The pool's indices as one interrupt left them.
+struct POOL_INDICES {
+  DEVICE_EXTENSION* Extension;
+  SHORT WriteIndex;
+  USHORT ReadIndex;
+  USHORT FullCount;
+  USHORT NewReadIndex;  // for PublishReadIndex
+};
+
+BOOLEAN NTAPI TakePoolIndices(PVOID Context) {
+  auto* indices = static_cast<POOL_INDICES*>(Context);
+  indices->WriteIndex = indices->Extension->WriteIndex;
+  indices->ReadIndex = indices->Extension->ReadIndex;
+  indices->FullCount = indices->Extension->FullCount;
+  return TRUE;
+}
+
+// The reader's update: the new read index and a pool with room, together.
+BOOLEAN NTAPI PublishReadIndex(PVOID Context) {
+  auto* indices = static_cast<POOL_INDICES*>(Context);
+  indices->Extension->ReadIndex = indices->NewReadIndex;
+  indices->Extension->FullCount = 0;
+  return TRUE;
+}
+
+POOL_INDICES PoolIndices(DEVICE_EXTENSION* Extension) {
+  POOL_INDICES indices{Extension, 0, 0, 0, 0};
+  KeSynchronizeExecution(Extension->InterruptObject, TakePoolIndices, &indices);
+  return indices;
+}
+
+void Publish(DEVICE_EXTENSION* Extension, USHORT NewReadIndex) {
+  POOL_INDICES indices{Extension, 0, 0, 0, NewReadIndex};
+  KeSynchronizeExecution(Extension->InterruptObject, PublishReadIndex, &indices);
+}
+
+// The checks every read starts with, in their order. Returns the failure status, or
+// STATUS_SUCCESS when the read may go on.
+NTSTATUS CheckRunning(DEVICE_EXTENSION* Extension, USHORT Mode) {
+  if (!Extension->BoardOpen) {
+    Extension->LastError = DAQ_ERR_NOT_OPEN;
+  } else if (!Extension->Running) {
+    Extension->LastError = DAQ_ERR_NOT_RUNNING;
+  } else if (!HardwarePresent(Extension)) {
+    Extension->LastError = DAQ_ERR_NO_HARDWARE;
+  } else if (Extension->ConfiguredMode != Mode) {
+    Extension->LastError = Mode == 1 ? DAQ_ERR_NOT_BLOCK_MODE : DAQ_ERR_NOT_STREAM_MODE;
+  } else {
+    return STATUS_SUCCESS;
+  }
+  return STATUS_UNSUCCESSFUL;
+}
+
+// A block read's checks beyond CheckRunning: an output for one whole block (an out-direct
+// request without an MDL has no output at all), and a complete unread block.
+NTSTATUS CheckBlockRead(DEVICE_EXTENSION* Extension, ULONG OutputLength, PVOID OutputBuffer,
+                        const POOL_INDICES& Indices) {
+  if (OutputBuffer == nullptr || OutputLength < Extension->BlockBytes) {
+    Extension->LastError = DAQ_ERR_BUFFER_SIZE;
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (static_cast<USHORT>(Indices.WriteIndex) == Indices.ReadIndex && Indices.FullCount == 0) {
+    Extension->LastError = DAQ_ERR_NO_BLOCK;
+    return STATUS_UNSUCCESSFUL;
+  }
+  return STATUS_SUCCESS;
+}
+
+// The stream read's copy, under the interrupt's lock.
+struct STREAM_COPY {
+  DEVICE_EXTENSION* Extension;
+  PUSHORT Output;
+  ULONG Samples;  // g: whole frames' samples that fit
+};
+
+BOOLEAN NTAPI CopyStream(PVOID Context) {
+  auto* copy = static_cast<STREAM_COPY*>(Context);
+  DEVICE_EXTENSION* extension = copy->Extension;
+  ULONG ringSamples = extension->SamplesPerBlock;
+  ULONG phase = extension->SnapshotPhase;
+  ULONG position = extension->SnapshotPosition;
+  ULONG end = position > phase ? position - phase : position - phase + ringSamples;
+  const USHORT* ring = extension->CurrentBlock + 1;
+  copy->Output[0] = extension->BlockSequence;
+  PUSHORT samples = copy->Output + 1;
+  ULONG g = copy->Samples;
+  if (end >= g) {
+    RtlCopyMemory(samples, ring + (end - g), g * sizeof(USHORT));
+  } else {
+    RtlCopyMemory(samples, ring + (ringSamples - (g - end)), (g - end) * sizeof(USHORT));
+    RtlCopyMemory(samples + (g - end), ring, end * sizeof(USHORT));
+  }
+  ULONG newestFrame = end / static_cast<ULONG>(extension->ChannelCount) - 1;
+  RtlCopyMemory(samples + g, &newestFrame, sizeof newestFrame);
+  return TRUE;
+}
+
+}  // namespace
+
+/*
+ * GetBlockCount: IOCTL_DAQ_GET_BLOCK_COUNT. The number of complete, unread blocks (all of
+ * them while the pool is full) as a 16-bit value; needs two bytes of output
+ * (DAQ_ERR_BUFFER_SIZE). PASSIVE_LEVEL; serialised with the other acquisition requests.
+ */
+TARVIK_PAGE_CODE NTSTATUS GetBlockCount(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                        PVOID InputBuffer, ULONG OutputLength,
+                                        PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(InputLength);
+  UNREFERENCED_PARAMETER(InputBuffer);
+  Extension->LastError = DAQ_OK;
+  LockAcquisition(Extension);
+  NTSTATUS status = CheckRunning(Extension, 1);
+  if (NT_SUCCESS(status) && (OutputBuffer == nullptr || OutputLength < COUNT_OUTPUT_LENGTH)) {
+    Extension->LastError = DAQ_ERR_BUFFER_SIZE;
+    status = STATUS_UNSUCCESSFUL;
+  }
+  if (NT_SUCCESS(status)) {
+    POOL_INDICES indices = PoolIndices(Extension);
+    SHORT count = static_cast<SHORT>(indices.WriteIndex - static_cast<SHORT>(indices.ReadIndex));
+    if (count < 0) count = static_cast<SHORT>(count + Extension->BlockCount);
+    if (indices.FullCount != 0) count = Extension->BlockCount;
+    *static_cast<PUSHORT>(OutputBuffer) = static_cast<USHORT>(count);
+  }
+  UnlockAcquisition(Extension);
+  return status;
+}
+
+/*
+ * ReadOldestBlock: IOCTL_DAQ_READ_OLDEST_BLOCK. Copies the oldest unread block (sequence word
+ * and samples, BlockBytes bytes) and frees it. Refusals: the checks of every read, then an
+ * output shorter than a block (DAQ_ERR_BUFFER_SIZE) and no unread block (DAQ_ERR_NO_BLOCK).
+ * PASSIVE_LEVEL; serialised.
+ */
+TARVIK_PAGE_CODE NTSTATUS ReadOldestBlock(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                          PVOID InputBuffer, ULONG OutputLength,
+                                          PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(InputLength);
+  UNREFERENCED_PARAMETER(InputBuffer);
+  Extension->LastError = DAQ_OK;
+  LockAcquisition(Extension);
+  NTSTATUS status = CheckRunning(Extension, 1);
+  POOL_INDICES indices{};
+  if (NT_SUCCESS(status)) {
+    indices = PoolIndices(Extension);
+    status = CheckBlockRead(Extension, OutputLength, OutputBuffer, indices);
+  }
+  if (NT_SUCCESS(status)) {
+    USHORT oldest = indices.ReadIndex;
+    RtlCopyMemory(OutputBuffer, BlockTable(Extension)[oldest], Extension->BlockBytes);
+    USHORT next = static_cast<USHORT>(oldest + 1);
+    if (next == static_cast<USHORT>(Extension->BlockCount)) next = 0;
+    Publish(Extension, next);
+  }
+  UnlockAcquisition(Extension);
+  return status;
+}
+
+/*
+ * ReadNewestBlock: IOCTL_DAQ_READ_NEWEST_BLOCK. Copies the newest complete block (with a full
+ * pool, the one at WriteIndex, which is also the oldest) and drops every other unread block:
+ * the pool is empty afterwards. Refusals as for the oldest block. PASSIVE_LEVEL; serialised.
+ */
+TARVIK_PAGE_CODE NTSTATUS ReadNewestBlock(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                          PVOID InputBuffer, ULONG OutputLength,
+                                          PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(InputLength);
+  UNREFERENCED_PARAMETER(InputBuffer);
+  Extension->LastError = DAQ_OK;
+  LockAcquisition(Extension);
+  NTSTATUS status = CheckRunning(Extension, 1);
+  POOL_INDICES indices{};
+  if (NT_SUCCESS(status)) {
+    indices = PoolIndices(Extension);
+    status = CheckBlockRead(Extension, OutputLength, OutputBuffer, indices);
+  }
+  if (NT_SUCCESS(status)) {
+    SHORT newest = indices.WriteIndex;
+    if (indices.FullCount == 0) {
+      newest = static_cast<SHORT>(newest == 0 ? Extension->BlockCount - 1 : newest - 1);
+    }
+    RtlCopyMemory(OutputBuffer, BlockTable(Extension)[newest], Extension->BlockBytes);
+    Publish(Extension, static_cast<USHORT>(indices.WriteIndex));
+  }
+  UnlockAcquisition(Extension);
+  return status;
+}
+
+/*
+ * ReadStream: IOCTL_DAQ_READ_STREAM. Returns the ring's wrap count, the newest whole frames
+ * that fit (oldest first) and the ring index of the newest frame, all from one moment between
+ * two interrupts. Refusals: the checks of every read, then an output longer than a block plus
+ * 4, shorter than 6 (no room for the count and the index), or missing (DAQ_ERR_BUFFER_SIZE).
+ * PASSIVE_LEVEL; serialised.
+ */
+TARVIK_PAGE_CODE NTSTATUS ReadStream(DEVICE_EXTENSION* Extension, ULONG InputLength,
+                                     PVOID InputBuffer, ULONG OutputLength, PVOID OutputBuffer) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(InputLength);
+  UNREFERENCED_PARAMETER(InputBuffer);
+  Extension->LastError = DAQ_OK;
+  LockAcquisition(Extension);
+  NTSTATUS status = CheckRunning(Extension, 2);
+  if (NT_SUCCESS(status) &&
+      (OutputBuffer == nullptr || OutputLength > Extension->BlockBytes + 4 ||
+       OutputLength < TARVIK_STREAM_OVERHEAD)) {
+    Extension->LastError = DAQ_ERR_BUFFER_SIZE;
+    status = STATUS_UNSUCCESSFUL;
+  }
+  if (NT_SUCCESS(status)) {
+    ULONG channels = static_cast<ULONG>(Extension->ChannelCount);
+    STREAM_COPY copy{Extension, static_cast<PUSHORT>(OutputBuffer),
+                     channels * ((((OutputLength - 4) / 2) - 1) / channels)};
+    KeSynchronizeExecution(Extension->InterruptObject, CopyStream, &copy);
+  }
+  UnlockAcquisition(Extension);
+  return status;
+}

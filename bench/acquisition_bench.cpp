@@ -1,0 +1,98 @@
+// Speed of the acquisition path on the emulated machine: interrupts per second through the
+// whole interrupt path (claim, capture, buffering, re-enable) and the read requests' cost per
+// byte. The card's top rate is a 100 kHz clock; "ratio_to_100kHz" says how many times faster
+// than that the emulated stack sustains interrupts on one core.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "card_resources.h"
+#include "sim/machine.h"
+#include "sim/nt_api.h"
+#include "tarvik_ioctl.h"
+
+namespace {
+
+// A booted machine with an acquisition running.
+class RunningAcquisition {
+ public:
+  RunningAcquisition(uint32_t framesPerBlock, int16_t blockCount, bool continuous) {
+    machine_.emplace();
+    machine_->LoadDriver(sim::TarvikDriverImage());
+    machine_->AddDevice();
+    test_support::AssignCardResources(*machine_);
+    sim::nt::CreateFile(u"\\??\\Tarvik", true, &device_);
+    sim::nt::CreateEvent(false, false, &event_);
+    uint8_t open[16] = {};
+    Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0);
+    START_PARAMETERS start{};
+    start.FramesPerBlock = framesPerBlock;
+    start.RequestedRate = 100000;
+    start.EventHandle = event_;
+    start.BlockCount = blockCount;
+    start.ChannelCount = 16;
+    start.ContinuousFlag = continuous;
+    Control(IOCTL_DAQ_START, &start, sizeof start, nullptr, 0);
+  }
+  ~RunningAcquisition() {
+    Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
+    sim::nt::Close(event_);
+    sim::nt::Close(device_);
+    test_support::ReleaseCardResources(*machine_);
+    machine_.reset();
+  }
+
+  int32_t Control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength) {
+    sim::nt::IoStatus iosb{};
+    return sim::nt::DeviceIoControlFile(device_, 0, &iosb, code, in, inLength, out, outLength);
+  }
+  sim::card::CardWindow& Card() { return machine_->Card().window(); }
+
+ private:
+  std::optional<sim::Machine> machine_;
+  sim::nt::Handle device_ = 0;
+  sim::nt::Handle event_ = 0;
+};
+
+void InterruptPath(benchmark::State& state) {
+  RunningAcquisition run(64, 1, true);
+  for (auto _ : state) run.Card().Step(1);
+  state.SetItemsProcessed(state.iterations());
+  state.counters["ratio_to_100kHz"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) / 100000.0,
+                         benchmark::Counter::kIsRate);
+}
+BENCHMARK(InterruptPath);
+
+void ReadStream(benchmark::State& state) {
+  const auto frames = static_cast<uint32_t>(state.range(0));
+  RunningAcquisition run(frames, 1, true);
+  run.Card().Step(2 + 2 * frames);
+  const uint32_t length = TarvikBlockBytes(frames) + 4;
+  std::vector<uint8_t> out(length);
+  for (auto _ : state) run.Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, out.data(), length);
+  state.SetBytesProcessed(state.iterations() * length);
+}
+BENCHMARK(ReadStream)->Arg(16)->Arg(1024);
+
+void ReadOldestBlock(benchmark::State& state) {
+  const auto frames = static_cast<uint32_t>(state.range(0));
+  RunningAcquisition run(frames, 2, false);
+  run.Card().Step(2);
+  const uint32_t length = TarvikBlockBytes(frames);
+  std::vector<uint8_t> out(length);
+  for (auto _ : state) {
+    state.PauseTiming();
+    run.Card().Step(2 * frames);  // one block
+    state.ResumeTiming();
+    run.Control(IOCTL_DAQ_READ_OLDEST_BLOCK, nullptr, 0, out.data(), length);
+  }
+  state.SetBytesProcessed(state.iterations() * length);
+}
+BENCHMARK(ReadOldestBlock)->Arg(16)->Arg(256);
+
+}  // namespace
+
+BENCHMARK_MAIN();

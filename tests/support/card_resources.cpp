@@ -1,0 +1,36 @@
+// The card's resources given to the driver as its resource assignment will give them.
+#include "card_resources.h"
+
+#include "frame/device_extension.h"
+#include "hw/interrupt.h"
+#include "sim/machine_kernel.h"
+
+namespace test_support {
+
+void AssignCardResources(sim::Machine& machine, bool connectInterrupt) {
+  DEVICE_EXTENSION* extension = ExtensionOf(sim::FdoOf(machine));
+  const sim::MachineOptions& options = machine.Options();
+  extension->PortCount = 2;
+  extension->PortBase[0] = options.card.bridgeBase;
+  extension->PortLength[0] = 128;
+  extension->PortBase[1] = options.card.windowBase;
+  extension->PortLength[1] = 64;
+  extension->BridgePort = options.card.bridgeBase;
+  extension->BoardPort = options.card.windowBase;
+  extension->IrqLine = static_cast<USHORT>(options.interrupt.rawLine);
+  if (connectInterrupt && extension->InterruptObject == nullptr) {
+    IoConnectInterrupt(&extension->InterruptObject, InterruptService, extension, nullptr,
+                       options.interrupt.vector, options.interrupt.irql, options.interrupt.irql,
+                       LevelSensitive, TRUE, 1, FALSE);
+  }
+}
+
+void ReleaseCardResources(sim::Machine& machine) {
+  PDEVICE_OBJECT fdo = sim::FdoOf(machine);
+  if (fdo == nullptr) return;
+  DEVICE_EXTENSION* extension = ExtensionOf(fdo);
+  if (extension->InterruptObject != nullptr) IoDisconnectInterrupt(extension->InterruptObject);
+  extension->InterruptObject = nullptr;
+}
+
+}  // namespace test_support
