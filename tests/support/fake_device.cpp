@@ -16,6 +16,8 @@ namespace {
 PDRIVER_OBJECT g_driver = nullptr;
 PDEVICE_OBJECT g_device = nullptr;
 std::vector<std::thread> g_completions;
+KSPIN_LOCK g_parkedLock;
+LIST_ENTRY g_parked;  // through Tail.Overlay.ListEntry
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
@@ -25,6 +27,58 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 }
 
 NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
+
+void NTAPI CancelParked(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  KIRQL irql;
+  KeAcquireSpinLock(&g_parkedLock, &irql);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&g_parkedLock, irql);
+  Complete(irp, STATUS_CANCELLED, 0);
+}
+
+// The cancel routine goes in before Cancel is looked at: a cancel that came first is seen
+// here, and one that comes after finds the routine. The request is marked pending only once
+// it stays, so that one completed here is not also reported pending.
+NTSTATUS Park(PIRP irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&g_parkedLock, &irql);
+  IoSetCancelRoutine(irp, CancelParked);
+  bool cancelled = __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) != FALSE;
+  if (cancelled && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    KeReleaseSpinLock(&g_parkedLock, irql);
+    return Complete(irp, STATUS_CANCELLED, 0);
+  }
+  // If the cancel routine already runs, it waits for the lock and finds the request queued.
+  IoMarkIrpPending(irp);
+  InsertTailList(&g_parked, &irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&g_parkedLock, irql);
+  return STATUS_PENDING;
+}
+
+// Cleanup cancels what the closing file object still has parked; requests whose cancel
+// routine is already running are left to it.
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT, PIRP irp) {
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  LIST_ENTRY cancelled;
+  InitializeListHead(&cancelled);
+  KIRQL irql;
+  KeAcquireSpinLock(&g_parkedLock, &irql);
+  for (PLIST_ENTRY entry = g_parked.Flink; entry != &g_parked;) {
+    PIRP parked = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    entry = entry->Flink;
+    if (IoGetCurrentIrpStackLocation(parked)->FileObject != file) continue;
+    if (IoSetCancelRoutine(parked, nullptr) == nullptr) continue;
+    RemoveEntryList(&parked->Tail.Overlay.ListEntry);
+    InsertTailList(&cancelled, &parked->Tail.Overlay.ListEntry);
+  }
+  KeReleaseSpinLock(&g_parkedLock, irql);
+  while (!IsListEmpty(&cancelled)) {
+    PLIST_ENTRY entry = RemoveHeadList(&cancelled);
+    Complete(CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
+  }
+  return Complete(irp, STATUS_SUCCESS, 0);
+}
 
 NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -56,6 +110,8 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
       return STATUS_PENDING;
     case kOverstate:
       return Complete(irp, STATUS_SUCCESS, out + 1);
+    case kParkUntilCancelled:
+      return Park(irp);
     default:
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -63,7 +119,7 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
 
 NTSTATUS NTAPI FakeDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CREATE] = DispatchOpenClose;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
   driver->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
   return STATUS_SUCCESS;
@@ -71,7 +127,18 @@ NTSTATUS NTAPI FakeDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 }  // namespace
 
+size_t ParkedCount() {
+  KIRQL irql;
+  KeAcquireSpinLock(&g_parkedLock, &irql);
+  size_t count = 0;
+  for (PLIST_ENTRY entry = g_parked.Flink; entry != &g_parked; entry = entry->Flink) ++count;
+  KeReleaseSpinLock(&g_parkedLock, irql);
+  return count;
+}
+
 void Install() {
+  KeInitializeSpinLock(&g_parkedLock);
+  InitializeListHead(&g_parked);
   sim::kernel::LoadDriver(FakeDriverEntry, u"\\Driver\\FakeDevice", u"\\Registry\\FakeDevice",
                           &g_driver);
   UNICODE_STRING name, link;

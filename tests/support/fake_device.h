@@ -3,6 +3,7 @@
 // behave in one known way. Platform-free, so user-mode tests can use it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace fake_device {
@@ -27,6 +28,12 @@ constexpr uint32_t kWarnAfterWriting = Code(0x903, 0);
 constexpr uint32_t kPendThenEcho = Code(0x904, 0);
 // Buffered: claims one byte more than the output buffer holds (a driver bug).
 constexpr uint32_t kOverstate = Code(0x905, 0);
+// Buffered: parks the request until it is cancelled, then completes it with STATUS_CANCELLED.
+// Cleanup of a file object cancels the requests parked for it.
+constexpr uint32_t kParkUntilCancelled = Code(0x906, 0);
+
+// Requests parked by kParkUntilCancelled and not yet cancelled.
+size_t ParkedCount();
 
 // Loads the driver and creates its device (the emulated kernel must be booted).
 void Install();

@@ -123,6 +123,8 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_NOT_SUPPORTED NTSTATUS_CODE(0xC00000BB)
 #define STATUS_CANCELLED NTSTATUS_CODE(0xC0000120)
 #define STATUS_INVALID_HANDLE NTSTATUS_CODE(0xC0000008)
+#define STATUS_DEVICE_CONFIGURATION_ERROR NTSTATUS_CODE(0xC0000182)
+#define STATUS_NOT_FOUND NTSTATUS_CODE(0xC0000225)
 #define STATUS_DEVICE_POWERED_OFF NTSTATUS_CODE(0xC000028F)
 #define STATUS_DEVICE_REMOVED NTSTATUS_CODE(0xC00002B6)
 #define STATUS_DEVICE_BUSY NTSTATUS_CODE(0x80000011)
@@ -229,6 +231,21 @@ typedef enum _POOL_TYPE {
   NonPagedPoolCacheAligned = 4,
   PagedPoolCacheAligned = 5,
 } POOL_TYPE;
+
+// ---------------------------------------------------------------------------------------------
+// Memory manager
+// ---------------------------------------------------------------------------------------------
+
+typedef enum _MEMORY_CACHING_TYPE {
+  MmNonCached = 0,
+  MmCached = 1,
+  MmWriteCombined = 2,
+  MmFrameBufferCached = 2,
+  MmHardwareCoherentCached = 3,
+  MmNonCachedUnordered = 4,
+  MmUSWCCached = 5,
+  MmMaximumCacheType = 6
+} MEMORY_CACHING_TYPE;
 
 // ---------------------------------------------------------------------------------------------
 // Power
@@ -838,6 +855,11 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
+// Cancellation.
+void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+void NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+
 // Interrupts.
 NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE ServiceRoutine,
                                   PVOID ServiceContext, PKSPIN_LOCK SpinLock, ULONG Vector,
@@ -862,6 +884,9 @@ void FASTCALL ObfDereferenceObject(PVOID Object);
 
 // Memory manager.
 PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                         MEMORY_CACHING_TYPE CacheType);
+void NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 
 // HAL port I/O.
 UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port);
@@ -916,6 +941,11 @@ static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destinatio
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
+}
+
+// Installs a cancel routine (or clears it with null) and returns the one it replaced.
+static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
 }
 
 // ---------------------------------------------------------------------------------------------

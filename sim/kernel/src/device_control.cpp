@@ -1,12 +1,18 @@
 // Device-control requests as the I/O manager builds and finishes them, the MDL mapping they
 // use, and event objects for user mode.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "kernel_internal.h"
 #include "objects.h"
 #include "sim/io.h"
+#include "sim/kernel.h"
 #include "sim/nt_api.h"
 
 namespace sim::kernel {
@@ -42,7 +48,54 @@ void* AllocateSystemBuffer(const void* input, ULONG inputLength, ULONG size) {
   return buffer;
 }
 
+// Device-control requests that user mode has outstanding, as the I/O manager knows them for
+// cancellation: the file object, the issuing thread and the caller's status block. A request
+// is listed from before it reaches the driver until its final completion has run; once that
+// has begun it can no longer be cancelled, and a caller that saw its status or its event
+// finds nothing left to cancel.
+struct OutstandingRequest {
+  uint64_t id;
+  PFILE_OBJECT file;
+  PIRP irp;
+  std::thread::id thread;
+  const nt::IoStatus* iosb;
+  bool finishing = false;
+};
+
+std::mutex g_outstandingLock;
+std::condition_variable g_outstandingGone;
+std::list<OutstandingRequest> g_outstanding;
+uint64_t g_nextRequestId = 1;
+
+uint64_t TrackRequest(PFILE_OBJECT file, PIRP irp, const nt::IoStatus* iosb) {
+  std::lock_guard guard(g_outstandingLock);
+  uint64_t id = g_nextRequestId++;
+  g_outstanding.push_back({id, file, irp, std::this_thread::get_id(), iosb});
+  return id;
+}
+
+void RequestFinishing(uint64_t id) {
+  std::lock_guard guard(g_outstandingLock);
+  for (OutstandingRequest& r : g_outstanding) {
+    if (r.id == id) r.finishing = true;
+  }
+}
+
+void ForgetRequest(uint64_t id) {
+  {
+    std::lock_guard guard(g_outstandingLock);
+    std::erase_if(g_outstanding, [id](const OutstandingRequest& r) { return r.id == id; });
+  }
+  g_outstandingGone.notify_all();
+}
+
 }  // namespace
+
+void ResetOutstandingRequests() {
+  std::lock_guard guard(g_outstandingLock);
+  g_outstanding.clear();
+}
+
 }  // namespace sim::kernel
 
 using namespace sim::kernel;
@@ -113,11 +166,13 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
   irp->AssociatedIrp.SystemBuffer = buffers.systemBuffer;
   irp->MdlAddress = buffers.mdl;
 
+  uint64_t requestId = TrackRequest(file, irp, iosb);
   IrpHeader* header = HeaderOf(irp);
   header->CheckInformation = method != METHOD_NEITHER;
   header->OutputLength = outputLength;
   header->FreeAfterCompletion = true;
   header->OnFinalCompletion = [=](PIRP done) {
+    RequestFinishing(requestId);
     NTSTATUS status = done->IoStatus.Status;
     ULONG_PTR information = done->IoStatus.Information;
     if (method == METHOD_BUFFERED && !IsError(status) && outputLength != 0) {
@@ -134,6 +189,7 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
                      reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<ULONG>(status))),
                      __ATOMIC_RELEASE);
     KeSetEvent(completionEvent, IO_NO_INCREMENT, FALSE);
+    ForgetRequest(requestId);
     if (event != nullptr) DereferenceObject(event);
     DereferenceObject(file);
   };
@@ -143,6 +199,48 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
   KeWaitForSingleObject(&file->Event, Executive, UserMode, FALSE, nullptr);
   DereferenceObject(file);
   return iosb->status;
+}
+
+Status CancelIoFile(Handle fileHandle, bool allThreads, const IoStatus* only) {
+  if (!CheckIrqlAtMost(PASSIVE_LEVEL, "NtCancelIoFile")) return STATUS_INVALID_PARAMETER;
+  bool wrongKind = false;
+  auto* file =
+      static_cast<PFILE_OBJECT>(ReferenceByHandle(fileHandle, ObjectKind::File, &wrongKind));
+  if (file == nullptr) return wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+
+  // Each request is held while it is listed, so that a completion racing the cancel cannot
+  // free it before IoCancelIrp is done with it.
+  std::vector<std::pair<uint64_t, PIRP>> chosen;
+  {
+    std::lock_guard guard(g_outstandingLock);
+    for (const OutstandingRequest& r : g_outstanding) {
+      if (r.file != file || r.finishing) continue;
+      if (!allThreads && r.thread != std::this_thread::get_id()) continue;
+      if (only != nullptr && r.iosb != only) continue;
+      HoldIrp(r.irp);
+      chosen.emplace_back(r.id, r.irp);
+    }
+  }
+  for (auto& [id, irp] : chosen) {
+    IoCancelIrp(irp);
+    ReleaseIrpHold(irp);
+  }
+
+  if (!allThreads) {
+    // Cancelling the thread's own I/O returns once those requests are done, or once the
+    // driver has had long enough to finish them.
+    std::unique_lock guard(g_outstandingLock);
+    g_outstandingGone.wait_for(guard, DeadlockLimit(), [&] {
+      return std::none_of(g_outstanding.begin(), g_outstanding.end(),
+                          [&](const OutstandingRequest& r) {
+                            return std::any_of(chosen.begin(), chosen.end(),
+                                               [&](const auto& c) { return c.first == r.id; });
+                          });
+    });
+  }
+  DereferenceObject(file);
+  if (allThreads && chosen.empty()) return STATUS_NOT_FOUND;
+  return STATUS_SUCCESS;
 }
 
 Status CreateEvent(bool manualReset, bool initialState, Handle* handle) {

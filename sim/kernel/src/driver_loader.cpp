@@ -86,6 +86,7 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
   }
   ReportPoolLeaks(name);
   FreeLeakedPool();
+  ReportAndFreeLeakedMappings(name + " unloaded and");
   delete block;
   return true;
 }

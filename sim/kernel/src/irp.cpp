@@ -81,6 +81,22 @@ void ReleaseIrpMemory(PIRP irp) {
   std::free(header);
 }
 
+void HoldIrp(PIRP irp) {
+  IrpHeader* header = HeaderOf(irp);
+  std::lock_guard guard(header->Lock);
+  header->DispatchDepth++;
+}
+
+void ReleaseIrpHold(PIRP irp) {
+  IrpHeader* header = HeaderOf(irp);
+  bool freeNow;
+  {
+    std::lock_guard guard(header->Lock);
+    freeNow = --header->DispatchDepth == 0 && header->FreePending;
+  }
+  if (freeNow) ReleaseIrpMemory(irp);
+}
+
 }  // namespace sim::kernel
 
 using namespace sim::kernel;
@@ -118,7 +134,7 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
     sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + DescribeIrp(Irp) +
                                             " while its completion is running");
   }
-  if (Irp->CancelRoutine != nullptr) {
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
     sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + DescribeIrp(Irp) +
                                             " with a cancel routine set");
   }
@@ -219,12 +235,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
                                                   "returned another");
   }
 
-  bool freeNow;
-  {
-    std::lock_guard guard(header->Lock);
-    freeNow = --header->DispatchDepth == 0 && header->FreePending;
-  }
-  if (freeNow) ReleaseIrpMemory(Irp);
+  ReleaseIrpHold(Irp);
   return status;
 }
 
@@ -256,7 +267,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::verifier::Report("CompleteWithInvalidStatus",
                           DescribeIrp(Irp) + " completed with status STATUS_PENDING or -1");
   }
-  if (Irp->CancelRoutine != nullptr) {
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
     sim::verifier::Report("CompleteWithCancelRoutine",
                           DescribeIrp(Irp) + " completed with its cancel routine still set");
   }
@@ -302,9 +313,11 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                 " was never marked pending before the request completed");
     }
     NTSTATUS status = Irp->IoStatus.Status;
+    // Cancel is set by IoCancelIrp, which may run on another thread.
+    bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) != FALSE;
     bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+                  (cancelled && (control & SL_INVOKE_ON_CANCEL));
     bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
     if (invoke && routine != nullptr) {
       PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;

@@ -19,6 +19,9 @@ void Boot(WdmSupport support) {
   ResetPool();
   ResetDevices();
   ResetObjects();
+  ResetMappings();
+  ResetCancelSpinLock();
+  ResetOutstandingRequests();
   PortBus().Reset();
   ResetInterrupts();
   StartDpcThread();
@@ -30,7 +33,10 @@ void Shutdown() {
   StopDpcThread();
   ResetInterrupts();
   ReportAndFreeLeftoverDevices();
+  ReportAndFreeLeakedMappings("the kernel stopped while a driver");
+  ResetCancelSpinLock();
   ResetObjects();
+  ResetOutstandingRequests();
   ResetPool();
   ResetNamespace();
   g_booted = false;

@@ -79,8 +79,10 @@ struct IrpHeader {
   uint32_t Magic = 0;
   std::mutex Lock;  // orders the completion walk against the verifier's look at a location
   State CompletionState = State::InFlight;
-  int DispatchDepth = 0;   // IofCallDriver calls active on this request
-  bool FreePending = false;  // IoFreeIrp came while a dispatch routine still ran
+  // IofCallDriver calls active on this request, plus holds taken while it is being cancelled:
+  // IoFreeIrp defers freeing the memory until the count drops to zero.
+  int DispatchDepth = 0;
+  bool FreePending = false;  // IoFreeIrp came while a dispatch routine or a hold was active
   uint64_t PendingMarks = 0;  // locations (bit n = location n) the walk found marked pending
   int WalkLocation = 0;       // the location the completion walk stands at, 0 before it starts
   // Locations whose dispatch routine returned STATUS_PENDING before anything marked them: a
@@ -101,6 +103,12 @@ PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // location 1..StackC
 // Frees the IRP memory (IoFreeIrp does it, or defers it while a dispatch routine runs).
 void ReleaseIrpMemory(PIRP irp);
 
+// Keeps a live request's memory from being freed under the caller (the I/O manager holds a
+// request while it cancels it). The caller must know the request is still live when it takes
+// the hold; dropping the last hold frees a request that IoFreeIrp was called on meanwhile.
+void HoldIrp(PIRP irp);
+void ReleaseIrpHold(PIRP irp);
+
 // Device bookkeeping used by the I/O manager's file-object code.
 void FreeDeviceObjectMemory(PDEVICE_OBJECT device);
 // A file object's reference on its device; false when the device is being deleted. The last
@@ -120,6 +128,9 @@ void ResetPool();
 void ResetDevices();
 void ResetFiles();
 void ResetInterrupts();
+void ResetCancelSpinLock();
+void ResetMappings();
+void ResetOutstandingRequests();
 void StartDpcThread();
 void StopDpcThread();
 bool IsDpcQueued(PKDPC dpc);
@@ -129,5 +140,9 @@ bool IsDpcQueued(PKDPC dpc);
 // statistics and any armed fault.
 void ReportPoolLeaks(const std::string& driverName);
 void FreeLeakedPool();
+
+// I/O space mappings still live are leaks at driver unload and at shutdown; reporting them
+// also unmaps them.
+void ReportAndFreeLeakedMappings(const std::string& owner);
 
 }  // namespace sim::kernel

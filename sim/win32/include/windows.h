@@ -63,6 +63,7 @@ typedef uintptr_t ULONG_PTR;
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
+#define ERROR_NOT_FOUND 1168L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 
 #define INFINITE 0xFFFFFFFFu
@@ -108,6 +109,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+BOOL WINAPI CancelIo(HANDLE hFile);
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCWSTR lpName);
 BOOL WINAPI SetEvent(HANDLE hEvent);

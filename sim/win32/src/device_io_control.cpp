@@ -1,4 +1,4 @@
-// DeviceIoControl and GetOverlappedResult over the emulated I/O manager.
+// DeviceIoControl, GetOverlappedResult and the cancel calls over the emulated I/O manager.
 #include <windows.h>
 
 #include <cstddef>
@@ -70,4 +70,21 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
     sim::nt::WaitForSingleObject(ToKernelHandle(waitOn), -1);
   }
   return Finish(StatusOf(lpOverlapped), lpOverlapped->InternalHigh, lpNumberOfBytesTransferred);
+}
+
+// Cancels the calling thread's requests on the handle and returns once they are done; it
+// succeeds whether or not anything was outstanding.
+extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
+  int32_t status = sim::nt::CancelIoFile(ToKernelHandle(hFile), false, nullptr);
+  if (status < 0) return FailWith(status);
+  return TRUE;
+}
+
+// Cancels the request that the OVERLAPPED belongs to, or every request on the handle from any
+// thread when it is null; fails with ERROR_NOT_FOUND when there was nothing to cancel.
+extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+  int32_t status = sim::nt::CancelIoFile(
+      ToKernelHandle(hFile), true, lpOverlapped != nullptr ? StatusBlockOf(lpOverlapped) : nullptr);
+  if (status < 0) return FailWith(status);
+  return TRUE;
 }

@@ -51,6 +51,11 @@ uint32_t PoolAllocationTag(const void* p);
 // Pool type of an outstanding allocation (the platform's POOL_TYPE value), -1 when unknown.
 int PoolAllocationType(const void* p);
 
+// I/O space mappings (MmMapIoSpace): makes the next mapping fail as it does when no system
+// address space is left; the number of mappings not yet unmapped.
+void FailNextMapIoSpace();
+size_t LiveMappingCount();
+
 // Interrupt lines. A source (a device's interrupt output) is attached to a vector with a
 // function that tells its current level; it calls NotifyInterruptLine whenever the level may
 // have changed. While any source of a vector is asserted, its connected service routines run

@@ -37,6 +37,14 @@ Status DeviceIoControlFile(Handle file, Handle event, IoStatus* iosb, uint32_t c
                            const void* input, uint32_t inputLength, void* output,
                            uint32_t outputLength);
 
+// Cancels outstanding device-control requests on the file object with IoCancelIrp; each then
+// completes as its driver completes it (normally with STATUS_CANCELLED). With allThreads
+// false: the requests the calling thread issued (`only` must be null); the call returns when
+// they have completed and reports STATUS_SUCCESS even when there were none. With allThreads
+// true: requests from any thread, or only the one whose status block is `only`; the call does
+// not wait, and returns STATUS_NOT_FOUND when nothing matched.
+Status CancelIoFile(Handle file, bool allThreads, const IoStatus* only);
+
 // Event objects: the driver sees their KEVENT through the handle.
 Status CreateEvent(bool manualReset, bool initialState, Handle* handle);
 Status SetEvent(Handle event);

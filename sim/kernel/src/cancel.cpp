@@ -1,0 +1,122 @@
+// Request cancellation: the global cancel spin lock, IoCancelIrp and the verifier's checks on
+// cancel routines.
+#include <algorithm>
+
+#include "kernel_internal.h"
+
+namespace sim::kernel {
+namespace {
+
+KSPIN_LOCK g_cancelSpinLock = 0;
+
+bool HoldsCancelSpinLock() {
+  auto& held = CurrentThread().HeldSpinLocks;
+  return std::find(held.begin(), held.end(), &g_cancelSpinLock) != held.end();
+}
+
+}  // namespace
+
+// A test that ends with the lock held (a cancel routine that never released it and was not
+// caught, a driver that returned holding it) must not leave the next boot spinning on it.
+void ResetCancelSpinLock() {
+  if (__atomic_load_n(&g_cancelSpinLock, __ATOMIC_ACQUIRE) != 0) {
+    verifier::Report("CancelSpinLock", "the cancel spin lock is still held when the kernel stops");
+    auto& held = CurrentThread().HeldSpinLocks;
+    held.erase(std::remove(held.begin(), held.end(), &g_cancelSpinLock), held.end());
+    __atomic_store_n(&g_cancelSpinLock, 0, __ATOMIC_RELEASE);
+  }
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  auto& thread = CurrentThread();
+  KIRQL old = thread.Irql;
+  *Irql = old;
+  if (old > DISPATCH_LEVEL) {
+    verifier::Report("CancelSpinLock", "IoAcquireCancelSpinLock at IRQL " + std::to_string(old) +
+                                           ", above DISPATCH_LEVEL");
+    return;
+  }
+  if (HoldsCancelSpinLock()) {
+    verifier::Report("CancelSpinLock",
+                     "IoAcquireCancelSpinLock by a thread that already holds it (deadlock)");
+    return;
+  }
+  thread.Irql = DISPATCH_LEVEL;
+  AcquireLockWord(&g_cancelSpinLock, "IoAcquireCancelSpinLock");
+}
+
+extern "C" void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  auto& thread = CurrentThread();
+  if (!HoldsCancelSpinLock()) {
+    verifier::Report("CancelSpinLock",
+                     "IoReleaseCancelSpinLock by a thread that does not hold the cancel spin lock");
+    return;
+  }
+  if (thread.Irql != DISPATCH_LEVEL) {
+    verifier::Report("CancelSpinLock", "IoReleaseCancelSpinLock at IRQL " +
+                                           std::to_string(thread.Irql) + ", not DISPATCH_LEVEL");
+  }
+  ReleaseLockWord(&g_cancelSpinLock, "IoReleaseCancelSpinLock");
+  if (Irql > thread.Irql) {
+    verifier::Report("CancelSpinLock", "IoReleaseCancelSpinLock restores IRQL " +
+                                           std::to_string(Irql) + ", above the current one");
+    return;
+  }
+  thread.Irql = Irql;
+}
+
+extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  auto& thread = CurrentThread();
+  if (!CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp")) return FALSE;
+  if (HoldsCancelSpinLock()) {
+    verifier::Report("CancelSpinLock",
+                     "IoCancelIrp of " + Describe(Irp) +
+                         " by a thread that holds the cancel spin lock (deadlock)");
+    return FALSE;
+  }
+  // The request may complete on another thread as soon as its cancel routine is gone, and its
+  // originator may free it then; the hold keeps the memory until this call is done with it.
+  HoldIrp(Irp);
+  size_t locksBefore = thread.HeldSpinLocks.size();
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  Irp->CancelIrql = cancelIrql;
+  __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(cancelIrql);
+    ReleaseIrpHold(Irp);
+    return FALSE;
+  }
+
+  PDEVICE_OBJECT device = nullptr;
+  {
+    std::lock_guard guard(HeaderOf(Irp)->Lock);
+    if (Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount) {
+      device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    }
+  }
+  std::string who = "cancel routine " + Describe(reinterpret_cast<void*>(routine)) + " for " +
+                    Describe(Irp);
+  routine(device, Irp);
+
+  if (HoldsCancelSpinLock()) {
+    verifier::Report("CancelSpinLock", who + " returned without releasing the cancel spin lock");
+    IoReleaseCancelSpinLock(cancelIrql);
+  }
+  if (thread.Irql != cancelIrql) {
+    verifier::Report("CancelSpinLock", who + " returned at IRQL " + std::to_string(thread.Irql) +
+                                           ", not at the request's CancelIrql " +
+                                           std::to_string(cancelIrql));
+    thread.Irql = cancelIrql;
+  }
+  if (thread.HeldSpinLocks.size() != locksBefore) {
+    verifier::Report("SpinLock", who + " returned holding a spin lock");
+  }
+  ReleaseIrpHold(Irp);
+  return TRUE;
+}
