@@ -92,27 +92,32 @@ NTSTATUS PciBus::HandlePnp(PIRP irp) {
     if (auto it = answers_.find(stack->MinorFunction); it != answers_.end()) answer = it->second;
   }
   NTSTATUS status = answer.kind == BusAnswer::Kind::Succeed ? STATUS_SUCCESS : answer.status;
-  if (NT_SUCCESS(status) && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES &&
-      stack->Parameters.DeviceCapabilities.Capabilities != nullptr) {
-    FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
-  }
   if (answer.kind != BusAnswer::Kind::CompleteLater) {
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Complete(irp, status);
     return status;
   }
-  // Completion from another thread, at DISPATCH_LEVEL as from a DPC.
+  // Completion from another thread, at DISPATCH_LEVEL as from a DPC. What the request returns
+  // (the capabilities) is filled in only then.
   IoMarkIrpPending(irp);
   std::lock_guard guard(lock_);
   completions_.emplace_back([irp, status, delay = answer.delay] {
     std::this_thread::sleep_for(delay);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Complete(irp, status);
     KeLowerIrql(old);
   });
   return STATUS_PENDING;
+}
+
+void PciBus::Complete(PIRP irp, NTSTATUS status) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (NT_SUCCESS(status) && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES &&
+      stack->Parameters.DeviceCapabilities.Capabilities != nullptr) {
+    FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 }  // namespace sim

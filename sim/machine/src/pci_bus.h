@@ -33,6 +33,8 @@ class PciBus {
  private:
   static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
   NTSTATUS HandlePnp(PIRP irp);
+  // Fills in what the request returns (on success) and completes it with the status.
+  static void Complete(PIRP irp, NTSTATUS status);
 
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;

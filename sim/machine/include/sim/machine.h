@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,10 +36,59 @@ struct InterruptAssignment {
   uint8_t irql = 16;
 };
 
+// The resources the PnP manager hands the driver at start, as a raw and a translated list,
+// each with one full descriptor (PCI bus 0). Standard is what the machine's card gets:
+//   [0] port    the bridge's registers: card.bridgeBase, 128 bytes, I/O space
+//   [1] port    the card's window: card.windowBase, 64 bytes, I/O space
+//   [2] memory  the bridge's memory-mapped copy of its registers: bridgeMemoryBase, 128 bytes
+//   [3] interrupt, shared, level-sensitive, affinity 1: raw Level = Vector = rawLine;
+//               translated Level = irql, Vector = vector
+// Ports and memory are device-exclusive. The other layouts are what a driver must cope with
+// (or refuse) on other machines and with broken assignments:
+enum class ResourceLayout {
+  Standard,
+  MemorySpacePorts,  // the translated list has both port ranges in memory space: flags
+                     // CM_RESOURCE_PORT_MEMORY, Start = kPortSpaceInMemory + the port (raw: I/O)
+  TwoInterrupts,     // Standard plus a second interrupt after the first: raw line rawLine + 1,
+                     // translated vector + 1 at the same IRQL
+  NoMemoryRange,     // [bridge][window][interrupt]
+  OnePortRange,      // [bridge][memory][interrupt]: the card's window is missing
+  ShortWindow,       // Standard with a 32-byte window
+  WindowFirst,       // three port ranges: the window (64), the bridge (128), and another 64-byte
+                     // range at windowBase + 0x400; then memory and interrupt
+  SevenPortRanges,   // bridge, window, then five 64-byte ranges from windowBase + 0x400, 0x100
+                     // apart; then memory and interrupt
+  FiveMemoryRanges,  // bridge, window, the bridge's memory range, then four more 128-byte
+                     // ranges 4 KiB apart below it; then interrupt
+  TranslatedOnly,    // Standard translated list, no raw list (AllocatedResources null)
+  NoLists,           // neither list
+};
+
+// Where MemorySpacePorts puts port space in the physical address space.
+inline constexpr uint64_t kPortSpaceInMemory = 0xFE000000;
+
+// What a PnP sequence that the platform would never send returns (STATUS_INVALID_DEVICE_STATE);
+// nothing is sent to the driver.
+inline constexpr int32_t kPnpSequenceRefused = static_cast<int32_t>(0xC0000184);
+
+// The device's PnP state as the PnP manager keeps it.
+enum class PnpState {
+  NotStarted,       // added (or not yet), never started or its start failed
+  Started,
+  StopPending,      // query-stop succeeded; stop or cancel-stop comes next
+  Stopped,          // stopped to rebalance; start (with new lists) or removal comes next
+  RemovePending,    // query-remove succeeded; remove or cancel-remove comes next
+  SurpriseRemoved,  // surprise removal sent; only removal may follow
+  Removed,
+};
+const char* PnpStateName(PnpState state);
+
 struct MachineOptions {
   kernel::WdmSupport wdm = kernel::WdmSupport::Wdm110;
   card::CardConfig card;  // the card on the machine's I/O bus
   InterruptAssignment interrupt;
+  ResourceLayout resources = ResourceLayout::Standard;
+  uint64_t bridgeMemoryBase = 0xFEBFF000;  // the bridge's memory-mapped registers (128 bytes)
   std::u16string registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarvik";
 };
 
@@ -86,8 +136,41 @@ class Machine {
   bool DevicePresent() const;
 
   // Sends a PnP request with the given minor code to the top of the card's stack, as the PnP
-  // manager does (status starts as STATUS_NOT_SUPPORTED), and returns its final status.
+  // manager does (status starts as STATUS_NOT_SUPPORTED), and returns its final status. No
+  // parameters and no check of the sequence; the outcome still moves DevicePnpState() (see below).
   int32_t SendPnp(uint8_t minor);
+
+  // PnP sequences as the platform's PnP manager sends them. Each returns the final status of
+  // the last request it sent. A sequence the platform would never send in the current state
+  // (start of a removed device, stop of one never started...) sends nothing and returns
+  // kPnpSequenceRefused, with the reason in LastRefusal() and on stderr; without a device on
+  // the stack the status is STATUS_NO_SUCH_DEVICE.
+  //
+  // Query-capabilities (DEVICE_CAPABILITIES zeroed, Size, Version 1, Address and UINumber
+  // -1, as before the bus driver fills it in), then, if that succeeded, start with both lists
+  // of Options().resources; the lists stay alive until stop, removal or a failed start. From
+  // NotStarted or Stopped.
+  int32_t StartDevice();
+  int32_t QueryStopDevice();   // from Started
+  int32_t CancelStopDevice();  // from StopPending, or Started after a failed query-stop
+  // Query-stop, then stop; when the query fails, cancel-stop, and the query's failure is
+  // returned. From StopPending only the stop is sent.
+  int32_t StopDevice();
+  int32_t QueryRemoveDevice();   // from Started
+  int32_t CancelRemoveDevice();  // from RemovePending, or Started after a failed query-remove
+  // Query-remove, then removal; when the query fails, cancel-remove, and the query's failure
+  // is returned. Removal alone for a device that is not running (never started, failed start,
+  // stopped, already queried, surprise-removed), as the platform does.
+  int32_t RemoveDevice();
+  // Surprise removal, then the removal the platform sends once every handle is closed. It is
+  // sent at once: the driver's removal waits for its open handles (its remove lock) itself, so
+  // a test closes them from another thread. Returns the failure of the surprise removal if it
+  // failed, otherwise the status of the removal. From Started or Stopped.
+  int32_t SurpriseRemoveDevice();
+
+  PnpState DevicePnpState() const;
+  // Why the last refused sequence was refused (empty when none was).
+  std::string LastRefusal() const;
 
   // The bus driver's answer for PnP requests with this minor code (default: succeed).
   void SetBusPnpAnswer(uint8_t minor, BusAnswer answer);
@@ -108,10 +191,20 @@ class Machine {
   void* DriverObject() const;
   void* PhysicalDeviceObject() const;
   void* FunctionalDeviceObject() const;
+  // The lists handed over at the last start (CM_RESOURCE_LIST*), null when not kept (see
+  // StartDevice) or not given by the layout.
+  void* RawResources() const;
+  void* TranslatedResources() const;
+  // The capabilities as the last successful query-capabilities left them
+  // (DEVICE_CAPABILITIES*), null before one.
+  const void* Capabilities() const;
 
   struct State;  // the machine's kernel-side state
 
  private:
+  friend struct MachineAccess;
+  // STATUS_SUCCESS when the sequence may be sent in the current state, otherwise the refusal.
+  int32_t CheckSequence(const char* sequence, std::initializer_list<PnpState> allowed);
   MachineOptions options_;
   std::unique_ptr<State> state_;
 };

@@ -20,6 +20,18 @@ inline PDEVICE_OBJECT FdoOf(const Machine& machine) {
   return static_cast<PDEVICE_OBJECT>(machine.FunctionalDeviceObject());
 }
 
+// The resource lists of the last start while they are kept (see Machine::StartDevice).
+inline PCM_RESOURCE_LIST RawResourcesOf(const Machine& machine) {
+  return static_cast<PCM_RESOURCE_LIST>(machine.RawResources());
+}
+inline PCM_RESOURCE_LIST TranslatedResourcesOf(const Machine& machine) {
+  return static_cast<PCM_RESOURCE_LIST>(machine.TranslatedResources());
+}
+// The device's capabilities as the last successful query left them, or null.
+inline const DEVICE_CAPABILITIES* CapabilitiesOf(const Machine& machine) {
+  return static_cast<const DEVICE_CAPABILITIES*>(machine.Capabilities());
+}
+
 // Sends a PnP request after letting the caller fill in its stack location's parameters.
 NTSTATUS SendPnpRequest(Machine& machine, UCHAR minor,
                         const std::function<void(PIO_STACK_LOCATION)>& fill);

@@ -1,0 +1,107 @@
+// The probe function driver (see probe_driver.h).
+#include "probe_driver.h"
+
+#include <map>
+#include <mutex>
+
+namespace probe {
+namespace {
+
+struct ProbeExtension {
+  PDEVICE_OBJECT Lower;
+};
+
+std::mutex lock;
+std::vector<Received> received;
+std::map<UCHAR, NTSTATUS> failures;
+
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(PCM_RESOURCE_LIST list) {
+  std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> out;
+  if (list == nullptr || list->Count == 0) return out;
+  const CM_PARTIAL_RESOURCE_LIST& partial = list->List[0].PartialResourceList;
+  for (ULONG i = 0; i < partial.Count; ++i) out.push_back(partial.PartialDescriptors[i]);
+  return out;
+}
+
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  auto* extension = static_cast<ProbeExtension*>(DeviceObject->DeviceExtension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  Received record;
+  record.minor = stack->MinorFunction;
+  if (record.minor == IRP_MN_START_DEVICE) {
+    record.raw = stack->Parameters.StartDevice.AllocatedResources;
+    record.translated = stack->Parameters.StartDevice.AllocatedResourcesTranslated;
+    record.rawDescriptors = DescriptorsOf(record.raw);
+    record.translatedDescriptors = DescriptorsOf(record.translated);
+  }
+  if (record.minor == IRP_MN_QUERY_CAPABILITIES &&
+      stack->Parameters.DeviceCapabilities.Capabilities != nullptr) {
+    record.capabilities = *stack->Parameters.DeviceCapabilities.Capabilities;
+  }
+  std::optional<NTSTATUS> failure;
+  {
+    std::lock_guard guard(lock);
+    received.push_back(std::move(record));
+    if (auto it = failures.find(stack->MinorFunction); it != failures.end()) failure = it->second;
+  }
+  if (failure) {
+    Irp->IoStatus.Status = *failure;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return *failure;
+  }
+  UCHAR minor = stack->MinorFunction;
+  PDEVICE_OBJECT lower = extension->Lower;
+  IoSkipCurrentIrpStackLocation(Irp);
+  NTSTATUS status = IoCallDriver(lower, Irp);
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    IoDetachDevice(lower);
+    IoDeleteDevice(DeviceObject);
+  }
+  return status;
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  PDEVICE_OBJECT fdo = nullptr;
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(ProbeExtension), nullptr,
+                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(status)) return status;
+  auto* extension = static_cast<ProbeExtension*>(fdo->DeviceExtension);
+  extension->Lower = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
+  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  (void)RegistryPath;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  DriverObject->DriverExtension->AddDevice = AddDevice;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+sim::DriverImage Image() { return {u"Probe", reinterpret_cast<void*>(&Entry)}; }
+
+void Reset() {
+  std::lock_guard guard(lock);
+  received.clear();
+  failures.clear();
+}
+
+std::vector<Received> Requests() {
+  std::lock_guard guard(lock);
+  return received;
+}
+
+std::vector<UCHAR> Minors() {
+  std::vector<UCHAR> minors;
+  for (const auto& request : Requests()) minors.push_back(request.minor);
+  return minors;
+}
+
+void Fail(UCHAR minor, NTSTATUS status) {
+  std::lock_guard guard(lock);
+  failures[minor] = status;
+}
+
+}  // namespace probe
