@@ -12,6 +12,7 @@ set(TARVIK_DRIVER_SOURCES
     frame/create_close.cpp
     frame/pnp_capabilities.cpp
     frame/pnp_dispatch.cpp
+    frame/pnp_handlers.cpp
     frame/pnp_remove.cpp
     frame/request_routines.cpp
     frame/remove_lock.cpp
@@ -19,8 +20,10 @@ set(TARVIK_DRIVER_SOURCES
     hw/eeprom.cpp
     hw/interrupt_dpc.cpp
     hw/interrupt_service.cpp
+    hw/resources.cpp
     hw/serial_number.cpp
     ioctl/device_control.cpp
     ioctl/last_error.cpp
+    ioctl/notify.cpp
     ioctl/port_io.cpp
 )

@@ -1,6 +1,7 @@
 // IOCTL_DAQ_OPEN_BOARD: identification and the check that the card's resources are there.
 #include "acq/acquisition.h"
 #include "hw/registers.h"
+#include "hw/resources.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ TARVIK_PAGE_CODE NTSTATUS OpenBoard(DEVICE_EXTENSION* Extension, ULONG InputLeng
     return STATUS_INVALID_PARAMETER;
   }
   LockAcquisition(Extension);
-  if (Extension->BoardPort != 0) {
+  if (Extension->BoardPort != 0 && ResourcesAssigned(Extension)) {
     for (UCHAR index = 0; index < ID_BYTE_COUNT; ++index) {
       WRITE_PORT_UCHAR(PortByte(Extension->BoardPort, CARD_ID_SELECT), index);
       Extension->IdBytes[index] = READ_PORT_UCHAR(PortByte(Extension->BoardPort, CARD_INDEX));
@@ -36,14 +37,13 @@ TARVIK_PAGE_CODE NTSTATUS OpenBoard(DEVICE_EXTENSION* Extension, ULONG InputLeng
   }
   NTSTATUS status = STATUS_SUCCESS;
   if (Extension->BoardOpen == 1 && Extension->Running) {
-    // Stopped as IOCTL_DAQ_STOP stops it (its result is not used); without the window or the
-    // interrupt there is nothing it could touch.
-    if (HardwarePresent(Extension)) StopAcquisitionLocked(Extension);
+    StopAcquisitionLocked(Extension);  // as IOCTL_DAQ_STOP stops it; its result is not used
     Extension->LastError = DAQ_ERR_RUNNING;
     status = STATUS_UNSUCCESSFUL;
   } else if (Extension->BoardOpen) {
     // A repeated open only refreshes the identification bytes.
-  } else if (Extension->BoardPort == 0 || Extension->PortCount < 2) {
+  } else if (Extension->BoardPort == 0 || Extension->PortCount < 2 ||
+             !ResourcesAssigned(Extension)) {
     Extension->LastError = DAQ_ERR_NO_HARDWARE;
     status = STATUS_UNSUCCESSFUL;
   } else if (Extension->IrqLine == 0) {

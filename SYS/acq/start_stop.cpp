@@ -185,15 +185,20 @@ TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, ULONG InputLe
 
 /*
  * StopAcquisitionLocked: clears Running, stops the clock, disables the bridge's interrupt,
- * leaves block mode and releases the event of a block-mode run. The pool, ConfiguredMode, the
- * indices and the data stay until the next start. The caller holds the acquisition lock and
- * has checked that an acquisition runs and the hardware is there. PASSIVE_LEVEL.
+ * leaves block mode and releases the event of a block-mode run. Without the window or the
+ * interrupt (resources already gone) only the bookkeeping is done. The pool, ConfiguredMode,
+ * the indices and the data stay until the next start. The caller holds the acquisition lock
+ * and has checked that an acquisition runs. PASSIVE_LEVEL.
  */
 TARVIK_PAGE_CODE NTSTATUS StopAcquisitionLocked(DEVICE_EXTENSION* Extension) {
   PAGED_CODE();
-  KeSynchronizeExecution(Extension->InterruptObject, ClearRunning, Extension);
-  StopSampleClock(Extension);
-  KeSynchronizeExecution(Extension->InterruptObject, DisableBridgeInterrupt, Extension);
+  if (HardwarePresent(Extension)) {
+    KeSynchronizeExecution(Extension->InterruptObject, ClearRunning, Extension);
+    StopSampleClock(Extension);
+    KeSynchronizeExecution(Extension->InterruptObject, DisableBridgeInterrupt, Extension);
+  } else {
+    Extension->Running = 0;  // no interrupt can run: nothing is connected
+  }
   Extension->BufferMode = 0;
   if (!Extension->ContinuousFlag) ReleaseUserEvent(Extension);
   return STATUS_SUCCESS;

@@ -36,7 +36,7 @@ struct DEVICE_EXTENSION {
   DEVICE_CAPABILITIES DeviceCaps;    // as the bus driver reported them
   LIST_ENTRY PendingList;            // parked event-notification requests
   KSPIN_LOCK PendingLock;            // guards PendingList and NotifyIrp
-  NTSTATUS PendingRejectStatus;      // 0 while notification requests are accepted
+  volatile LONG PendingRejectStatus;  // NTSTATUS; 0 while notification requests are accepted
   PKINTERRUPT InterruptObject;       // the connected interrupt object, or null
   PIRP NotifyIrp;                    // the one parked wait request, or null
 
@@ -54,8 +54,10 @@ struct DEVICE_EXTENSION {
   USHORT BoardOpen;
   USHORT Running;
   USHORT IrqLine;
-  ULONG BoardPort;   // base port of the card's 64-byte window; 0 when none was found
-  ULONG BridgePort;  // base port of the bridge's local configuration registers
+  // Base of the card's 64-byte window (0 when none was found) and of the bridge's local
+  // configuration registers: port numbers, or mapped addresses for memory-space ranges.
+  ULONG_PTR BoardPort;
+  ULONG_PTR BridgePort;
   ULONG IntSource;
   ULONG LastError;
 
@@ -115,6 +117,10 @@ struct DEVICE_EXTENSION {
   // Guards UserEvent between the DPC that sets it and the stop that releases it, so the DPC
   // never signals an event after its reference is gone.
   KSPIN_LOCK EventLock;
+  // Set while the resources of the last start are assigned: the card's ranges are there and
+  // the interrupt connected. A stop or removal clears it, and from then on nothing touches the
+  // card, the bridge or the EEPROM (BoardPort and BridgePort keep their old values).
+  BOOLEAN ResourcesAssigned;
 };
 
 inline DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT DeviceObject) {

@@ -2,6 +2,7 @@
 #include "frame/frame.h"
 #include "hw/interrupt.h"
 #include "ioctl/control.h"
+#include "ioctl/notify.h"
 
 BOOLEAN Win98Mode;
 UNICODE_STRING RegistryPathCopy;
@@ -30,6 +31,7 @@ extern "C" TARVIK_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
   DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   return STATUS_SUCCESS;
 }

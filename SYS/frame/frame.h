@@ -31,5 +31,12 @@ typedef NTSTATUS PNP_HANDLER(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 constexpr ULONG PNP_HANDLER_COUNT = 24;
 extern PNP_HANDLER* const PnpMinorHandlers[PNP_HANDLER_COUNT];
 
+NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);

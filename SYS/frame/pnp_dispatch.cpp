@@ -2,15 +2,15 @@
 #include "frame/device_extension.h"
 #include "frame/frame.h"
 
-// Minor codes whose handlers the driver does not have pass the request down.
+// Minor codes the driver has nothing to do for pass the request down.
 PNP_HANDLER* const PnpMinorHandlers[PNP_HANDLER_COUNT] = {
-    PassDown,            // 0x00 IRP_MN_START_DEVICE
-    PassDown,            // 0x01 IRP_MN_QUERY_REMOVE_DEVICE
+    HandleStartDevice,       // 0x00 IRP_MN_START_DEVICE
+    HandleQueryRemove,       // 0x01 IRP_MN_QUERY_REMOVE_DEVICE
     HandleRemoveDevice,  // 0x02 IRP_MN_REMOVE_DEVICE
-    PassDown,            // 0x03 IRP_MN_CANCEL_REMOVE_DEVICE
-    PassDown,            // 0x04 IRP_MN_STOP_DEVICE
-    PassDown,            // 0x05 IRP_MN_QUERY_STOP_DEVICE
-    PassDown,            // 0x06 IRP_MN_CANCEL_STOP_DEVICE
+    HandleCancelRemove,      // 0x03 IRP_MN_CANCEL_REMOVE_DEVICE
+    HandleStopDevice,        // 0x04 IRP_MN_STOP_DEVICE
+    HandleQueryStop,         // 0x05 IRP_MN_QUERY_STOP_DEVICE
+    HandleCancelStop,        // 0x06 IRP_MN_CANCEL_STOP_DEVICE
     PassDown,            // 0x07 IRP_MN_QUERY_DEVICE_RELATIONS
     PassDown,            // 0x08 IRP_MN_QUERY_INTERFACE
     HandleQueryCapabilities,  // 0x09 IRP_MN_QUERY_CAPABILITIES
@@ -27,7 +27,7 @@ PNP_HANDLER* const PnpMinorHandlers[PNP_HANDLER_COUNT] = {
     PassDown,            // 0x14 IRP_MN_QUERY_PNP_DEVICE_STATE
     PassDown,            // 0x15 IRP_MN_QUERY_BUS_INFORMATION
     PassDown,            // 0x16 IRP_MN_DEVICE_USAGE_NOTIFICATION
-    PassDown,            // 0x17 IRP_MN_SURPRISE_REMOVAL
+    HandleSurpriseRemoval,   // 0x17 IRP_MN_SURPRISE_REMOVAL
 };
 
 /*

@@ -1,9 +1,12 @@
 // Removal of the device.
-#include "frame/device_extension.h"
 #include "frame/frame.h"
+#include "frame/pnp_state.h"
+#include "hw/resources.h"
+#include "ioctl/notify.h"
 
 /*
- * HandleRemoveDevice: passes the removal down, then gives back this request's reference and
+ * HandleRemoveDevice: shuts notification waits out and cancels them, gives the resources up,
+ * passes the removal down, then gives back this request's reference and
  * the lock's own and waits until every other holder (outside Win98Mode, every open handle) has
  * let go; only then are the block pool freed and the device object and its link deleted. Returns what the lower driver
  * returned; DispatchPnp releases nothing more for this request. PASSIVE_LEVEL; blocks.
@@ -12,7 +15,9 @@ TARVIK_PAGE_CODE NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP I
   PAGED_CODE();
   DEVICE_EXTENSION* extension = ExtensionOf(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;
-  extension->PnpState = StateRemoved;
+  RejectAndCancelPending(extension, STATUS_DELETE_PENDING);
+  ReleaseResources(DeviceObject);
+  SetPnpState(extension, StateRemoved);
   NTSTATUS status = PassDown(DeviceObject, Irp);
   ReleaseRemoveLockAndWait(&extension->RemoveLock);
   // The pool of the last start would otherwise outlive the device.

@@ -60,9 +60,9 @@ constexpr ULONG CARD_BASE_CLOCK_HZ = 12000000;
 constexpr USHORT CARD_GOOD_ID_BYTE4 = 9;  // identification byte 4 of a working board
 
 // Port addresses from a base and an offset, in the form the HAL's routines take.
-inline PUCHAR PortByte(ULONG Base, ULONG Offset) {
-  return reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(Base + Offset));
+inline PUCHAR PortByte(ULONG_PTR Base, ULONG Offset) {
+  return reinterpret_cast<PUCHAR>(Base + Offset);
 }
-inline PULONG PortDword(ULONG Base, ULONG Offset) {
-  return reinterpret_cast<PULONG>(static_cast<ULONG_PTR>(Base + Offset));
+inline PULONG PortDword(ULONG_PTR Base, ULONG Offset) {
+  return reinterpret_cast<PULONG>(Base + Offset);
 }

@@ -1,9 +1,11 @@
 // The board's serial number, kept in two EEPROM words.
 #include "hw/eeprom.h"
+#include "hw/resources.h"
 #include "ioctl/control.h"
 
 /*
- * ReadSerialNumber: IOCTL_DAQ_READ_SERIAL. Needs the bridge range (DAQ_ERR_NO_HARDWARE), no
+ * ReadSerialNumber: IOCTL_DAQ_READ_SERIAL. Needs the bridge range, assigned now
+ * (DAQ_ERR_NO_HARDWARE, also after a stop), no
  * input and four bytes of output (DAQ_ERR_SERIAL_LENGTH); returns the low word (byte address
  * 116) and the high word (118) as one 32-bit value. Both words erased is no serial number
  * (DAQ_ERR_NO_SERIAL). Failures return STATUS_UNSUCCESSFUL. PASSIVE_LEVEL.
@@ -14,7 +16,7 @@ TARVIK_PAGE_CODE NTSTATUS ReadSerialNumber(DEVICE_EXTENSION* Extension, ULONG In
   PAGED_CODE();
   UNREFERENCED_PARAMETER(InputBuffer);
   Extension->LastError = DAQ_OK;
-  if (Extension->BridgePort == 0) {
+  if (Extension->BridgePort == 0 || !ResourcesAssigned(Extension)) {
     Extension->LastError = DAQ_ERR_NO_HARDWARE;
     return STATUS_UNSUCCESSFUL;
   }

@@ -2,8 +2,25 @@
 #include "acq/acquisition.h"
 #include "frame/frame.h"
 #include "ioctl/control.h"
+#include "ioctl/notify.h"
 
 namespace {
+
+constexpr ULONG NOTIFY_VALUE_LENGTH = sizeof(ULONG);
+
+/*
+ * SignalWaiter: IOCTL_DAQ_SET_EVENT. Completes the parked wait with the first four bytes of
+ * this request's buffer (STATUS_SUCCESS, information 4); STATUS_UNSUCCESSFUL when none is
+ * parked or its cancellation already owns it. PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE NTSTATUS SignalWaiter(DEVICE_EXTENSION* Extension, PVOID Buffer) {
+  PAGED_CODE();
+  PIRP waiter = TakeNotifyRequest(Extension, &Extension->NotifyIrp);
+  if (waiter == nullptr) return STATUS_UNSUCCESSFUL;
+  RtlCopyMemory(waiter->AssociatedIrp.SystemBuffer, Buffer, NOTIFY_VALUE_LENGTH);
+  CompleteRequest(waiter, STATUS_SUCCESS, NOTIFY_VALUE_LENGTH);
+  return STATUS_SUCCESS;
+}
 
 // The caller's output buffer of an out-direct request, mapped into system space; null when
 // the request has none (an output length of 0 gives no MDL). PASSIVE_LEVEL.
@@ -22,7 +39,8 @@ TARVIK_PAGE_CODE PVOID OutputDirectBuffer(PIRP Irp) {
 /*
  * DispatchDeviceControl: under a remove-lock reference, hands the request's lengths and
  * buffers to the handler its code names and completes it with the handler's status and an
- * information value equal to the output length, whatever the status. A refused reference
+ * information value equal to the output length, whatever the status (a parked wait request is
+ * returned STATUS_PENDING untouched instead). A refused reference
  * completes the request with STATUS_DELETE_PENDING and information 0. Unknown codes, and
  * codes whose handlers the driver does not have, give STATUS_INVALID_DEVICE_REQUEST and touch
  * nothing, LastError included. PASSIVE_LEVEL, in the caller's thread.
@@ -38,6 +56,22 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
   ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
+
+  if (code == IOCTL_DAQ_WAIT_EVENT || code == IOCTL_DAQ_SET_EVENT) {
+    // Neither touches LastError. A parked wait holds no reference: the lock is given back
+    // before STATUS_PENDING goes up, and the request is no longer ours to touch.
+    if (code == IOCTL_DAQ_WAIT_EVENT) {
+      status = outputLength < NOTIFY_VALUE_LENGTH
+                   ? STATUS_INVALID_PARAMETER
+                   : PendNotifyRequest(extension, Irp, &extension->NotifyIrp);
+    } else {
+      status = inputLength < NOTIFY_VALUE_LENGTH ? STATUS_INVALID_PARAMETER
+                                                 : SignalWaiter(extension, buffer);
+    }
+    ReleaseRemoveLock(&extension->RemoveLock);
+    if (status == STATUS_PENDING) return status;
+    return CompleteRequest(Irp, status, outputLength);
+  }
 
   CONTROL_HANDLER* handler = nullptr;
   PVOID output = buffer;
@@ -58,8 +92,6 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
     case IOCTL_DAQ_GET_LAST_ERROR: handler = ReadLastError; break;
     case IOCTL_DAQ_READ_SERIAL: handler = ReadSerialNumber; break;
     // Codes of the interface whose handlers the driver does not have yet answer as unknown.
-    case IOCTL_DAQ_WAIT_EVENT:
-    case IOCTL_DAQ_SET_EVENT:
     case IOCTL_DAQ_COMMAND:
     default:
       break;

@@ -5,6 +5,7 @@
 // is refused before the port is touched, so user mode cannot reach other devices' ports
 // through this driver. Buffers too short for the port number, the value or the result are
 // refused too.
+#include "hw/resources.h"
 #include "ioctl/control.h"
 
 namespace {
@@ -25,6 +26,7 @@ bool AccessInAssignedRange(const DEVICE_EXTENSION* Extension, ULONG Port, ULONG 
  * PortRequest: clears LastError, checks the buffers and the port, then makes exactly one
  * access of Width bytes. An input request returns the value read at the start of the buffer.
  * Refusals: DAQ_ERR_PORT_BUFFER with STATUS_INVALID_PARAMETER for short buffers,
+ * DAQ_ERR_NO_HARDWARE while no resources are assigned (never started, or stopped), and
  * DAQ_ERR_PORT_RANGE with STATUS_ACCESS_DENIED for a port outside the device's ranges.
  * PASSIVE_LEVEL.
  */
@@ -38,6 +40,10 @@ TARVIK_PAGE_CODE NTSTATUS PortRequest(DEVICE_EXTENSION* Extension, PORT_DIRECTIO
   if (Buffer == nullptr || InputLength < minimumInput || OutputLength < minimumOutput) {
     Extension->LastError = DAQ_ERR_PORT_BUFFER;
     return STATUS_INVALID_PARAMETER;
+  }
+  if (!ResourcesAssigned(Extension)) {
+    Extension->LastError = DAQ_ERR_NO_HARDWARE;
+    return STATUS_UNSUCCESSFUL;
   }
   auto* request = static_cast<PORT_IO_REQUEST*>(Buffer);
   ULONG port = request->Port;

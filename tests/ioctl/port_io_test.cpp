@@ -77,14 +77,19 @@ TEST_F(PortIoTest, PortsOutsideTheDevicesRangesAreRefusedUntouched) {
   EXPECT_EQ(trace[0].port, Bridge(0x7C));
 }
 
-TEST_F(PortIoTest, NothingIsServedBeforeTheDeviceHasRanges) {
-  Extension()->PortCount = 0;
+TEST_F(PortIoTest, NothingIsServedWithoutAssignedRanges) {
+  Extension()->ResourcesAssigned = FALSE;  // as before the first start, or after a stop
   auto request = Request(Bridge(0x4C));
+  EXPECT_EQ(Control(IOCTL_DAQ_PORT_IN_DWORD, &request, 2, &request, 4), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(LastError(), DAQ_ERR_NO_HARDWARE);
+  Extension()->ResourcesAssigned = TRUE;
+  Extension()->PortCount = 0;
   EXPECT_EQ(Control(IOCTL_DAQ_PORT_IN_DWORD, &request, 2, &request, 4), STATUS_ACCESS_DENIED);
   // A memory-space range holds no ports even when its numbers would match.
   AssignCardRanges();
   Extension()->PortMapped[0] = 1;
   EXPECT_EQ(Control(IOCTL_DAQ_PORT_IN_DWORD, &request, 2, &request, 4), STATUS_ACCESS_DENIED);
+  Extension()->PortMapped[0] = 0;  // it was never mapped: the release must not unmap it
   EXPECT_TRUE(Trace().empty());
 }
 

@@ -6,6 +6,12 @@
 #include "sim/machine_kernel.h"
 
 namespace test_support {
+namespace {
+
+// The interrupt this stand-in connected; a driver that assigned its own resources keeps its.
+PKINTERRUPT g_connected = nullptr;
+
+}  // namespace
 
 void AssignCardResources(sim::Machine& machine, bool connectInterrupt) {
   DEVICE_EXTENSION* extension = ExtensionOf(sim::FdoOf(machine));
@@ -18,10 +24,12 @@ void AssignCardResources(sim::Machine& machine, bool connectInterrupt) {
   extension->BridgePort = options.card.bridgeBase;
   extension->BoardPort = options.card.windowBase;
   extension->IrqLine = static_cast<USHORT>(options.interrupt.rawLine);
+  extension->ResourcesAssigned = TRUE;
   if (connectInterrupt && extension->InterruptObject == nullptr) {
     IoConnectInterrupt(&extension->InterruptObject, InterruptService, extension, nullptr,
                        options.interrupt.vector, options.interrupt.irql, options.interrupt.irql,
                        LevelSensitive, TRUE, 1, FALSE);
+    g_connected = extension->InterruptObject;
   }
 }
 
@@ -29,8 +37,11 @@ void ReleaseCardResources(sim::Machine& machine) {
   PDEVICE_OBJECT fdo = sim::FdoOf(machine);
   if (fdo == nullptr) return;
   DEVICE_EXTENSION* extension = ExtensionOf(fdo);
-  if (extension->InterruptObject != nullptr) IoDisconnectInterrupt(extension->InterruptObject);
+  if (extension->InterruptObject == nullptr || extension->InterruptObject != g_connected) return;
+  IoDisconnectInterrupt(extension->InterruptObject);
   extension->InterruptObject = nullptr;
+  extension->ResourcesAssigned = FALSE;
+  g_connected = nullptr;
 }
 
 }  // namespace test_support
