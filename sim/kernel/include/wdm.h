@@ -125,9 +125,10 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_INVALID_HANDLE NTSTATUS_CODE(0xC0000008)
 #define STATUS_DEVICE_CONFIGURATION_ERROR NTSTATUS_CODE(0xC0000182)
 #define STATUS_NOT_FOUND NTSTATUS_CODE(0xC0000225)
-#define STATUS_DEVICE_POWERED_OFF NTSTATUS_CODE(0xC000028F)
 #define STATUS_DEVICE_REMOVED NTSTATUS_CODE(0xC00002B6)
+#define STATUS_DEVICE_POWERED_OFF NTSTATUS_CODE(0x8000000F)
 #define STATUS_DEVICE_BUSY NTSTATUS_CODE(0x80000011)
+#define STATUS_INVALID_PARAMETER_2 NTSTATUS_CODE(0xC00000F0)
 
 // ---------------------------------------------------------------------------------------------
 // IRQL, processor mode, priorities
@@ -741,6 +742,35 @@ typedef struct _IRP {
   } Tail;
 } IRP, *PIRP;
 
+// Completion function of a power request asked for with PoRequestPowerIrp.
+typedef VOID(NTAPI REQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                           POWER_STATE PowerState, PVOID Context,
+                                           PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
+
+// Executive work items (ExQueueWorkItem).
+typedef VOID(NTAPI WORKER_THREAD_ROUTINE)(PVOID Parameter);
+typedef WORKER_THREAD_ROUTINE* PWORKER_THREAD_ROUTINE;
+
+typedef struct _WORK_QUEUE_ITEM {
+  LIST_ENTRY List;
+  PWORKER_THREAD_ROUTINE WorkerRoutine;
+  volatile PVOID Parameter;
+} WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
+
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue,
+  DelayedWorkQueue,
+  HyperCriticalWorkQueue
+} WORK_QUEUE_TYPE;
+
+#define ExInitializeWorkItem(Item, Routine, Context) \
+  do {                                               \
+    (Item)->WorkerRoutine = (Routine);               \
+    (Item)->Parameter = (Context);                   \
+    (Item)->List.Flink = NULL;                       \
+  } while (0)
+
 // IRP stack-location macros, as the platform defines them.
 #define IoGetCurrentIrpStackLocation(Irp) ((Irp)->Tail.Overlay.CurrentStackLocation)
 #define IoGetNextIrpStackLocation(Irp) ((Irp)->Tail.Overlay.CurrentStackLocation - 1)
@@ -774,8 +804,11 @@ static inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
   if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
 
+// An atomic OR, so that the verifier can look at the mark while the driver that owns the
+// request sets it again on another thread (the same single instruction on the platform).
 static inline void IoMarkIrpPending(PIRP Irp) {
-  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+  __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, SL_PENDING_RETURNED,
+                    __ATOMIC_RELAXED);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -899,6 +932,15 @@ void NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value);
 // Power manager.
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                 POWER_STATE PowerState,
+                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context,
+                                 PIRP* Irp);
+
+// Executive work items.
+void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
 
 }  // extern "C"
 

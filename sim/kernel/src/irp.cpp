@@ -56,7 +56,8 @@ bool MarkedPendingAtReturn(PIRP irp, int location, bool returnedPending) {
     return false;
   }
   if (header->WalkLocation < location &&
-      (StackLocation(irp, location)->Control & SL_PENDING_RETURNED) != 0) {
+      (__atomic_load_n(&StackLocation(irp, location)->Control, __ATOMIC_RELAXED) &
+       SL_PENDING_RETURNED) != 0) {
     return true;
   }
   if (!returnedPending) return false;
@@ -151,6 +152,10 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return CallDriver(DeviceObject, Irp, CallPath::IoCallDriver);
+}
+
+NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath path) {
   auto& thread = CurrentThread();
   IrpHeader* header = HeaderOf(Irp);
   if (header->Magic != kIrpMagic) {
@@ -179,6 +184,17 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
   CHAR location = Irp->CurrentLocation;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
+  if (stack->MajorFunction == IRP_MJ_POWER) {
+    if (path == CallPath::IoCallDriver) {
+      sim::verifier::Report("PoCallDriver", "power request " + DescribeIrp(Irp) +
+                                                " passed to device " + Describe(DeviceObject) +
+                                                " with IoCallDriver instead of PoCallDriver");
+    }
+    std::lock_guard guard(header->Lock);
+    header->PowerRequest = true;
+    header->PowerMinor = stack->MinorFunction;
+    header->PowerLayers.try_emplace(DeviceObject, IrpHeader::PowerLayer{location, 0});
+  }
   if (location < Irp->StackCount && stack->CompletionRoutine != nullptr) {
     PIO_STACK_LOCATION upper = stack + 1;
     if (upper->CompletionRoutine == stack->CompletionRoutine && upper->Context == stack->Context) {
@@ -275,8 +291,13 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::verifier::Report("SpinLock", DescribeIrp(Irp) + " completed while holding a spin lock");
   }
   CheckOwnership(Irp, "IofCompleteRequest");
+  // Only a completion by the dispatch routine itself counts as its own: one made while a
+  // lower call is still running on this thread (a completion routine or a callback of this
+  // driver finishing the request after a lower driver completed at once) leaves the dispatch
+  // routine free to return the STATUS_PENDING it marked for.
   if (DispatchFrame* frame = InnermostFrame(Irp);
-      frame != nullptr && frame->Location == Irp->CurrentLocation) {
+      frame != nullptr && frame == &thread.Frames.back() &&
+      frame->Location == Irp->CurrentLocation) {
     frame->CompletedHere = true;
     frame->CompletedStatus = finalStatus;
   }
@@ -293,7 +314,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool unmarkedPendingReturn;
     {
       std::lock_guard guard(header->Lock);
-      control = finished->Control;
+      control = __atomic_load_n(&finished->Control, __ATOMIC_RELAXED);
       routine = finished->CompletionRoutine;
       context = finished->Context;
       finishedDevice = finished->DeviceObject;
@@ -345,7 +366,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         header->CompletionState = IrpHeader::State::Completing;
       }
       if (Irp->PendingReturned && !atTop &&
-          !(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED)) {
+          !(__atomic_load_n(&IoGetCurrentIrpStackLocation(Irp)->Control, __ATOMIC_RELAXED) &
+            SL_PENDING_RETURNED)) {
         sim::verifier::Report("MarkIrpPending",
                               "completion routine " + Describe(reinterpret_cast<void*>(routine)) +
                                   " saw PendingReturned but did not mark the request pending");
@@ -368,6 +390,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     header->CompletionState = IrpHeader::State::Finished;
     onFinal = header->OnFinalCompletion;
   }
+  CheckPowerStarts(Irp);
   if (onFinal) {
     bool freeAfter = header->FreeAfterCompletion;
     onFinal(Irp);
@@ -395,7 +418,7 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool check, ULONG o
     result = completed->IoStatus;
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
   };
-  NTSTATUS status = IofCallDriver(device, irp);
+  NTSTATUS status = CallDriver(device, irp, CallPath::Manager);
   if (status != STATUS_PENDING && KeReadStateEvent(&done) == 0) {
     verifier::Report("ReturnWithoutCompletion",
                      "dispatch routine of device " + Describe(device) + " returned 0x" +

@@ -24,12 +24,15 @@ void Boot(WdmSupport support) {
   ResetOutstandingRequests();
   PortBus().Reset();
   ResetInterrupts();
+  ResetPowerManager();
   StartDpcThread();
+  StartWorkerThread();
   g_booted = true;
 }
 
 void Shutdown() {
   if (!g_booted) return;
+  StopWorkerThread();
   StopDpcThread();
   ResetInterrupts();
   ReportAndFreeLeftoverDevices();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -95,10 +96,37 @@ struct IrpHeader {
   // Output length of a buffered or out-direct request; Information may not exceed it.
   bool CheckInformation = false;
   ULONG OutputLength = 0;
+  // Power requests: the minor code, and for every device the request was dispatched to, the
+  // stack location it got and the PoStartNextPowerIrp calls counted for it (see power.cpp for
+  // the rule). Guarded by Lock.
+  struct PowerLayer {
+    int Location = 0;
+    int Starts = 0;
+  };
+  bool PowerRequest = false;
+  UCHAR PowerMinor = 0;
+  std::map<PDEVICE_OBJECT, PowerLayer> PowerLayers;
 };
 
 IrpHeader* HeaderOf(PIRP irp);
 PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // location 1..StackCount
+
+// How a request is handed to a driver: by a driver through IofCallDriver, by a driver through
+// PoCallDriver, or by the I/O or power manager itself (exempt from the PoCallDriver rule).
+enum class CallPath { IoCallDriver, PoCallDriver, Manager };
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, CallPath path);
+
+// Power requests: the verifier's PoStartNextPowerIrp count, checked when a set-power or
+// query-power request has completed past its top location.
+void CheckPowerStarts(PIRP irp);
+void ResetPowerManager();
+
+// The kernel's worker thread (ExQueueWorkItem) at PASSIVE_LEVEL. QueueKernelWork runs the
+// kernel's own deferred work there (PoCallDriver to a power-pageable device above
+// PASSIVE_LEVEL); false when the worker is not running.
+void StartWorkerThread();
+void StopWorkerThread();
+bool QueueKernelWork(std::function<void()> work, std::string what);
 
 // Frees the IRP memory (IoFreeIrp does it, or defers it while a dispatch routine runs).
 void ReleaseIrpMemory(PIRP irp);

@@ -18,7 +18,7 @@ enum class WdmSupport {
   None,       // not even 1.0, for the refusal path of a driver's entry
 };
 
-// Starts the kernel's threads (the DPC thread) and clears state left by an earlier boot.
+// Starts the kernel's threads (the DPC thread and the worker thread) and clears state left by an earlier boot.
 void Boot(WdmSupport support);
 // Stops the kernel's threads. DPCs still queued are reported as violations.
 void Shutdown();
@@ -77,6 +77,14 @@ InterruptStats GetInterruptStats(uint32_t vector);
 
 // Closes every open handle, as the exit of the process that owns them does.
 void CloseAllHandles();
+
+// Power manager: makes the next PoRequestPowerIrp return `status` (an error status) without
+// sending anything or calling the completion function. STATUS_SUCCESS (0) disarms it.
+void FailNextPoRequestPowerIrp(int32_t status);
+
+// Work items (ExQueueWorkItem) run on the kernel's worker thread, started at boot and stopped
+// at shutdown (items still queued then are violations). Waits until none is queued or running.
+void WaitForWorkItemsIdle();
 
 // Makes the next IoAttachDeviceToDeviceStack fail as it does when the target stack is being
 // torn down.

@@ -1,0 +1,150 @@
+// Executive work items: ExQueueWorkItem hands a routine to the kernel's worker thread, which
+// runs it at PASSIVE_LEVEL. The kernel queues its own deferred work (PoCallDriver) there too.
+// Every queue type is served by the one thread, in order.
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "kernel_internal.h"
+#include "sim/kernel.h"
+
+namespace sim::kernel {
+namespace {
+
+// A driver's work item, or the kernel's own work (Item null).
+struct WorkEntry {
+  PWORK_QUEUE_ITEM Item = nullptr;
+  std::function<void()> Work;
+  std::string What;
+};
+
+// Marks an item as queued, in its list link (ExInitializeWorkItem leaves it null).
+PLIST_ENTRY const kQueuedMark = reinterpret_cast<PLIST_ENTRY>(1);
+
+std::mutex g_workLock;
+std::condition_variable g_workCv;
+std::deque<WorkEntry> g_workQueue;
+bool g_workRunning = false;
+bool g_workStop = false;
+std::thread g_workThread;
+
+// Checks what a routine left behind on the worker thread and restores it.
+void CheckAfterRoutine(const std::string& who) {
+  auto& thread = CurrentThread();
+  if (thread.Irql != PASSIVE_LEVEL) {
+    verifier::Report("IrqlReturn",
+                     who + " returned at IRQL " + std::to_string(thread.Irql) + ", not PASSIVE_LEVEL");
+    thread.Irql = PASSIVE_LEVEL;
+  }
+  if (!thread.HeldSpinLocks.empty()) {
+    verifier::Report("SpinLock", who + " returned holding a spin lock");
+    thread.HeldSpinLocks.clear();
+  }
+}
+
+void WorkerThreadMain() {
+  CurrentThread().Irql = PASSIVE_LEVEL;
+  std::unique_lock lock(g_workLock);
+  for (;;) {
+    g_workCv.wait(lock, [] { return g_workStop || !g_workQueue.empty(); });
+    if (g_workQueue.empty()) break;  // stopping, nothing left
+    WorkEntry entry = std::move(g_workQueue.front());
+    g_workQueue.pop_front();
+    g_workRunning = true;
+    // The item may live in memory that the routine frees (a request's driver context):
+    // nothing touches it once the routine runs, and it may be queued again from then on.
+    PWORKER_THREAD_ROUTINE routine = nullptr;
+    PVOID parameter = nullptr;
+    if (entry.Item != nullptr) {
+      routine = entry.Item->WorkerRoutine;
+      parameter = entry.Item->Parameter;
+      entry.Item->List.Flink = nullptr;
+    }
+    lock.unlock();
+    if (routine != nullptr) {
+      routine(parameter);
+      CheckAfterRoutine("work item routine " + Describe(reinterpret_cast<void*>(routine)));
+    } else {
+      entry.Work();
+      CheckAfterRoutine(entry.What);
+    }
+    lock.lock();
+    g_workRunning = false;
+    g_workCv.notify_all();
+  }
+}
+
+}  // namespace
+
+void StartWorkerThread() {
+  std::lock_guard guard(g_workLock);
+  if (g_workThread.joinable()) return;
+  g_workStop = false;
+  g_workQueue.clear();
+  g_workThread = std::thread(WorkerThreadMain);
+}
+
+void StopWorkerThread() {
+  {
+    std::lock_guard guard(g_workLock);
+    if (!g_workThread.joinable()) return;
+    for (WorkEntry& entry : g_workQueue) {
+      if (entry.Item != nullptr) {
+        verifier::Report("WorkItemQueuedAtShutdown",
+                         "work item " + Describe(entry.Item) + " (routine " +
+                             Describe(reinterpret_cast<void*>(entry.Item->WorkerRoutine)) +
+                             ") still queued when the kernel stopped");
+        entry.Item->List.Flink = nullptr;
+      } else {
+        verifier::Report("WorkItemQueuedAtShutdown",
+                         entry.What + " still queued when the kernel stopped");
+      }
+    }
+    g_workQueue.clear();
+    g_workStop = true;
+  }
+  g_workCv.notify_all();
+  g_workThread.join();
+}
+
+bool QueueKernelWork(std::function<void()> work, std::string what) {
+  std::lock_guard guard(g_workLock);
+  if (!g_workThread.joinable() || g_workStop) return false;
+  g_workQueue.push_back({nullptr, std::move(work), std::move(what)});
+  g_workCv.notify_all();
+  return true;
+}
+
+void WaitForWorkItemsIdle() {
+  std::unique_lock lock(g_workLock);
+  g_workCv.wait(lock, [] { return g_workQueue.empty() && !g_workRunning; });
+}
+
+}  // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+  (void)QueueType;
+  CheckIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
+  if (WorkItem->WorkerRoutine == nullptr) {
+    sim::verifier::Report("WorkItemNoRoutine",
+                          "ExQueueWorkItem of " + Describe(WorkItem) + " without a routine");
+    return;
+  }
+  std::lock_guard guard(g_workLock);
+  if (WorkItem->List.Flink == kQueuedMark) {
+    sim::verifier::Report("WorkItemQueuedTwice",
+                          "ExQueueWorkItem of " + Describe(WorkItem) + ", already queued");
+    return;
+  }
+  if (!g_workThread.joinable() || g_workStop) {
+    sim::verifier::Report("WorkItemNoKernel", "ExQueueWorkItem while the kernel is not running");
+    return;
+  }
+  WorkItem->List.Flink = kQueuedMark;
+  g_workQueue.push_back({WorkItem, {}, {}});
+  g_workCv.notify_all();
+}
