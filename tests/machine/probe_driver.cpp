@@ -1,6 +1,8 @@
 // The probe function driver (see probe_driver.h).
 #include "probe_driver.h"
 
+#include <cstddef>
+
 #include <map>
 #include <mutex>
 
@@ -18,8 +20,12 @@ std::map<UCHAR, NTSTATUS> failures;
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(PCM_RESOURCE_LIST list) {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> out;
   if (list == nullptr || list->Count == 0) return out;
-  const CM_PARTIAL_RESOURCE_LIST& partial = list->List[0].PartialResourceList;
-  for (ULONG i = 0; i < partial.Count; ++i) out.push_back(partial.PartialDescriptors[i]);
+  // Addressed from the start of the one-element array the platform declares, which runs on
+  // past its end: indexing it in place would let the compiler assume a single descriptor.
+  PCM_PARTIAL_RESOURCE_LIST partial = &list->List[0].PartialResourceList;
+  auto* first = reinterpret_cast<const CM_PARTIAL_RESOURCE_DESCRIPTOR*>(
+      reinterpret_cast<const char*>(partial) + offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors));
+  for (ULONG i = 0; i < partial->Count; ++i) out.push_back(first[i]);
   return out;
 }
 

@@ -1,5 +1,6 @@
 // The resource lists the machine's PnP manager hands the driver at start: what the standard
 // assignment holds, raw against translated, every layout variant, and how long they live.
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -9,8 +10,14 @@ namespace {
 
 using sim::ResourceLayout;
 
+// Descriptor i of the list's first partial list. The platform declares the descriptors as a
+// one-element array that runs on past its end; indexing it in place lets the compiler assume
+// i is 0, so the address is formed from the start of the array instead.
 const CM_PARTIAL_RESOURCE_DESCRIPTOR& At(PCM_RESOURCE_LIST list, ULONG i) {
-  return list->List[0].PartialResourceList.PartialDescriptors[i];
+  PCM_PARTIAL_RESOURCE_LIST partial = &list->List[0].PartialResourceList;
+  auto* first = reinterpret_cast<const CM_PARTIAL_RESOURCE_DESCRIPTOR*>(
+      reinterpret_cast<const char*>(partial) + offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors));
+  return first[i];
 }
 
 // The list in one line: P<port>/<length> (I/O space), Pm<address>/<length> (a port range in

@@ -1,5 +1,6 @@
 // The emulated machine: boots the kernel, the PCI bus with the card's physical device object,
-// and the driver under test; plays the PnP manager's part for the card's stack.
+// and the driver under test; plays the PnP manager's and the power manager's part for the
+// card's stack.
 #include "sim/machine.h"
 
 #include <algorithm>
@@ -35,6 +36,10 @@ struct Machine::State {
   ResourceLists lists;                             // from start to stop or removal
   std::optional<DEVICE_CAPABILITIES> capabilities;
   std::string lastRefusal;
+
+  // The power manager's record of the system (guarded by pnpLock).
+  SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+  POWER_ACTION sleepAction = PowerActionNone;  // the action that left S0, for the resume
 };
 
 struct MachineAccess {
@@ -328,6 +333,84 @@ void Machine::SetBusPnpAnswer(uint8_t minor, BusAnswer answer) {
 
 std::vector<BusPnpRecord> Machine::BusPnpRequests() const { return state_->bus.PnpRequests(); }
 
+void Machine::SetBusPowerAnswer(uint8_t minor, int type, BusAnswer answer) {
+  state_->bus.SetPowerAnswer(minor, type, answer);
+}
+
+std::vector<BusPowerRecord> Machine::BusPowerRequests() const {
+  return state_->bus.PowerRequests();
+}
+
+namespace {
+
+POWER_ACTION ActionFor(SYSTEM_POWER_STATE target, POWER_ACTION sleepAction) {
+  switch (target) {
+    case PowerSystemWorking: return sleepAction;
+    case PowerSystemHibernate: return PowerActionHibernate;
+    case PowerSystemShutdown: return PowerActionShutdownOff;
+    default: return PowerActionSleep;
+  }
+}
+
+bool ValidSystemState(int state) {
+  return state >= PowerSystemWorking && state <= PowerSystemShutdown;
+}
+
+}  // namespace
+
+int32_t Machine::SetSystemPower(int target) {
+  if (!ValidSystemState(target)) return STATUS_INVALID_PARAMETER;
+  if (PdoOf(*this) == nullptr) return STATUS_NO_SUCH_DEVICE;
+  auto state = static_cast<SYSTEM_POWER_STATE>(target);
+  POWER_ACTION action;
+  {
+    std::lock_guard guard(state_->pnpLock);
+    action = ActionFor(state, state_->systemPower == PowerSystemWorking ? PowerActionNone
+                                                                        : state_->sleepAction);
+  }
+  NTSTATUS status = SendPowerRequest(*this, IRP_MN_SET_POWER, [&](PIO_STACK_LOCATION stack) {
+    stack->Parameters.Power.Type = SystemPowerState;
+    stack->Parameters.Power.State.SystemState = state;
+    stack->Parameters.Power.ShutdownType = action;
+  });
+  {
+    std::lock_guard guard(state_->pnpLock);
+    state_->systemPower = state;
+    state_->sleepAction = state == PowerSystemWorking ? PowerActionNone : action;
+  }
+  return status;
+}
+
+int32_t Machine::QuerySystemPower(int target) {
+  if (!ValidSystemState(target)) return STATUS_INVALID_PARAMETER;
+  auto state = static_cast<SYSTEM_POWER_STATE>(target);
+  POWER_ACTION action;
+  {
+    std::lock_guard guard(state_->pnpLock);
+    action = ActionFor(state, state_->systemPower == PowerSystemWorking ? PowerActionNone
+                                                                        : state_->sleepAction);
+  }
+  return SendPowerRequest(*this, IRP_MN_QUERY_POWER, [&](PIO_STACK_LOCATION stack) {
+    stack->Parameters.Power.Type = SystemPowerState;
+    stack->Parameters.Power.State.SystemState = state;
+    stack->Parameters.Power.ShutdownType = action;
+  });
+}
+
+int32_t Machine::SendDevicePower(uint8_t minor, int deviceState) {
+  if (deviceState < PowerDeviceD0 || deviceState > PowerDeviceD3) return STATUS_INVALID_PARAMETER;
+  return SendPowerRequest(*this, minor, [&](PIO_STACK_LOCATION stack) {
+    stack->Parameters.Power.Type = DevicePowerState;
+    stack->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(deviceState);
+    stack->Parameters.Power.ShutdownType = PowerActionNone;
+  });
+}
+
+int Machine::CurrentSystemPower() const {
+  std::lock_guard guard(state_->pnpLock);
+  return state_->systemPower;
+}
+
 card::Card& Machine::Card() { return state_->card; }
 
 void Machine::SetForeignInterruptLevel(bool asserted) {
@@ -346,6 +429,23 @@ void* Machine::FunctionalDeviceObject() const {
   if (pdo == nullptr) return nullptr;
   PDEVICE_OBJECT top = io::GetAttachedDevice(pdo);
   return top == pdo ? nullptr : top;
+}
+
+NTSTATUS SendPowerRequest(Machine& machine, UCHAR minor,
+                          const std::function<void(PIO_STACK_LOCATION)>& fill) {
+  PDEVICE_OBJECT pdo = PdoOf(machine);
+  if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
+  PDEVICE_OBJECT top = io::GetAttachedDevice(pdo);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // power requests start out unsupported too
+  irp->IoStatus.Information = 0;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_POWER;
+  stack->MinorFunction = minor;
+  if (fill) fill(stack);
+  NTSTATUS status = io::CallAndWait(top, irp).Status;
+  IoFreeIrp(irp);
+  return status;
 }
 
 NTSTATUS SendPnpRequest(Machine& machine, UCHAR minor,

@@ -1,5 +1,8 @@
-// The PCI bus driver: answers PnP requests on the card's physical device object as told.
+// The PCI bus driver: answers PnP and power requests on the card's physical device object as
+// told.
 #include "pci_bus.h"
+
+#include <string>
 
 #include "sim/driver_loader.h"
 #include "sim/verifier.h"
@@ -40,6 +43,7 @@ PciBus::~PciBus() { JoinCompletions(); }
 void PciBus::Start() {
   kernel::LoadDriver(PciDriverEntry, u"\\Driver\\PCI", u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\PCI", &driver_);
   driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  driver_->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, L"\\Device\\NTPNP_PCI0004");
   IoCreateDevice(driver_, sizeof(PdoExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo_);
@@ -70,6 +74,16 @@ std::vector<BusPnpRecord> PciBus::PnpRequests() const {
   return requests_;
 }
 
+void PciBus::SetPowerAnswer(uint8_t minor, int type, BusAnswer answer) {
+  std::lock_guard guard(lock_);
+  powerAnswers_[{minor, type}] = answer;
+}
+
+std::vector<BusPowerRecord> PciBus::PowerRequests() const {
+  std::lock_guard guard(lock_);
+  return powerRequests_;
+}
+
 void PciBus::JoinCompletions() {
   std::vector<std::thread> pending;
   {
@@ -83,31 +97,92 @@ NTSTATUS NTAPI PciBus::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return static_cast<PdoExtension*>(DeviceObject->DeviceExtension)->Bus->HandlePnp(Irp);
 }
 
+NTSTATUS NTAPI PciBus::DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return static_cast<PdoExtension*>(DeviceObject->DeviceExtension)->Bus->HandlePower(Irp);
+}
+
 NTSTATUS PciBus::HandlePnp(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   BusAnswer answer;
   {
     std::lock_guard guard(lock_);
-    requests_.push_back({stack->MinorFunction, irp->IoStatus.Status});
+    requests_.push_back({stack->MinorFunction, irp->IoStatus.Status, received_++});
     if (auto it = answers_.find(stack->MinorFunction); it != answers_.end()) answer = it->second;
   }
   NTSTATUS status = answer.kind == BusAnswer::Kind::Succeed ? STATUS_SUCCESS : answer.status;
+  return Answer(irp, status, answer, Complete);
+}
+
+// Set-power and query-power succeed unless told otherwise; the bus has nothing to do for the
+// other minor codes (the card cannot wake the system) and leaves their status as it is. On the
+// WDM 1.0 platform nothing defers power requests to PASSIVE_LEVEL for the bus driver, which
+// may only be called there: a request arriving higher is the caller's fault.
+NTSTATUS PciBus::HandlePower(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  KIRQL irql = KeGetCurrentIrql();
+  UCHAR minor = stack->MinorFunction;
+  bool setOrQuery = minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
+  BusPowerRecord record;
+  record.minor = minor;
+  if (setOrQuery) {
+    record.type = stack->Parameters.Power.Type;
+    record.state = stack->Parameters.Power.Type == SystemPowerState
+                       ? static_cast<int>(stack->Parameters.Power.State.SystemState)
+                       : static_cast<int>(stack->Parameters.Power.State.DeviceState);
+    record.shutdownType = stack->Parameters.Power.ShutdownType;
+  }
+  record.statusOnArrival = irp->IoStatus.Status;
+  record.irql = irql;
+  BusAnswer answer;
+  bool told = false;
+  {
+    std::lock_guard guard(lock_);
+    record.order = received_++;
+    powerRequests_.push_back(record);
+    if (auto it = powerAnswers_.find({minor, record.type}); it != powerAnswers_.end()) {
+      answer = it->second;
+      told = true;
+    }
+  }
+  if (kernel::CurrentWdmSupport() == kernel::WdmSupport::Wdm10Only && irql != PASSIVE_LEVEL) {
+    verifier::Report("PowerIrqlWin98", "power request (minor " + std::to_string(minor) +
+                                           ") reached the PCI bus driver at IRQL " +
+                                           std::to_string(irql) +
+                                           "; on this platform only PASSIVE_LEVEL is allowed");
+  }
+  NTSTATUS status;
+  if (answer.kind != BusAnswer::Kind::Succeed) {
+    status = answer.status;
+  } else {
+    status = setOrQuery || told ? STATUS_SUCCESS : irp->IoStatus.Status;
+  }
+  return Answer(irp, status, answer, CompletePower);
+}
+
+NTSTATUS PciBus::Answer(PIRP irp, NTSTATUS status, const BusAnswer& answer,
+                        void (*complete)(PIRP, NTSTATUS)) {
   if (answer.kind != BusAnswer::Kind::CompleteLater) {
-    Complete(irp, status);
+    complete(irp, status);
     return status;
   }
   // Completion from another thread, at DISPATCH_LEVEL as from a DPC. What the request returns
   // (the capabilities) is filled in only then.
   IoMarkIrpPending(irp);
   std::lock_guard guard(lock_);
-  completions_.emplace_back([irp, status, delay = answer.delay] {
+  completions_.emplace_back([irp, status, complete, delay = answer.delay] {
     std::this_thread::sleep_for(delay);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    Complete(irp, status);
+    complete(irp, status);
     KeLowerIrql(old);
   });
   return STATUS_PENDING;
+}
+
+void PciBus::CompletePower(PIRP irp, NTSTATUS status) {
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 void PciBus::Complete(PIRP irp, NTSTATUS status) {

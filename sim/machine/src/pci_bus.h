@@ -1,5 +1,5 @@
 // The PCI bus driver of the emulated machine: it owns the card's physical device object and
-// answers the PnP requests that function drivers pass down to it.
+// answers the PnP and power requests that function drivers pass down to it.
 #pragma once
 
 #include <wdm.h>
@@ -27,20 +27,31 @@ class PciBus {
 
   void SetPnpAnswer(uint8_t minor, BusAnswer answer);
   std::vector<BusPnpRecord> PnpRequests() const;
+  void SetPowerAnswer(uint8_t minor, int type, BusAnswer answer);
+  std::vector<BusPowerRecord> PowerRequests() const;
   // Waits until every delayed completion has run.
   void JoinCompletions();
 
  private:
   static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+  static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
   NTSTATUS HandlePnp(PIRP irp);
+  NTSTATUS HandlePower(PIRP irp);
+  // Completes at once, or marks the request pending and completes it after the answer's delay
+  // from another thread at DISPATCH_LEVEL; `complete` does the completing.
+  NTSTATUS Answer(PIRP irp, NTSTATUS status, const BusAnswer& answer, void (*complete)(PIRP, NTSTATUS));
   // Fills in what the request returns (on success) and completes it with the status.
   static void Complete(PIRP irp, NTSTATUS status);
+  static void CompletePower(PIRP irp, NTSTATUS status);
 
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
   mutable std::mutex lock_;
   std::map<uint8_t, BusAnswer> answers_;
   std::vector<BusPnpRecord> requests_;
+  std::map<std::pair<uint8_t, int>, BusAnswer> powerAnswers_;
+  std::vector<BusPowerRecord> powerRequests_;
+  uint64_t received_ = 0;  // requests of either kind received so far
   std::vector<std::thread> completions_;
 };
 

@@ -92,7 +92,8 @@ struct MachineOptions {
   std::u16string registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarvik";
 };
 
-// How the PCI bus driver answers a PnP request that reaches the card's physical device object.
+// How the PCI bus driver answers a PnP or power request that reaches the card's physical
+// device object.
 struct BusAnswer {
   enum class Kind {
     Succeed,        // complete at once with STATUS_SUCCESS
@@ -115,6 +116,29 @@ struct BusAnswer {
 struct BusPnpRecord {
   uint8_t minor = 0;
   int32_t statusOnArrival = 0;  // IoStatus.Status when it reached the bus driver
+  uint64_t order = 0;           // place among all requests (PnP and power) the bus received
+};
+
+// The platform's power-state numbers, as plain integers for code without <wdm.h>.
+inline constexpr int kSystemWorking = 1;  // S0 (PowerSystemWorking)
+inline constexpr int kSystemSleeping3 = 4;  // S3 (PowerSystemSleeping3)
+inline constexpr int kSystemHibernate = 5;  // S4
+inline constexpr int kSystemShutdown = 6;  // S5
+inline constexpr int kDeviceD0 = 1;
+inline constexpr int kDeviceD3 = 4;
+// Parameters.Power.Type
+inline constexpr int kSystemPowerType = 0;
+inline constexpr int kDevicePowerType = 1;
+
+// A power request as the bus driver saw it.
+struct BusPowerRecord {
+  uint8_t minor = 0;
+  int type = 0;          // Parameters.Power.Type: kSystemPowerType or kDevicePowerType
+  int state = 0;         // Parameters.Power.State (system or device state by type)
+  int shutdownType = 0;  // Parameters.Power.ShutdownType (POWER_ACTION)
+  int32_t statusOnArrival = 0;
+  uint8_t irql = 0;      // the IRQL it arrived at
+  uint64_t order = 0;    // place among all requests (PnP and power) the bus received
 };
 
 class Machine {
@@ -175,6 +199,32 @@ class Machine {
   // The bus driver's answer for PnP requests with this minor code (default: succeed).
   void SetBusPnpAnswer(uint8_t minor, BusAnswer answer);
   std::vector<BusPnpRecord> BusPnpRequests() const;
+
+  // The power manager. Each sends one power request to the top of the card's stack, from
+  // PASSIVE_LEVEL, with IoStatus.Status STATUS_NOT_SUPPORTED, waits until it has completed
+  // past the top, and returns its final status. Requests the driver asks for meanwhile
+  // (PoRequestPowerIrp) travel on their own. Without the card's physical device object the
+  // result is STATUS_NO_SUCH_DEVICE; a system state outside S0..S5 (1..6) or a device state
+  // outside D0..D3 (1..4) is STATUS_INVALID_PARAMETER and nothing is sent.
+  //
+  // System set-power: Type SystemPowerState, State the target, ShutdownType the action
+  // (S1..S3 PowerActionSleep, S4 PowerActionHibernate, S5 PowerActionShutdownOff; S0 carries
+  // the action of the sleep it resumes from, or PowerActionNone). The system is in the target
+  // state afterwards whatever the status: a set-power cannot be refused.
+  int32_t SetSystemPower(int target);
+  // System query-power, the same request with IRP_MN_QUERY_POWER; the system state stays.
+  int32_t QuerySystemPower(int target);
+  // A device power request (set or query; Type DevicePowerState) sent by a test directly.
+  int32_t SendDevicePower(uint8_t minor, int deviceState);
+  // The system state the power manager last set (S0 at boot).
+  int CurrentSystemPower() const;
+
+  // The bus driver's answer for power requests with this minor code and Parameters.Power.Type.
+  // Default: set-power and query-power succeed; other minor codes complete with the status
+  // they arrive with. The bus driver calls PoStartNextPowerIrp for every power request it
+  // completes, also when it completes later.
+  void SetBusPowerAnswer(uint8_t minor, int type, BusAnswer answer);
+  std::vector<BusPowerRecord> BusPowerRequests() const;
 
   const MachineOptions& Options() const { return options_; }
 

@@ -36,4 +36,10 @@ inline const DEVICE_CAPABILITIES* CapabilitiesOf(const Machine& machine) {
 NTSTATUS SendPnpRequest(Machine& machine, UCHAR minor,
                         const std::function<void(PIO_STACK_LOCATION)>& fill);
 
+// Sends a power request (IRP_MJ_POWER, status STATUS_NOT_SUPPORTED) to the top of the card's
+// stack as the power manager does, after letting the caller fill in its stack location, and
+// waits for its final status.
+NTSTATUS SendPowerRequest(Machine& machine, UCHAR minor,
+                          const std::function<void(PIO_STACK_LOCATION)>& fill);
+
 }  // namespace sim
