@@ -16,12 +16,15 @@ set(TARVIK_DRIVER_SOURCES
     frame/pnp_remove.cpp
     frame/request_routines.cpp
     frame/remove_lock.cpp
+    power/dispatch_power.cpp
+    power/power_machine.cpp
     hw/bridge_interrupt.cpp
     hw/eeprom.cpp
     hw/interrupt_dpc.cpp
     hw/interrupt_service.cpp
     hw/resources.cpp
     hw/serial_number.cpp
+    ioctl/device_command.cpp
     ioctl/device_control.cpp
     ioctl/last_error.cpp
     ioctl/notify.cpp

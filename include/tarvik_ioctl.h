@@ -145,3 +145,110 @@ constexpr const char* DaqLastErrorName(uint32_t code) {
     default: return nullptr;
   }
 }
+
+// ---------------------------------------------------------------------------------------------
+// IOCTL_DAQ_COMMAND: one code for a family of small operations. The pair of buffer lengths
+// selects the operation (tested in this order):
+//   input 0, output 10            CMD_BOARD_SUMMARY     -> BOARD_SUMMARY
+//   input 0, output 80            CMD_RESOURCE_SUMMARY  -> RESOURCE_SUMMARY
+//   input 8, output 1             CMD_REGISTER_WRITE    REGISTER_OPERATION in, byte 0 = 1 out
+//   input 4, output 4             CMD_REGISTER_READ     REGISTER_OPERATION in, value out
+//   input 1, output 4             CMD_BRIDGE_READ       byte 0: signed offset; dword out
+//   input 2, output 2n            CMD_EEPROM_READ       byte 0: signed start byte address,
+//                                                       byte 1: signed word count n; words out
+//   input 2n + 2, output 0        CMD_EEPROM_WRITE      as the read, then n words
+//   input 100, output 100         CMD_SUBCOMMAND        byte 0: a SUB_* number
+// Any other pair fails with DAQ_ERR_COMMAND. The request is buffered: output overwrites input.
+enum DAQ_COMMAND_OPERATION : uint32_t {
+  CMD_BOARD_SUMMARY = 0,
+  CMD_RESOURCE_SUMMARY = 1,
+  CMD_REGISTER_WRITE = 2,
+  CMD_REGISTER_READ = 3,
+  CMD_BRIDGE_READ = 4,
+  CMD_EEPROM_READ = 5,
+  CMD_EEPROM_WRITE = 6,
+  CMD_SUBCOMMAND = 7,
+};
+
+#pragma pack(push, 1)
+
+// Output of CMD_BOARD_SUMMARY: the card window's base port and the interrupt counters.
+struct BOARD_SUMMARY {
+  uint32_t BoardPort;
+  uint16_t IrqLine;
+  uint16_t FrameIntCount;
+  uint16_t OtherIntCount;
+};
+static_assert(sizeof(BOARD_SUMMARY) == 10);
+
+// Output of CMD_RESOURCE_SUMMARY: the port ranges recorded at start. All six entries are
+// written whatever PortCount says; the last four bytes are left as they were.
+constexpr uint32_t RESOURCE_SUMMARY_PORTS = 6;
+struct RESOURCE_SUMMARY_PORT {
+  uint32_t Base;
+  uint32_t Length;
+  uint32_t Mapped;  // 1: a memory-space range mapped into system space; 0: I/O space
+};
+struct RESOURCE_SUMMARY {
+  uint16_t PortCount;
+  uint16_t MemCount;
+  RESOURCE_SUMMARY_PORT Port[RESOURCE_SUMMARY_PORTS];
+  uint8_t NotWritten[4];
+};
+static_assert(sizeof(RESOURCE_SUMMARY_PORT) == 12 && sizeof(RESOURCE_SUMMARY) == 80);
+
+// Input of CMD_REGISTER_READ (4 bytes) and CMD_REGISTER_WRITE (8 bytes): one access of the
+// given width at BoardPort + Offset. The read answers with the value zero-extended to 32 bits
+// in output bytes 0..3; the write answers with output byte 0 = 1.
+struct REGISTER_OPERATION {
+  uint16_t WidthCode;  // REGISTER_WIDTH_*
+  uint16_t Offset;     // from BoardPort
+  union {
+    uint8_t Byte;
+    uint16_t Word;
+    uint32_t Dword;
+  } Value;  // write only
+};
+static_assert(sizeof(REGISTER_OPERATION) == 8);
+
+#pragma pack(pop)
+
+constexpr uint16_t REGISTER_WIDTH_BYTE = 1;
+constexpr uint16_t REGISTER_WIDTH_WORD = 2;
+constexpr uint16_t REGISTER_WIDTH_DWORD = 3;
+
+constexpr uint32_t DAQ_REGISTER_READ_INPUT = 4;
+constexpr uint32_t DAQ_REGISTER_READ_OUTPUT = 4;
+constexpr uint32_t DAQ_REGISTER_WRITE_INPUT = 8;
+constexpr uint32_t DAQ_REGISTER_WRITE_OUTPUT = 1;
+constexpr uint32_t DAQ_BRIDGE_READ_INPUT = 1;
+constexpr uint32_t DAQ_BRIDGE_READ_OUTPUT = 4;
+constexpr uint32_t DAQ_EEPROM_READ_INPUT = 2;
+// Input and output of CMD_SUBCOMMAND: one 100-byte buffer, byte 0 the sub-command.
+constexpr uint32_t DAQ_SUBCOMMAND_LENGTH = 100;
+
+// Sub-commands (byte 0 of the 100-byte buffer). "+n" is the card register BoardPort + n.
+enum DAQ_SUBCOMMAND : uint8_t {
+  SUB_READ_SPAN = 0,             // 1: signed count (at most 100), 2: signed offset; reads +(o+i)
+  SUB_WRITE_SPAN = 1,            // as 0, count at most 97; data from byte 3
+  SUB_SET_INPUT = 2,             // 1: range, 2: channel count (1..16), 3: channel; writes +9
+  SUB_GET_LAST_FRAME = 3,        // the last captured frame, ChannelCount words
+  SUB_READ_PAIR_CLEAR = 4,       // reads +4, +5, then writes +10 = 0
+  SUB_SET_RANGE_BITS = 5,        // 1: range; writes +9
+  SUB_SET_CHANNEL_BITS = 6,      // 1: channel; writes +9
+  SUB_CLEAR = 7,                 // writes +10 = 0
+  SUB_READ_PAIR = 8,             // reads +4, +5
+  SUB_READ_SNAPSHOT = 9,         // reads +1, +2, +3, +4, +15, +14, +7, +8, +9, +10
+  SUB_WRITE_INDEXED = 10,        // 1: index (0, 1, 9, 10, 11), 2: data; through +0/+2
+  SUB_WRITE_12BIT = 11,          // 1: selector, 2: low byte, 3: high part
+  SUB_WRITE_CONTROL_PAIR = 12,   // 1: register, 2: control byte, 3, 4: data bytes
+  SUB_WRITE_INDEXED_WORDS = 13,  // 1: 0, 2..3: A, 4..5: B; A - 1 and B - 1 to indices 5..8
+  SUB_READ_REPEAT = 60,          // 1: count (at most 100), 2: offset; repeated reads of +o
+  SUB_WRITE_REPEAT = 61,         // as 60, count at most 96; data from byte 4
+  SUB_GET_PORT_BASE = 64,        // bytes 0..1: BoardPort bits 0..15
+  SUB_READ_ID_BLOCK = 70,        // 1: signed count (limited to 64); identification bytes
+  SUB_WRITE_INDEXED_BLOCK = 71,  // 1: count (limited to 64), 2: first index; data from byte 4
+  SUB_WRITE_EEPROM_PAIR = 73,    // 1: mode 0 (erased words) or 1 (4..5, 6..7); EEPROM 120, 122
+  SUB_READ_EEPROM_PAIR = 74,     // EEPROM words at byte addresses 120 and 122
+  SUB_GET_RUNNING = 75,          // byte 0: whether an acquisition runs
+};

@@ -140,11 +140,54 @@ TARVIK_PAGE_CODE NTSTATUS GetBlockCount(DEVICE_EXTENSION* Extension, ULONG Input
   return status;
 }
 
+namespace {
+
+enum BLOCK_CHOICE { OldestBlock, NewestBlock };
+
 /*
- * ReadOldestBlock: IOCTL_DAQ_READ_OLDEST_BLOCK. Copies the oldest unread block (sequence word
- * and samples, BlockBytes bytes) and frees it. Refusals: the checks of every read, then an
- * output shorter than a block (DAQ_ERR_BUFFER_SIZE) and no unread block (DAQ_ERR_NO_BLOCK).
- * PASSIVE_LEVEL; serialised.
+ * ReadBlock: the two block reads. Copies the chosen block (sequence word and samples,
+ * BlockBytes bytes) to the caller and publishes the reader's new index: one past the oldest,
+ * or, for the newest, WriteIndex itself, which drops every other unread block. The newest is
+ * the block before WriteIndex, or with a full pool the one at WriteIndex (then also the
+ * oldest). PASSIVE_LEVEL; serialised with the other acquisition requests.
+ */
+TARVIK_PAGE_CODE NTSTATUS ReadBlock(DEVICE_EXTENSION* Extension, BLOCK_CHOICE Choice,
+                                    ULONG OutputLength, PVOID OutputBuffer) {
+  PAGED_CODE();
+  Extension->LastError = DAQ_OK;
+  LockAcquisition(Extension);
+  NTSTATUS status = CheckRunning(Extension, 1);
+  POOL_INDICES indices{};
+  if (NT_SUCCESS(status)) {
+    indices = PoolIndices(Extension);
+    status = CheckBlockRead(Extension, OutputLength, OutputBuffer, indices);
+  }
+  if (NT_SUCCESS(status)) {
+    SHORT block;
+    USHORT next;
+    if (Choice == OldestBlock) {
+      block = static_cast<SHORT>(indices.ReadIndex);
+      next = static_cast<USHORT>(block + 1 == Extension->BlockCount ? 0 : block + 1);
+    } else {
+      block = indices.WriteIndex;
+      if (indices.FullCount == 0) {
+        block = static_cast<SHORT>(block == 0 ? Extension->BlockCount - 1 : block - 1);
+      }
+      next = static_cast<USHORT>(indices.WriteIndex);
+    }
+    RtlCopyMemory(OutputBuffer, BlockTable(Extension)[block], Extension->BlockBytes);
+    Publish(Extension, next);
+  }
+  UnlockAcquisition(Extension);
+  return status;
+}
+
+}  // namespace
+
+/*
+ * ReadOldestBlock: IOCTL_DAQ_READ_OLDEST_BLOCK. Copies the oldest unread block and frees it.
+ * Refusals: the checks of every read, then an output shorter than a block
+ * (DAQ_ERR_BUFFER_SIZE) and no unread block (DAQ_ERR_NO_BLOCK). PASSIVE_LEVEL.
  */
 TARVIK_PAGE_CODE NTSTATUS ReadOldestBlock(DEVICE_EXTENSION* Extension, ULONG InputLength,
                                           PVOID InputBuffer, ULONG OutputLength,
@@ -152,29 +195,13 @@ TARVIK_PAGE_CODE NTSTATUS ReadOldestBlock(DEVICE_EXTENSION* Extension, ULONG Inp
   PAGED_CODE();
   UNREFERENCED_PARAMETER(InputLength);
   UNREFERENCED_PARAMETER(InputBuffer);
-  Extension->LastError = DAQ_OK;
-  LockAcquisition(Extension);
-  NTSTATUS status = CheckRunning(Extension, 1);
-  POOL_INDICES indices{};
-  if (NT_SUCCESS(status)) {
-    indices = PoolIndices(Extension);
-    status = CheckBlockRead(Extension, OutputLength, OutputBuffer, indices);
-  }
-  if (NT_SUCCESS(status)) {
-    USHORT oldest = indices.ReadIndex;
-    RtlCopyMemory(OutputBuffer, BlockTable(Extension)[oldest], Extension->BlockBytes);
-    USHORT next = static_cast<USHORT>(oldest + 1);
-    if (next == static_cast<USHORT>(Extension->BlockCount)) next = 0;
-    Publish(Extension, next);
-  }
-  UnlockAcquisition(Extension);
-  return status;
+  return ReadBlock(Extension, OldestBlock, OutputLength, OutputBuffer);
 }
 
 /*
- * ReadNewestBlock: IOCTL_DAQ_READ_NEWEST_BLOCK. Copies the newest complete block (with a full
- * pool, the one at WriteIndex, which is also the oldest) and drops every other unread block:
- * the pool is empty afterwards. Refusals as for the oldest block. PASSIVE_LEVEL; serialised.
+ * ReadNewestBlock: IOCTL_DAQ_READ_NEWEST_BLOCK. Copies the newest complete block and drops
+ * every other unread block: the pool is empty afterwards. Refusals as for the oldest block.
+ * PASSIVE_LEVEL.
  */
 TARVIK_PAGE_CODE NTSTATUS ReadNewestBlock(DEVICE_EXTENSION* Extension, ULONG InputLength,
                                           PVOID InputBuffer, ULONG OutputLength,
@@ -182,24 +209,7 @@ TARVIK_PAGE_CODE NTSTATUS ReadNewestBlock(DEVICE_EXTENSION* Extension, ULONG Inp
   PAGED_CODE();
   UNREFERENCED_PARAMETER(InputLength);
   UNREFERENCED_PARAMETER(InputBuffer);
-  Extension->LastError = DAQ_OK;
-  LockAcquisition(Extension);
-  NTSTATUS status = CheckRunning(Extension, 1);
-  POOL_INDICES indices{};
-  if (NT_SUCCESS(status)) {
-    indices = PoolIndices(Extension);
-    status = CheckBlockRead(Extension, OutputLength, OutputBuffer, indices);
-  }
-  if (NT_SUCCESS(status)) {
-    SHORT newest = indices.WriteIndex;
-    if (indices.FullCount == 0) {
-      newest = static_cast<SHORT>(newest == 0 ? Extension->BlockCount - 1 : newest - 1);
-    }
-    RtlCopyMemory(OutputBuffer, BlockTable(Extension)[newest], Extension->BlockBytes);
-    Publish(Extension, static_cast<USHORT>(indices.WriteIndex));
-  }
-  UnlockAcquisition(Extension);
-  return status;
+  return ReadBlock(Extension, NewestBlock, OutputLength, OutputBuffer);
 }
 
 /*

@@ -3,6 +3,7 @@
 #include "hw/interrupt.h"
 #include "ioctl/control.h"
 #include "ioctl/notify.h"
+#include "power/power.h"
 
 BOOLEAN Win98Mode;
 UNICODE_STRING RegistryPathCopy;
@@ -32,6 +33,7 @@ extern "C" TARVIK_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   return STATUS_SUCCESS;
 }

@@ -91,8 +91,7 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
     case IOCTL_DAQ_PORT_OUT_DWORD: handler = PortOutDword; break;
     case IOCTL_DAQ_GET_LAST_ERROR: handler = ReadLastError; break;
     case IOCTL_DAQ_READ_SERIAL: handler = ReadSerialNumber; break;
-    // Codes of the interface whose handlers the driver does not have yet answer as unknown.
-    case IOCTL_DAQ_COMMAND:
+    case IOCTL_DAQ_COMMAND: handler = DeviceCommand; break;
     default:
       break;
   }

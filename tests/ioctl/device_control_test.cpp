@@ -48,11 +48,6 @@ TEST_F(DeviceControlTest, UnknownCodesAndCodesNotServedYetTouchNothing) {
   for (ULONG code : unknown) {
     EXPECT_EQ(Control(code, nullptr, 0, nullptr, 0), STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
   }
-  for (ULONG code : {IOCTL_DAQ_COMMAND}) {
-    UCHAR buffer[32] = {};
-    EXPECT_EQ(Control(code, buffer, sizeof buffer, buffer, sizeof buffer),
-              STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
-  }
   EXPECT_EQ(LastError(), DAQ_ERR_PORT_RANGE);
   EXPECT_EQ(RemoveLockCount(), 2);  // the lock's own and the test's open handle
 }

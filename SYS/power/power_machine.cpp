@@ -1,0 +1,290 @@
+// The power machine: a constant table gives, for a request's state and the event that moved
+// it, the first action of a step; each action names the next or ends the step.
+#include "frame/frame.h"
+#include "ioctl/notify.h"
+#include "power/power.h"
+
+namespace {
+
+enum POWER_ACTION_CODE : UCHAR {
+  ActNone = 0,
+  ActBegin = 1,
+  ActClassifyDevice = 2,
+  ActForward = 3,
+  ActSysUpLowerDone = 4,
+  ActSysDownLowerDone = 5,
+  ActChooseDeviceState = 6,
+  ActRequestDevicePower = 7,
+  ActFinish = 8,
+  ActFree = 9,
+  ActSysUpDeviceDone = 10,
+  ActSysDownDeviceDone = 11,
+  ActDevUpLowerDone = 12,
+  ActRejectNotifications = 13,
+  ActDevDown = 14,
+  ActDevUpFinish = 15,
+  ActQueryUpDone = 16,
+  ActQueryDown = 17,
+  ActQueryDownDone = 18,
+};
+
+inline PIO_STACK_LOCATION MainStack(const POWER_CONTEXT* Context) {
+  return IoGetCurrentIrpStackLocation(Context->Irp);
+}
+
+}  // namespace
+
+const UCHAR PowerActionTable[POWER_STATE_COUNT][POWER_EVENT_COUNT] = {
+    /* 0  PwrInitial */ {ActBegin, ActNone, ActNone},
+    /* 1  PwrSysUpForwarded */ {ActNone, ActSysUpLowerDone, ActNone},
+    /* 2  PwrSysUpDeviceWait */ {ActNone, ActNone, ActSysUpDeviceDone},
+    /* 3  PwrSysDownDeviceWait */ {ActNone, ActNone, ActSysDownDeviceDone},
+    /* 4  PwrSysDownForwarded */ {ActNone, ActSysDownLowerDone, ActNone},
+    /* 5  PwrDevUpForwarded */ {ActNone, ActDevUpLowerDone, ActNone},
+    /* 6  PwrDevDownForwarded */ {ActNone, ActFinish, ActNone},
+    /* 7  (not used) */ {ActNone, ActNone, ActNone},
+    /* 8  (not used) */ {ActNone, ActNone, ActNone},
+    /* 9  PwrDevQueryUpForwarded */ {ActNone, ActQueryUpDone, ActNone},
+    /* 10 PwrDevQueryDownForwarded */ {ActNone, ActQueryDownDone, ActNone},
+    /* 11 PwrDevNew */ {ActNone, ActNone, ActNone},
+    /* 12 PwrDone */ {ActNone, ActNone, ActNone},
+};
+
+/*
+ * RunPowerMachine: one step of a request's course (see PowerActionTable). Returns the value
+ * the last action set: STATUS_PENDING for a new request, the completion routine's result for
+ * EvLowerDone; STATUS_UNSUCCESSFUL when the table has no action (nothing changes). Each step
+ * ends with exactly one operation outstanding (the main request passed down, or a device
+ * request asked for) or with the context freed, so steps of one context never overlap.
+ * Up to DISPATCH_LEVEL (from the completion routines).
+ *
+ * A device set-power to the state the device is already in (D0 while in D0, which the system
+ * sends on a set-power to working while working) is no change: it is passed down without
+ * refusing notifications; only a real power-down refuses them.
+ */
+NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
+  UCHAR action = PowerActionTable[Context->State][Event];
+  if (action == ActNone) return STATUS_UNSUCCESSFUL;
+  DEVICE_EXTENSION* extension = Context->Extension;
+  NTSTATUS result = STATUS_SUCCESS;
+  for (;;) {
+    switch (action) {
+      case ActBegin: {
+        result = STATUS_PENDING;
+        IoMarkIrpPending(Context->Irp);
+        Context->HoldsRemoveLock = NT_SUCCESS(AcquireRemoveLock(&extension->RemoveLock));
+        PIO_STACK_LOCATION stack = MainStack(Context);
+        if (stack->Parameters.Power.Type == DevicePowerState) {
+          Context->State = PwrDevNew;
+          action = ActClassifyDevice;
+        } else if (stack->Parameters.Power.State.SystemState < extension->SystemPower) {
+          Context->State = PwrSysUpForwarded;
+          action = ActForward;
+        } else {
+          Context->State = PwrSysDownDeviceWait;
+          action = ActChooseDeviceState;
+        }
+        break;
+      }
+      case ActClassifyDevice: {
+        PIO_STACK_LOCATION stack = MainStack(Context);
+        LONG target = stack->Parameters.Power.State.DeviceState;
+        bool set = stack->MinorFunction == IRP_MN_SET_POWER;
+        if (target < extension->DevicePower) {
+          Context->State = set ? PwrDevUpForwarded : PwrDevQueryUpForwarded;
+          action = ActForward;
+        } else if (!set) {
+          action = ActQueryDown;
+        } else if (target == extension->DevicePower) {
+          Context->State = PwrDevDownForwarded;  // no change: finishes as a power-down does
+          action = ActForward;
+        } else {
+          action = ActRejectNotifications;
+        }
+        break;
+      }
+      case ActForward:
+        IoCopyCurrentIrpStackLocationToNext(Context->Irp);
+        IoSetCompletionRoutine(Context->Irp, PowerLowerCompletion, Context, TRUE, TRUE, TRUE);
+        CallPowerDriver(extension->LowerDeviceObject, Context->Irp);
+        return result;
+      case ActSysUpLowerDone: {
+        if (!NT_SUCCESS(Context->Status)) {
+          action = ActFinish;
+          break;
+        }
+        PIO_STACK_LOCATION stack = MainStack(Context);
+        if (stack->MinorFunction == IRP_MN_SET_POWER) {
+          extension->SystemPower = stack->Parameters.Power.State.SystemState;
+        }
+        Context->State = PwrSysUpDeviceWait;
+        result = STATUS_MORE_PROCESSING_REQUIRED;  // the system request is held
+        action = ActChooseDeviceState;
+        break;
+      }
+      case ActSysDownLowerDone: {
+        PIO_STACK_LOCATION stack = MainStack(Context);
+        if (stack->MinorFunction == IRP_MN_SET_POWER) {
+          extension->SystemPower = stack->Parameters.Power.State.SystemState;
+        }
+        action = ActFinish;
+        break;
+      }
+      case ActChooseDeviceState: {
+        PIO_STACK_LOCATION stack = MainStack(Context);
+        SYSTEM_POWER_STATE system = stack->Parameters.Power.State.SystemState;
+        if (system == PowerSystemWorking) {
+          Context->TargetDeviceState = PowerDeviceD0;
+        } else {
+          DEVICE_POWER_STATE mapped = extension->DeviceCaps.DeviceState[system];
+          Context->TargetDeviceState = mapped > PowerDeviceD3 ? mapped : PowerDeviceD3;
+        }
+        Context->Minor = stack->MinorFunction;
+        action = ActRequestDevicePower;
+        break;
+      }
+      case ActRequestDevicePower: {
+        if (Win98Mode && Context->TargetDeviceState == extension->DevicePower) {
+          // No device request: go on as if one had just finished.
+          Context->Status = STATUS_SUCCESS;
+          action = PowerActionTable[Context->State][EvDeviceRequestDone];
+          if (action == ActNone) return STATUS_UNSUCCESSFUL;
+          break;
+        }
+        POWER_STATE state;
+        state.DeviceState = Context->TargetDeviceState;
+        NTSTATUS status = PoRequestPowerIrp(extension->Pdo, Context->Minor, state,
+                                            DevicePowerCompletion, Context, nullptr);
+        if (NT_SUCCESS(status)) return result;
+        Context->Status = status;
+        if (Event == EvNewRequest) {
+          // The request is marked pending and its dispatch returns STATUS_PENDING, so it is not
+          // completed here: the refusal is handled on a worker thread as a failed device
+          // request, which completes it with this status.
+          ExInitializeWorkItem(&Context->RefusedItem, DeviceRequestRefused, Context);
+          ExQueueWorkItem(&Context->RefusedItem, DelayedWorkQueue);
+          return result;
+        }
+        action = ActFinish;
+        break;
+      }
+      case ActFinish:
+        PoStartNextPowerIrp(Context->Irp);
+        if (Event == EvLowerDone) {
+          result = Context->Status;  // the request completes on with the status it carries
+        } else {
+          Context->Irp->IoStatus.Status = Context->Status;
+          IoCompleteRequest(Context->Irp, IO_NO_INCREMENT);
+        }
+        if (Context->HoldsRemoveLock) ReleaseRemoveLock(&extension->RemoveLock);
+        action = ActFree;
+        break;
+      case ActFree:
+        Context->State = PwrDone;
+        ExFreePool(Context);
+        return result;
+      case ActSysUpDeviceDone:
+      case ActDevUpFinish:
+      case ActQueryUpDone:
+      case ActQueryDownDone:
+        action = ActFinish;
+        break;
+      case ActSysDownDeviceDone:
+        if (!NT_SUCCESS(Context->Status)) {
+          action = ActFinish;
+        } else {
+          Context->State = PwrSysDownForwarded;
+          action = ActForward;
+        }
+        break;
+      case ActDevUpLowerDone:
+        if (!NT_SUCCESS(Context->Status)) {
+          action = ActFinish;
+          break;
+        }
+        InterlockedExchange(&extension->PendingRejectStatus, 0);
+        extension->DevicePower = MainStack(Context)->Parameters.Power.State.DeviceState;
+        action = ActDevUpFinish;
+        break;
+      case ActRejectNotifications:
+        RejectAndCancelPending(extension, STATUS_DEVICE_POWERED_OFF);
+        action = ActDevDown;
+        break;
+      case ActDevDown: {
+        Context->State = PwrDevDownForwarded;
+        LONG target = MainStack(Context)->Parameters.Power.State.DeviceState;
+        if (target > extension->DevicePower) extension->DevicePower = target;
+        action = ActForward;
+        break;
+      }
+      case ActQueryDown:
+        Context->State = PwrDevQueryDownForwarded;
+        action = ActForward;
+        break;
+      default:
+        return STATUS_UNSUCCESSFUL;
+    }
+  }
+}
+
+/*
+ * PowerLowerCompletion: the lower drivers finished the main request: its status moves the
+ * machine on (EvLowerDone), whose step decides what the completion does next.
+ * Up to DISPATCH_LEVEL.
+ */
+NTSTATUS NTAPI PowerLowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  auto* context = static_cast<POWER_CONTEXT*>(Context);
+  context->Status = Irp->IoStatus.Status;
+  return RunPowerMachine(context, EvLowerDone);
+}
+
+/*
+ * DevicePowerCompletion: the device request asked for on behalf of a system request has
+ * finished. Up to DISPATCH_LEVEL.
+ */
+void NTAPI DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                 POWER_STATE PowerState, PVOID Context,
+                                 PIO_STATUS_BLOCK IoStatus) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(MinorFunction);
+  UNREFERENCED_PARAMETER(PowerState);
+  auto* context = static_cast<POWER_CONTEXT*>(Context);
+  context->Status = IoStatus->Status;
+  RunPowerMachine(context, EvDeviceRequestDone);
+}
+
+/*
+ * DeviceRequestRefused: PoRequestPowerIrp refused the device request a new system request
+ * needed: the machine goes on as if that device request had failed with the refusal's status
+ * (already in the context). Worker thread, PASSIVE_LEVEL.
+ */
+void NTAPI DeviceRequestRefused(PVOID Parameter) {
+  RunPowerMachine(static_cast<POWER_CONTEXT*>(Parameter), EvDeviceRequestDone);
+}
+
+/*
+ * CallPowerDriver: passes a power request to the target. In Win98Mode the lower drivers may
+ * be called only at PASSIVE_LEVEL, so from a higher IRQL the call is deferred to a worker
+ * thread: the request is marked pending, the target kept in the next stack location, and a
+ * work item built in the request's driver context. Up to DISPATCH_LEVEL.
+ */
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT Target, PIRP Irp) {
+  if (!Win98Mode || KeGetCurrentIrql() == PASSIVE_LEVEL) return PoCallDriver(Target, Irp);
+  IoMarkIrpPending(Irp);
+  IoGetNextIrpStackLocation(Irp)->DeviceObject = Target;
+  auto* item = reinterpret_cast<PWORK_QUEUE_ITEM>(Irp->Tail.Overlay.DriverContext);
+  static_assert(sizeof(WORK_QUEUE_ITEM) <= sizeof(Irp->Tail.Overlay.DriverContext));
+  ExInitializeWorkItem(item, DeferredPowerCall, Irp);
+  ExQueueWorkItem(item, DelayedWorkQueue);
+  return STATUS_PENDING;
+}
+
+/*
+ * DeferredPowerCall: the deferred call of CallPowerDriver, on a worker thread at
+ * PASSIVE_LEVEL.
+ */
+void NTAPI DeferredPowerCall(PVOID Parameter) {
+  auto* irp = static_cast<PIRP>(Parameter);
+  PoCallDriver(IoGetNextIrpStackLocation(irp)->DeviceObject, irp);
+}
