@@ -1,0 +1,196 @@
+#include "data_files.h"
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+namespace tarvik::tool {
+
+std::optional<DataFormat> ParseDataFormat(const std::string& text) {
+  if (text == "csv") return DataFormat::Csv;
+  if (text == "raw") return DataFormat::Raw;
+  if (text == "npy") return DataFormat::Npy;
+  return std::nullopt;
+}
+
+const char* DataFormatName(DataFormat format) {
+  switch (format) {
+    case DataFormat::Csv: return "csv";
+    case DataFormat::Raw: return "raw";
+    case DataFormat::Npy: return "npy";
+  }
+  return "?";
+}
+
+namespace {
+
+std::ofstream Open(const std::filesystem::path& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error(fmt::format("cannot write {}", path.string()));
+  return out;
+}
+
+void Check(const std::ofstream& out, const std::filesystem::path& path) {
+  if (!out) throw std::runtime_error(fmt::format("writing {} failed", path.string()));
+}
+
+// Words as little-endian bytes whatever the host's order.
+void AppendLittleEndian(std::ofstream& out, std::span<const FrameWords> frames) {
+  std::vector<char> bytes;
+  bytes.reserve(frames.size() * kChannels * 2);
+  for (const auto& frame : frames) {
+    for (uint16_t word : frame) {
+      bytes.push_back(static_cast<char>(word & 0xFF));
+      bytes.push_back(static_cast<char>(word >> 8));
+    }
+  }
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+class CsvWriter final : public FrameWriter {
+ public:
+  CsvWriter(const std::filesystem::path& path, const AcquisitionHeader& header)
+      : path_(path), out_(Open(path)) {
+    out_ << fmt::format("# tarvik acquisition: mode={} requested_rate={} frames_per_block={}{}\n",
+                        header.mode, header.requestedRate, header.framesPerBlock,
+                        header.virtualClock ? " clock=virtual" : "");
+    out_ << "# one row per frame; columns are the frame's 16 words, unsigned 16-bit\n";
+    for (unsigned c = 0; c < kChannels; ++c) {
+      out_ << (c == 0 ? "" : ",") << kChannelLayout[c].name;
+    }
+    out_ << '\n';
+    Check(out_, path_);
+  }
+  void Append(std::span<const FrameWords> frames) override {
+    std::string text;
+    for (const auto& frame : frames) {
+      for (unsigned c = 0; c < kChannels; ++c) {
+        if (c != 0) text += ',';
+        text += fmt::format("{}", frame[c]);
+      }
+      text += '\n';
+    }
+    out_ << text;
+    frames_ += frames.size();
+    Check(out_, path_);
+  }
+  void Finish() override {
+    out_.close();
+    Check(out_, path_);
+  }
+
+ private:
+  std::filesystem::path path_;
+  std::ofstream out_;
+};
+
+class RawWriter final : public FrameWriter {
+ public:
+  RawWriter(const std::filesystem::path& path, bool npy) : path_(path), npy_(npy), out_(Open(path)) {
+    if (npy_) out_ << NpyHeader(0);
+    Check(out_, path_);
+  }
+  void Append(std::span<const FrameWords> frames) override {
+    AppendLittleEndian(out_, frames);
+    frames_ += frames.size();
+    Check(out_, path_);
+  }
+  void Finish() override {
+    if (npy_) {
+      // The shape is known only now; the header keeps its length, so it is rewritten in place.
+      out_.seekp(0);
+      out_ << NpyHeader(frames_);
+    }
+    out_.close();
+    Check(out_, path_);
+  }
+
+ private:
+  std::filesystem::path path_;
+  bool npy_;
+  std::ofstream out_;
+};
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::unique_ptr<FrameWriter> OpenFrameWriter(DataFormat format, const std::filesystem::path& path,
+                                             const AcquisitionHeader& header) {
+  if (format == DataFormat::Csv) return std::make_unique<CsvWriter>(path, header);
+  return std::make_unique<RawWriter>(path, format == DataFormat::Npy);
+}
+
+// NumPy format version 1.0: magic, version, a 2-byte little-endian header length, then a
+// Python dict literal padded with spaces and ended by a newline so that the data starts on a
+// 64-byte boundary.
+std::string NpyHeader(uint64_t frames) {
+  std::string dict = fmt::format("{{'descr': '<u2', 'fortran_order': False, 'shape': ({}, {}), }}",
+                                 frames, kChannels);
+  constexpr size_t kPrefix = 10;
+  std::string header = "\x93NUMPY";
+  header += '\x01';
+  header += '\x00';
+  uint16_t length = static_cast<uint16_t>(kNpyHeaderBytes - kPrefix);
+  header += static_cast<char>(length & 0xFF);
+  header += static_cast<char>(length >> 8);
+  dict.resize(length - 1, ' ');
+  header += dict;
+  header += '\n';
+  return header;
+}
+
+std::string SidecarJson(DataFormat format, const std::filesystem::path& dataFile,
+                        const AcquisitionHeader& header, const AcquisitionResult& result) {
+  std::string json = "{\n";
+  json += fmt::format("  \"data_file\": {},\n", JsonString(dataFile.filename().string()));
+  json += fmt::format("  \"format\": \"{}\",\n", DataFormatName(format));
+  json += "  \"sample_type\": \"uint16 little-endian\",\n";
+  json += fmt::format("  \"shape\": [{}, {}],\n", result.frames, kChannels);
+  json += fmt::format("  \"mode\": {},\n", JsonString(header.mode));
+  json += fmt::format("  \"clock\": \"{}\",\n", header.virtualClock ? "virtual" : "real-time");
+  json += fmt::format("  \"requested_rate\": {},\n", header.requestedRate);
+  json += fmt::format("  \"achieved_frames_per_second\": {:.3f},\n", result.achievedRate);
+  json += fmt::format("  \"seconds\": {:.6f},\n", result.seconds);
+  json += fmt::format("  \"frames_per_block\": {},\n", header.framesPerBlock);
+  json += fmt::format("  \"block_count\": {},\n", header.blockCount);
+  json += fmt::format("  \"blocks\": {},\n", result.blocks);
+  json += fmt::format("  \"lost_blocks\": {},\n", result.lostBlocks);
+  json += fmt::format("  \"lost_frames\": {},\n", result.lostFrames);
+  json += "  \"channels\": [\n";
+  for (unsigned c = 0; c < kChannels; ++c) {
+    json += fmt::format("    {{\"index\": {}, \"name\": {}, \"meaning\": {}}}{}\n", c,
+                        JsonString(std::string(kChannelLayout[c].name)),
+                        JsonString(std::string(kChannelLayout[c].meaning)),
+                        c + 1 < kChannels ? "," : "");
+  }
+  json += "  ]\n}\n";
+  return json;
+}
+
+void WriteSidecar(const std::filesystem::path& dataFile, const std::string& json) {
+  std::filesystem::path path = dataFile;
+  path += ".json";
+  std::ofstream out = Open(path);
+  out << json;
+  out.close();
+  Check(out, path);
+}
+
+}  // namespace tarvik::tool

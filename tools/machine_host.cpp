@@ -1,0 +1,92 @@
+#include "machine_host.h"
+
+#if defined(_WIN32)
+
+// On Windows the tool talks to the installed driver; no machine is booted.
+namespace sim {
+class Machine {};
+}  // namespace sim
+
+namespace tarvik::tool {
+
+MachineHost::MachineHost(const MachineHostOptions& options) : options_(options) {}
+MachineHost::~MachineHost() = default;
+uint64_t MachineHost::Step(uint64_t) { return 0; }
+double MachineHost::ClockRateHz() const { return 0; }
+std::string MachineHost::PnpStateName() const { return "unknown"; }
+std::string MachineHost::SystemPowerName() const { return "unknown"; }
+
+}  // namespace tarvik::tool
+
+#else
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+#include "sim/machine.h"
+
+namespace tarvik::tool {
+
+namespace {
+
+std::string Status(int32_t status) {
+  return fmt::format("0x{:08X}", static_cast<uint32_t>(status));
+}
+
+}  // namespace
+
+MachineHost::MachineHost(const MachineHostOptions& options) : options_(options) {
+  sim::MachineOptions machineOptions;
+  sim::card::CardConfig& card = machineOptions.card;
+  card.realTimeClock = !options.virtualClock;
+  card.eepromImage = options.eepromImage;
+  if (options.idByte4) card.window.identification[4] = *options.idByte4;
+  for (const SourceSpec& spec : options.sources) card.window.sources[spec.quantity] = spec.source;
+
+  machine_ = std::make_unique<sim::Machine>(machineOptions);
+  if (options.eepromImage) {
+    auto status = machine_->Card().EepromImageStatus();
+    if (status == sim::card::ImageFileResult::BadSize ||
+        status == sim::card::ImageFileResult::IoError) {
+      machine_.reset();
+      throw std::runtime_error(fmt::format(
+          "EEPROM image {} {}", options.eepromImage->string(),
+          status == sim::card::ImageFileResult::BadSize ? "is not a 128-byte image"
+                                                        : "cannot be read"));
+    }
+  }
+  int32_t status = machine_->LoadDriver(sim::TarvikDriverImage());
+  if (status != 0) throw std::runtime_error("loading the driver failed: status " + Status(status));
+  status = machine_->AddDevice();
+  if (status != 0) throw std::runtime_error("adding the device failed: status " + Status(status));
+  status = machine_->StartDevice();
+  if (status != 0) throw std::runtime_error("starting the device failed: status " + Status(status));
+}
+
+MachineHost::~MachineHost() = default;
+
+uint64_t MachineHost::Step(uint64_t ticks) {
+  if (!VirtualClock()) return 0;
+  return machine_->Card().window().Step(ticks);
+}
+
+double MachineHost::ClockRateHz() const {
+  if (!machine_) return 0;
+  auto status = machine_->Card().window().GetStatus();
+  return status.clockRunning ? status.rateHz : 0;
+}
+
+std::string MachineHost::PnpStateName() const {
+  return machine_ ? sim::PnpStateName(machine_->DevicePnpState()) : "unknown";
+}
+
+std::string MachineHost::SystemPowerName() const {
+  if (!machine_) return "unknown";
+  int state = machine_->CurrentSystemPower();
+  return fmt::format("S{}{}", state - 1, state == sim::kSystemWorking ? " (working)" : "");
+}
+
+}  // namespace tarvik::tool
+
+#endif

@@ -1,0 +1,55 @@
+// The machine the tool talks to. On Linux that is the emulated machine, booted in this
+// process: the kernel, the card on its I/O bus and the driver, loaded, added and started as
+// the platform's PnP manager would. On Windows it is the real one, and nothing is booted.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "source_spec.h"
+
+namespace sim {
+class Machine;
+}
+
+namespace tarvik::tool {
+
+struct MachineHostOptions {
+  // The card's sample clock moves only when the tool steps it (deterministic runs), instead
+  // of in real time.
+  bool virtualClock = false;
+  std::optional<std::filesystem::path> eepromImage;
+  std::optional<uint8_t> idByte4;  // identification byte 4 (9 on a good board)
+  std::vector<SourceSpec> sources;
+};
+
+class MachineHost {
+ public:
+  // Boots; throws std::runtime_error naming the step that failed.
+  explicit MachineHost(const MachineHostOptions& options);
+  ~MachineHost();
+  MachineHost(const MachineHost&) = delete;
+  MachineHost& operator=(const MachineHost&) = delete;
+
+  bool Emulated() const { return machine_ != nullptr; }
+  bool VirtualClock() const { return options_.virtualClock && Emulated(); }
+  // Runs up to `ticks` of the card's sample clock (virtual clock only); returns those done.
+  uint64_t Step(uint64_t ticks);
+  // The card's programmed sample-clock rate (ticks per second; 0 when stopped or unknown).
+  double ClockRateHz() const;
+
+  // The emulated machine, or null on a real one.
+  sim::Machine* Machine() { return machine_.get(); }
+  std::string PnpStateName() const;
+  std::string SystemPowerName() const;
+
+ private:
+  MachineHostOptions options_;
+  std::unique_ptr<sim::Machine> machine_;
+};
+
+}  // namespace tarvik::tool

@@ -1,0 +1,103 @@
+// tarvik: acquisition and diagnostics for the Tarvik analog-input card.
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "context.h"
+#include "source_spec.h"
+#include "tarvik/device.h"
+
+namespace tarvik::tool {
+
+unsigned long ParseNumber(const std::string& text, unsigned long max, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long value = text.empty() || text[0] == '-' ? 0 : std::strtoul(text.c_str(), &end, 0);
+  if (end == nullptr || *end != '\0' || errno != 0 || value > max) {
+    throw CLI::ValidationError(what, fmt::format("'{}' is not a number from 0 to {}", text, max));
+  }
+  return value;
+}
+
+namespace {
+
+constexpr const char* kFooter = R"(Exit codes:
+  0  success
+  1  the device, the driver or a file failed (the driver's reason is printed)
+  2  bad command line
+  3  the acquisition completed but data was lost (gaps in block sequence numbers or
+     frames overwritten in the ring); the file holds what arrived
+
+On Linux the tool boots the emulated machine in this process: the driver, and the card with
+its sample clock paced in real time (--virtual: stepped by the tool, for repeatable runs).)";
+
+}  // namespace
+
+}  // namespace tarvik::tool
+
+int main(int argc, char** argv) {
+  using namespace tarvik::tool;
+  CLI::App app{"tarvik: acquisition and diagnostics for the Tarvik analog-input card", "tarvik"};
+  app.footer(kFooter);
+  app.require_subcommand(1);
+  app.fallthrough();  // the machine's options may follow the subcommand
+
+  Context context;
+  MachineHostOptions& machine = context.machineOptions;
+  auto* group = app.add_option_group("Emulated machine", "The card on the emulated machine (Linux)");
+  group->add_flag("--virtual", machine.virtualClock,
+                  "Step the card's sample clock from the tool instead of in real time");
+  group->add_option_function<std::string>(
+          "--eeprom-image",
+          [&machine](const std::string& path) { machine.eepromImage = path; },
+          "The card's EEPROM lives in this 128-byte file (created on the first write)")
+      ->type_name("FILE");
+  group->add_option_function<unsigned>(
+          "--id-byte4", [&machine](unsigned value) { machine.idByte4 = static_cast<uint8_t>(value); },
+          "Identification byte 4 of the card (9 on a good board; the driver captures nothing "
+          "from any other)")
+      ->check(CLI::Range(0u, 255u))
+      ->type_name("N");
+  group->add_option_function<std::vector<std::string>>(
+          "--source",
+          [&machine](const std::vector<std::string>& specs) {
+            for (const auto& spec : specs) machine.sources.push_back(ParseSourceSpec(spec));
+          },
+          std::string("A signal source of the card: ") + kSourceSpecHelp)
+      ->check([](const std::string& text) {
+        try {
+          ParseSourceSpec(text);
+          return std::string();
+        } catch (const std::invalid_argument& error) {
+          return std::string(error.what());
+        }
+      })
+      ->type_name("SPEC")
+      ->take_all();
+
+  AddAcquireCommand(app, context);
+  AddInfoCommand(app, context);
+  AddSerialCommand(app, context);
+  AddEepromCommand(app, context);
+  AddPortsCommand(app, context);
+  AddConsoleCommand(app, context);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error);
+    return code == 0 ? kExitOk : kExitUsage;
+  } catch (const tarvik::Error& error) {
+    std::fflush(stdout);
+    fmt::print(stderr, "tarvik: {}\n", error.what());
+    return kExitDeviceError;
+  } catch (const std::exception& error) {
+    std::fflush(stdout);
+    fmt::print(stderr, "tarvik: {}\n", error.what());
+    return kExitDeviceError;
+  }
+  return context.exitCode;
+}

@@ -1,0 +1,33 @@
+#include "sequence.h"
+
+#include <algorithm>
+
+namespace tarvik::tool {
+
+uint64_t BlockSequence::Accept(uint16_t sequence) {
+  uint64_t gap = static_cast<uint16_t>(sequence - expected_);
+  expected_ = static_cast<uint16_t>(sequence + 1);
+  ++received_;
+  lost_ += gap;
+  return gap;
+}
+
+StreamPosition::Update StreamPosition::Accept(uint16_t wraps, uint32_t newestFrameIndex,
+                                              uint64_t available) {
+  wraps_ += static_cast<uint16_t>(wraps - lastWraps_);
+  lastWraps_ = wraps;
+  // The ring counts a wrap as soon as its last frame is written, so a newest index at the
+  // ring's end belongs to the wrap just counted (and before the first frame, to none).
+  uint64_t inRing = ring_ == 0 ? 0 : (uint64_t{newestFrameIndex} + 1) % ring_;
+  uint64_t written = wraps_ * ring_ + inRing;
+  Update update;
+  if (written <= written_) return update;  // nothing new (or a stale snapshot)
+  uint64_t added = written - written_;
+  written_ = written;
+  update.fresh = std::min(added, available);
+  update.lost = added - update.fresh;
+  lost_ += update.lost;
+  return update;
+}
+
+}  // namespace tarvik::tool

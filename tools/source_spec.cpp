@@ -1,0 +1,85 @@
+#include "source_spec.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+namespace tarvik::tool {
+
+namespace {
+
+using sim::card::Quantity;
+using sim::card::SignalSource;
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+int64_t Number(const std::string& text, const std::string& whole) {
+  if (text.empty()) throw std::invalid_argument("empty number in source '" + whole + "'");
+  char* end = nullptr;
+  long long value = std::strtoll(text.c_str(), &end, 0);
+  if (end == nullptr || *end != '\0') {
+    throw std::invalid_argument("'" + text + "' is not a number (source '" + whole + "')");
+  }
+  return value;
+}
+
+}  // namespace
+
+SourceSpec ParseSourceSpec(const std::string& text) {
+  size_t equals = text.find('=');
+  size_t colon = text.find(':', equals == std::string::npos ? 0 : equals);
+  if (equals == std::string::npos || colon == std::string::npos) {
+    throw std::invalid_argument("source '" + text + "' is not QUANTITY=WAVEFORM:PARAMS");
+  }
+  std::string quantity = Lower(text.substr(0, equals));
+  std::string waveform = Lower(text.substr(equals + 1, colon - equals - 1));
+  std::vector<int64_t> numbers;
+  std::string rest = text.substr(colon + 1);
+  size_t start = 0;
+  while (true) {
+    size_t comma = rest.find(',', start);
+    numbers.push_back(Number(rest.substr(start, comma - start), text));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+
+  SourceSpec spec;
+  if (quantity == "result-a") spec.quantity = Quantity::ResultA;
+  else if (quantity == "result-b") spec.quantity = Quantity::ResultB;
+  else if (quantity == "word0") spec.quantity = Quantity::Word0;
+  else if (quantity == "word1") spec.quantity = Quantity::Word1;
+  else if (quantity == "word8") spec.quantity = Quantity::Word8;
+  else if (quantity == "word9") spec.quantity = Quantity::Word9;
+  else throw std::invalid_argument("unknown quantity '" + quantity + "' in source '" + text + "'");
+
+  auto expect = [&](size_t count) {
+    if (numbers.size() != count) {
+      throw std::invalid_argument(waveform + " takes " + std::to_string(count) +
+                                  " parameter(s) (source '" + text + "')");
+    }
+  };
+  if (waveform == "constant") {
+    expect(1);
+    spec.source = SignalSource::Constant(numbers[0]);
+  } else if (waveform == "ramp") {
+    expect(2);
+    spec.source = SignalSource::Ramp(numbers[0], numbers[1]);
+  } else if (waveform == "square" || waveform == "sine") {
+    expect(3);
+    if (numbers[2] <= 0) throw std::invalid_argument("the period must be positive ('" + text + "')");
+    uint64_t period = static_cast<uint64_t>(numbers[2]);
+    spec.source = waveform == "square" ? SignalSource::Square(numbers[0], numbers[1], period)
+                                       : SignalSource::Sine(numbers[0], numbers[1], period);
+  } else {
+    throw std::invalid_argument("unknown waveform '" + waveform + "' in source '" + text + "'");
+  }
+  return spec;
+}
+
+}  // namespace tarvik::tool
