@@ -66,3 +66,19 @@ inline PUCHAR PortByte(ULONG_PTR Base, ULONG Offset) {
 inline PULONG PortDword(ULONG_PTR Base, ULONG Offset) {
   return reinterpret_cast<PULONG>(Base + Offset);
 }
+
+// One port access of 1, 2 or 4 bytes (any other width is taken as 4).
+inline ULONG ReadPortOfWidth(ULONG_PTR Port, ULONG Width) {
+  switch (Width) {
+    case 1: return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(Port));
+    case 2: return READ_PORT_USHORT(reinterpret_cast<PUSHORT>(Port));
+    default: return READ_PORT_ULONG(reinterpret_cast<PULONG>(Port));
+  }
+}
+inline void WritePortOfWidth(ULONG_PTR Port, ULONG Width, ULONG Value) {
+  switch (Width) {
+    case 1: WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(Port), static_cast<UCHAR>(Value)); break;
+    case 2: WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(Port), static_cast<USHORT>(Value)); break;
+    default: WRITE_PORT_ULONG(reinterpret_cast<PULONG>(Port), Value); break;
+  }
+}

@@ -53,6 +53,22 @@ TARVIK_PAGE_CODE void QuiesceAcquisition(DEVICE_EXTENSION* Extension) {
 }  // namespace
 
 /*
+ * PortAccessAssigned: the rule every port access made on a caller's behalf follows: port and
+ * width inside one of the device's own I/O-space ranges. PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE bool PortAccessAssigned(const DEVICE_EXTENSION* Extension, ULONG_PTR Port,
+                                         ULONG Width) {
+  PAGED_CODE();
+  for (USHORT i = 0; i < Extension->PortCount && i < MAX_PORT_RANGES; ++i) {
+    if (Extension->PortMapped[i]) continue;
+    ULONG_PTR base = Extension->PortBase[i];
+    ULONG length = Extension->PortLength[i];
+    if (Port >= base && Port - base < length && Width <= length - (Port - base)) return true;
+  }
+  return false;
+}
+
+/*
  * AssignResources: records the translated list's port ranges (I/O-space ranges by port number,
  * memory-space ones mapped) and memory ranges (mapped), picks the bridge's registers (the first
  * port range) and the card's window (the first later range of exactly 64 bytes, when there are

@@ -8,6 +8,10 @@ NTSTATUS AssignResources(PDEVICE_OBJECT DeviceObject, PCM_PARTIAL_RESOURCE_LIST 
                          PCM_PARTIAL_RESOURCE_LIST Translated);
 void ReleaseResources(PDEVICE_OBJECT DeviceObject);
 
+// Whether the access of Width bytes at Port lies inside one I/O-space port range of the
+// device (memory-space ranges hold no ports). PASSIVE_LEVEL.
+bool PortAccessAssigned(const DEVICE_EXTENSION* Extension, ULONG_PTR Port, ULONG Width);
+
 // Whether the card's resources are assigned now (see DEVICE_EXTENSION::ResourcesAssigned).
 inline bool ResourcesAssigned(const DEVICE_EXTENSION* Extension) {
   return Extension->ResourcesAssigned != FALSE;

@@ -69,22 +69,6 @@ inline USHORT SignExtendedOffset(UCHAR Byte) {
   return static_cast<USHORT>(static_cast<SHORT>(static_cast<SCHAR>(Byte)));
 }
 
-/*
- * PortAssigned: whether the access of Width bytes at Port lies inside one I/O-space port range
- * of the device. Memory-space ranges hold no ports. PASSIVE_LEVEL.
- */
-TARVIK_PAGE_CODE bool PortAssigned(const DEVICE_EXTENSION* Extension, ULONG_PTR Port,
-                                   ULONG Width) {
-  PAGED_CODE();
-  for (USHORT i = 0; i < Extension->PortCount && i < MAX_PORT_RANGES; ++i) {
-    if (Extension->PortMapped[i]) continue;
-    ULONG_PTR base = Extension->PortBase[i];
-    ULONG length = Extension->PortLength[i];
-    if (Port >= base && Port - base < length && Width <= length - (Port - base)) return true;
-  }
-  return false;
-}
-
 // DAQ_OK when the card's window is there to be driven now, otherwise DAQ_ERR_NO_HARDWARE.
 TARVIK_PAGE_CODE ULONG BoardPresent(const DEVICE_EXTENSION* Extension) {
   PAGED_CODE();
@@ -112,7 +96,7 @@ TARVIK_PAGE_CODE ULONG CheckBoardBytes(const DEVICE_EXTENSION* Extension, ULONG 
   ULONG error = BoardPresent(Extension);
   if (error != DAQ_OK) return error;
   for (ULONG i = 0; i < Count; ++i) {
-    if (!PortAssigned(Extension, Extension->BoardPort + Offset + i, 1)) return DAQ_ERR_PORT_RANGE;
+    if (!PortAccessAssigned(Extension, Extension->BoardPort + Offset + i, 1)) return DAQ_ERR_PORT_RANGE;
   }
   return DAQ_OK;
 }
@@ -132,7 +116,7 @@ TARVIK_PAGE_CODE ULONG CheckBoardRegisters(const DEVICE_EXTENSION* Extension,
 // bridge present.
 TARVIK_PAGE_CODE ULONG CheckEepromLines(const DEVICE_EXTENSION* Extension) {
   PAGED_CODE();
-  return PortAssigned(Extension, Extension->BridgePort + BRIDGE_CONTROL, sizeof(ULONG))
+  return PortAccessAssigned(Extension, Extension->BridgePort + BRIDGE_CONTROL, sizeof(ULONG))
              ? DAQ_OK
              : DAQ_ERR_PORT_RANGE;
 }
@@ -241,14 +225,8 @@ TARVIK_PAGE_CODE ULONG RegisterRead(DEVICE_EXTENSION* Extension, const UCHAR* In
   ULONG error = BoardPresent(Extension);
   if (error != DAQ_OK) return error;
   ULONG_PTR port = Extension->BoardPort + operation->Offset;
-  if (!PortAssigned(Extension, port, width)) return DAQ_ERR_PORT_RANGE;
-  ULONG value;
-  switch (width) {
-    case 1: value = READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(port)); break;
-    case 2: value = READ_PORT_USHORT(reinterpret_cast<PUSHORT>(port)); break;
-    default: value = READ_PORT_ULONG(reinterpret_cast<PULONG>(port)); break;
-  }
-  StoreDword(Output, 0, value);
+  if (!PortAccessAssigned(Extension, port, width)) return DAQ_ERR_PORT_RANGE;
+  StoreDword(Output, 0, ReadPortOfWidth(port, width));
   return DAQ_OK;
 }
 
@@ -261,12 +239,8 @@ TARVIK_PAGE_CODE ULONG RegisterWrite(DEVICE_EXTENSION* Extension, const UCHAR* I
   ULONG error = BoardPresent(Extension);
   if (error != DAQ_OK) return error;
   ULONG_PTR port = Extension->BoardPort + operation->Offset;
-  if (!PortAssigned(Extension, port, width)) return DAQ_ERR_PORT_RANGE;
-  switch (width) {
-    case 1: WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(port), operation->Value.Byte); break;
-    case 2: WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(port), operation->Value.Word); break;
-    default: WRITE_PORT_ULONG(reinterpret_cast<PULONG>(port), operation->Value.Dword); break;
-  }
+  if (!PortAccessAssigned(Extension, port, width)) return DAQ_ERR_PORT_RANGE;
+  WritePortOfWidth(port, width, operation->Value.Dword);
   Output[0] = 1;
   return DAQ_OK;
 }
@@ -279,7 +253,7 @@ TARVIK_PAGE_CODE ULONG BridgeRead(DEVICE_EXTENSION* Extension, const UCHAR* Inpu
                                   UCHAR* Output) {
   PAGED_CODE();
   ULONG_PTR port = Extension->BridgePort + SignExtendedOffset(Input[0]);
-  if (!PortAssigned(Extension, port, sizeof(ULONG))) return DAQ_ERR_PORT_RANGE;
+  if (!PortAccessAssigned(Extension, port, sizeof(ULONG))) return DAQ_ERR_PORT_RANGE;
   StoreDword(Output, 0, READ_PORT_ULONG(reinterpret_cast<PULONG>(port)));
   return DAQ_OK;
 }

@@ -5,22 +5,13 @@
 // is refused before the port is touched, so user mode cannot reach other devices' ports
 // through this driver. Buffers too short for the port number, the value or the result are
 // refused too.
+#include "hw/registers.h"
 #include "hw/resources.h"
 #include "ioctl/control.h"
 
 namespace {
 
 enum PORT_DIRECTION { PortIn, PortOut };
-
-// Whether the access [Port, Port + Width) lies inside one I/O-space range of the device.
-bool AccessInAssignedRange(const DEVICE_EXTENSION* Extension, ULONG Port, ULONG Width) {
-  for (USHORT i = 0; i < Extension->PortCount && i < MAX_PORT_RANGES; ++i) {
-    if (Extension->PortMapped[i]) continue;  // a memory-space range holds no ports
-    ULONG_PTR base = Extension->PortBase[i];
-    if (Port >= base && Port - base + Width <= Extension->PortLength[i]) return true;
-  }
-  return false;
-}
 
 /*
  * PortRequest: clears LastError, checks the buffers and the port, then makes exactly one
@@ -47,23 +38,19 @@ TARVIK_PAGE_CODE NTSTATUS PortRequest(DEVICE_EXTENSION* Extension, PORT_DIRECTIO
   }
   auto* request = static_cast<PORT_IO_REQUEST*>(Buffer);
   ULONG port = request->Port;
-  if (!AccessInAssignedRange(Extension, port, Width)) {
+  if (!PortAccessAssigned(Extension, port, Width)) {
     Extension->LastError = DAQ_ERR_PORT_RANGE;
     return STATUS_ACCESS_DENIED;
   }
-  ULONG_PTR address = port;
   if (Direction == PortIn) {
-    switch (Width) {
-      case 1: *static_cast<UCHAR*>(Buffer) = READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(address)); break;
-      case 2: *static_cast<USHORT*>(Buffer) = READ_PORT_USHORT(reinterpret_cast<PUSHORT>(address)); break;
-      default: *static_cast<ULONG*>(Buffer) = READ_PORT_ULONG(reinterpret_cast<PULONG>(address)); break;
-    }
+    ULONG value = ReadPortOfWidth(port, Width);
+    RtlCopyMemory(Buffer, &value, Width);  // little-endian: the value's low bytes first
   } else {
-    switch (Width) {
-      case 1: WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(address), request->Value.Byte); break;
-      case 2: WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(address), request->Value.Word); break;
-      default: WRITE_PORT_ULONG(reinterpret_cast<PULONG>(address), request->Value.Dword); break;
-    }
+    // Only the value's own bytes are read: a byte request's buffer may end after byte 4.
+    ULONG value = Width == 1   ? request->Value.Byte
+                  : Width == 2 ? request->Value.Word
+                               : request->Value.Dword;
+    WritePortOfWidth(port, Width, value);
   }
   return STATUS_SUCCESS;
 }
