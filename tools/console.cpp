@@ -43,11 +43,8 @@ struct ConsoleOptions {
 
 console::SessionOptions SessionOptionsFrom(const MachineHostOptions& host) {
   console::SessionOptions options;
-  sim::card::CardConfig& card = options.machine.card;
-  card.realTimeClock = false;
-  card.eepromImage = host.eepromImage;
-  if (host.idByte4) card.window.identification[4] = *host.idByte4;
-  for (const SourceSpec& spec : host.sources) card.window.sources[spec.quantity] = spec.source;
+  ApplyCardOptions(host, options.machine.card);
+  options.machine.card.realTimeClock = false;  // the session's clock moves only with `step`
   return options;
 }
 

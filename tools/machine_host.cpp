@@ -36,13 +36,16 @@ std::string Status(int32_t status) {
 
 }  // namespace
 
-MachineHost::MachineHost(const MachineHostOptions& options) : options_(options) {
-  sim::MachineOptions machineOptions;
-  sim::card::CardConfig& card = machineOptions.card;
+void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card) {
   card.realTimeClock = !options.virtualClock;
   card.eepromImage = options.eepromImage;
   if (options.idByte4) card.window.identification[4] = *options.idByte4;
-  for (const SourceSpec& spec : options.sources) card.window.sources[spec.quantity] = spec.source;
+  for (const SourceSetting& setting : options.sources) card.window.sources[setting.quantity] = setting.source;
+}
+
+MachineHost::MachineHost(const MachineHostOptions& options) : options_(options) {
+  sim::MachineOptions machineOptions;
+  ApplyCardOptions(options, machineOptions.card);
 
   machine_ = std::make_unique<sim::Machine>(machineOptions);
   if (options.eepromImage) {

@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "source_spec.h"
+#include "source_setting.h"
 
 namespace sim {
 class Machine;
+namespace card {
+struct CardConfig;
 }
+}  // namespace sim
 
 namespace tarvik::tool {
 
@@ -24,8 +27,12 @@ struct MachineHostOptions {
   bool virtualClock = false;
   std::optional<std::filesystem::path> eepromImage;
   std::optional<uint8_t> idByte4;  // identification byte 4 (9 on a good board)
-  std::vector<SourceSpec> sources;
+  std::vector<SourceSetting> sources;
 };
+
+// Puts the card options of the command line (EEPROM image, identification byte, signal
+// sources, real-time or virtual clock) into the emulated card's configuration.
+void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card);
 
 class MachineHost {
  public:

@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "context.h"
-#include "source_spec.h"
+#include "source_setting.h"
 #include "tarvik/device.h"
 
 namespace tarvik::tool {
@@ -63,19 +63,19 @@ int main(int argc, char** argv) {
       ->type_name("N");
   group->add_option_function<std::vector<std::string>>(
           "--source",
-          [&machine](const std::vector<std::string>& specs) {
-            for (const auto& spec : specs) machine.sources.push_back(ParseSourceSpec(spec));
+          [&machine](const std::vector<std::string>& settings) {
+            for (const auto& setting : settings) machine.sources.push_back(ParseSourceSetting(setting));
           },
-          std::string("A signal source of the card: ") + kSourceSpecHelp)
+          std::string("A signal source of the card: ") + kSourceSettingHelp)
       ->check([](const std::string& text) {
         try {
-          ParseSourceSpec(text);
+          ParseSourceSetting(text);
           return std::string();
         } catch (const std::invalid_argument& error) {
           return std::string(error.what());
         }
       })
-      ->type_name("SPEC")
+      ->type_name("SOURCE")
       ->take_all();
 
   AddAcquireCommand(app, context);

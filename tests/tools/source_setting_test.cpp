@@ -1,7 +1,7 @@
 // --source: what the card's signal sources become, and the refusals a user sees.
 #include <gtest/gtest.h>
 
-#include "source_spec.h"
+#include "source_setting.h"
 
 namespace tarvik::tool {
 namespace {
@@ -9,31 +9,31 @@ namespace {
 using sim::card::Quantity;
 using sim::card::Waveform;
 
-TEST(SourceSpecTest, ParsesEveryWaveformAndQuantity) {
-  auto ramp = ParseSourceSpec("word0=Ramp:0,1");
+TEST(SourceSettingTest, ParsesEveryWaveformAndQuantity) {
+  auto ramp = ParseSourceSetting("word0=Ramp:0,1");
   EXPECT_EQ(ramp.quantity, Quantity::Word0);
   EXPECT_EQ(ramp.source.Value(7, 16), 7u);
-  auto sine = ParseSourceSpec("result-a=sine:2048,1800,64");
+  auto sine = ParseSourceSetting("result-a=sine:2048,1800,64");
   EXPECT_EQ(sine.quantity, Quantity::ResultA);
   EXPECT_EQ(sine.source.waveform, Waveform::Sine);
   EXPECT_EQ(sine.source.period, 64u);
-  auto square = ParseSourceSpec("Word9=SQUARE:0x80,0x10,4");
+  auto square = ParseSourceSetting("Word9=SQUARE:0x80,0x10,4");
   EXPECT_EQ(square.quantity, Quantity::Word9);
   EXPECT_EQ(square.source.Value(0, 8), 0x90u);
   EXPECT_EQ(square.source.Value(2, 8), 0x70u);
-  auto constant = ParseSourceSpec("result-b=Constant:-1");
+  auto constant = ParseSourceSetting("result-b=Constant:-1");
   EXPECT_EQ(constant.source.Value(0, 12), 0xFFFu);
-  EXPECT_EQ(ParseSourceSpec("word1=Constant:1").quantity, Quantity::Word1);
-  EXPECT_EQ(ParseSourceSpec("word8=Constant:1").quantity, Quantity::Word8);
+  EXPECT_EQ(ParseSourceSetting("word1=Constant:1").quantity, Quantity::Word1);
+  EXPECT_EQ(ParseSourceSetting("word8=Constant:1").quantity, Quantity::Word8);
 }
 
-TEST(SourceSpecTest, RefusesMalformedSpecsWithAReason) {
+TEST(SourceSettingTest, RefusesMalformedSettingsWithAReason) {
   for (const char* bad : {"word0", "word0=Ramp", "word7=Ramp:0,1", "word0=Saw:1,2",
                           "word0=Ramp:1", "word0=Ramp:1,x", "word0=Sine:0,1,0", "word0=Constant:"}) {
-    EXPECT_THROW(ParseSourceSpec(bad), std::invalid_argument) << bad;
+    EXPECT_THROW(ParseSourceSetting(bad), std::invalid_argument) << bad;
   }
   try {
-    ParseSourceSpec("word7=Ramp:0,1");
+    ParseSourceSetting("word7=Ramp:0,1");
   } catch (const std::invalid_argument& error) {
     EXPECT_NE(std::string(error.what()).find("word7"), std::string::npos);
   }

@@ -1,4 +1,4 @@
-#include "source_spec.h"
+#include "source_setting.h"
 
 #include <algorithm>
 #include <cctype>
@@ -31,7 +31,7 @@ int64_t Number(const std::string& text, const std::string& whole) {
 
 }  // namespace
 
-SourceSpec ParseSourceSpec(const std::string& text) {
+SourceSetting ParseSourceSetting(const std::string& text) {
   size_t equals = text.find('=');
   size_t colon = text.find(':', equals == std::string::npos ? 0 : equals);
   if (equals == std::string::npos || colon == std::string::npos) {
@@ -49,13 +49,13 @@ SourceSpec ParseSourceSpec(const std::string& text) {
     start = comma + 1;
   }
 
-  SourceSpec spec;
-  if (quantity == "result-a") spec.quantity = Quantity::ResultA;
-  else if (quantity == "result-b") spec.quantity = Quantity::ResultB;
-  else if (quantity == "word0") spec.quantity = Quantity::Word0;
-  else if (quantity == "word1") spec.quantity = Quantity::Word1;
-  else if (quantity == "word8") spec.quantity = Quantity::Word8;
-  else if (quantity == "word9") spec.quantity = Quantity::Word9;
+  SourceSetting setting;
+  if (quantity == "result-a") setting.quantity = Quantity::ResultA;
+  else if (quantity == "result-b") setting.quantity = Quantity::ResultB;
+  else if (quantity == "word0") setting.quantity = Quantity::Word0;
+  else if (quantity == "word1") setting.quantity = Quantity::Word1;
+  else if (quantity == "word8") setting.quantity = Quantity::Word8;
+  else if (quantity == "word9") setting.quantity = Quantity::Word9;
   else throw std::invalid_argument("unknown quantity '" + quantity + "' in source '" + text + "'");
 
   auto expect = [&](size_t count) {
@@ -66,20 +66,20 @@ SourceSpec ParseSourceSpec(const std::string& text) {
   };
   if (waveform == "constant") {
     expect(1);
-    spec.source = SignalSource::Constant(numbers[0]);
+    setting.source = SignalSource::Constant(numbers[0]);
   } else if (waveform == "ramp") {
     expect(2);
-    spec.source = SignalSource::Ramp(numbers[0], numbers[1]);
+    setting.source = SignalSource::Ramp(numbers[0], numbers[1]);
   } else if (waveform == "square" || waveform == "sine") {
     expect(3);
     if (numbers[2] <= 0) throw std::invalid_argument("the period must be positive ('" + text + "')");
     uint64_t period = static_cast<uint64_t>(numbers[2]);
-    spec.source = waveform == "square" ? SignalSource::Square(numbers[0], numbers[1], period)
+    setting.source = waveform == "square" ? SignalSource::Square(numbers[0], numbers[1], period)
                                        : SignalSource::Sine(numbers[0], numbers[1], period);
   } else {
     throw std::invalid_argument("unknown waveform '" + waveform + "' in source '" + text + "'");
   }
-  return spec;
+  return setting;
 }
 
 }  // namespace tarvik::tool

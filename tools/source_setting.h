@@ -11,15 +11,15 @@
 
 namespace tarvik::tool {
 
-struct SourceSpec {
+struct SourceSetting {
   sim::card::Quantity quantity = sim::card::Quantity::ResultA;
   sim::card::SignalSource source;
 };
 
 // Throws std::invalid_argument with a message that names what is wrong.
-SourceSpec ParseSourceSpec(const std::string& text);
+SourceSetting ParseSourceSetting(const std::string& text);
 
-inline constexpr const char* kSourceSpecHelp =
+inline constexpr const char* kSourceSettingHelp =
     "QUANTITY=WAVEFORM:PARAMS; QUANTITY is result-a, result-b, word0, word1, word8 or word9; "
     "WAVEFORM:PARAMS is Constant:VALUE, Ramp:START,STEP, Square:OFFSET,AMPLITUDE,PERIOD or "
     "Sine:OFFSET,AMPLITUDE,PERIOD";
