@@ -212,6 +212,23 @@ TARVIK_PAGE_CODE ULONG ResourceSummary(const DEVICE_EXTENSION* Extension, PVOID 
 }
 
 /*
+ * ResolveRegister: the port and width of a register operation, checked before any access:
+ * the width code, the board's presence and the device's assigned ranges. PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE ULONG ResolveRegister(const DEVICE_EXTENSION* Extension,
+                                       const REGISTER_OPERATION* Operation, ULONG_PTR* Port,
+                                       ULONG* Width) {
+  PAGED_CODE();
+  *Width = WidthOf(Operation->WidthCode);
+  if (*Width == 0) return DAQ_ERR_COMMAND;
+  ULONG error = BoardPresent(Extension);
+  if (error != DAQ_OK) return error;
+  *Port = Extension->BoardPort + Operation->Offset;
+  if (!PortAccessAssigned(Extension, *Port, *Width)) return DAQ_ERR_PORT_RANGE;
+  return DAQ_OK;
+}
+
+/*
  * RegisterRead, RegisterWrite: one access of 1, 2 or 4 bytes at BoardPort + offset (the
  * offset zero-extended). The read answers with the value zero-extended to 32 bits; the write
  * with output byte 0 = 1. A width code other than 1, 2, 3 is DAQ_ERR_COMMAND. PASSIVE_LEVEL.
@@ -220,12 +237,10 @@ TARVIK_PAGE_CODE ULONG RegisterRead(DEVICE_EXTENSION* Extension, const UCHAR* In
                                     UCHAR* Output) {
   PAGED_CODE();
   const auto* operation = reinterpret_cast<const REGISTER_OPERATION*>(Input);
-  ULONG width = WidthOf(operation->WidthCode);
-  if (width == 0) return DAQ_ERR_COMMAND;
-  ULONG error = BoardPresent(Extension);
+  ULONG_PTR port;
+  ULONG width;
+  ULONG error = ResolveRegister(Extension, operation, &port, &width);
   if (error != DAQ_OK) return error;
-  ULONG_PTR port = Extension->BoardPort + operation->Offset;
-  if (!PortAccessAssigned(Extension, port, width)) return DAQ_ERR_PORT_RANGE;
   StoreDword(Output, 0, ReadPortOfWidth(port, width));
   return DAQ_OK;
 }
@@ -234,12 +249,10 @@ TARVIK_PAGE_CODE ULONG RegisterWrite(DEVICE_EXTENSION* Extension, const UCHAR* I
                                      UCHAR* Output) {
   PAGED_CODE();
   const auto* operation = reinterpret_cast<const REGISTER_OPERATION*>(Input);
-  ULONG width = WidthOf(operation->WidthCode);
-  if (width == 0) return DAQ_ERR_COMMAND;
-  ULONG error = BoardPresent(Extension);
+  ULONG_PTR port;
+  ULONG width;
+  ULONG error = ResolveRegister(Extension, operation, &port, &width);
   if (error != DAQ_OK) return error;
-  ULONG_PTR port = Extension->BoardPort + operation->Offset;
-  if (!PortAccessAssigned(Extension, port, width)) return DAQ_ERR_PORT_RANGE;
   WritePortOfWidth(port, width, operation->Value.Dword);
   Output[0] = 1;
   return DAQ_OK;
