@@ -141,18 +141,10 @@ class BufferingTest : public DriverTest {
   }
   void TearDown() override {
     Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
-    if (event_ != 0) sim::nt::Close(event_);
     DriverTest::TearDown();
   }
   void Start(ULONG frames, SHORT blocks, bool continuous) {
-    ASSERT_EQ(sim::nt::CreateEvent(false, false, &event_), STATUS_SUCCESS);
-    START_PARAMETERS start{};
-    start.FramesPerBlock = frames;
-    start.RequestedRate = 10000;
-    start.EventHandle = event_;
-    start.BlockCount = blocks;
-    start.ChannelCount = 16;
-    start.ContinuousFlag = continuous;
+    START_PARAMETERS start = AcquisitionParameters(frames, blocks, continuous);
     ASSERT_EQ(Control(IOCTL_DAQ_START, &start, sizeof start, nullptr, 0), STATUS_SUCCESS);
     Extension()->IdBytes[4] = 0;
   }
@@ -170,7 +162,6 @@ class BufferingTest : public DriverTest {
   USHORT BlockWord(int block, int word) { return BlockTable(Extension())[block][word]; }
   USHORT Ring(int sample) { return BlockTable(Extension())[0][1 + sample]; }
 
-  sim::nt::Handle event_ = 0;
   int captures_ = 0;
 };
 

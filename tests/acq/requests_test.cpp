@@ -23,17 +23,7 @@ class AcquisitionRequestsTest : public DriverTest {
     return Control(IOCTL_DAQ_OPEN_BOARD, input, length, nullptr, 0);
   }
   START_PARAMETERS Record(ULONG frames = 100, SHORT blocks = 8, bool continuous = false) {
-    if (event_ == 0) {
-      EXPECT_EQ(sim::nt::CreateEvent(false, false, &event_), STATUS_SUCCESS);
-    }
-    START_PARAMETERS start{};
-    start.FramesPerBlock = frames;
-    start.RequestedRate = 10000;
-    start.EventHandle = event_;
-    start.BlockCount = blocks;
-    start.ChannelCount = 16;
-    start.ContinuousFlag = continuous;
-    return start;
+    return AcquisitionParameters(frames, blocks, continuous);
   }
   NTSTATUS Start(const START_PARAMETERS& start, ULONG length = sizeof(START_PARAMETERS)) {
     UCHAR input[40] = {};
@@ -43,7 +33,6 @@ class AcquisitionRequestsTest : public DriverTest {
   NTSTATUS Stop() { return Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0); }
   void TearDown() override {
     if (Extension()->Running) Stop();
-    if (event_ != 0) sim::nt::Close(event_);
     DriverTest::TearDown();
   }
   std::vector<Access> CardTrace() {
@@ -56,8 +45,6 @@ class AcquisitionRequestsTest : public DriverTest {
   Access CardWrite(ULONG offset, uint32_t value) {
     return {Machine().Options().card.windowBase + offset, 1, Direction::Write, value};
   }
-
-  sim::nt::Handle event_ = 0;
 };
 
 TEST_F(AcquisitionRequestsTest, OpenChecksLengthWindowAndInterruptLine) {

@@ -26,24 +26,13 @@ class PnpLifecycleTest : public DriverTest {
     ASSERT_EQ(Machine().LoadDriver(sim::TarvikDriverImage()), STATUS_SUCCESS);
     ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
   }
-  void TearDown() override {
-    if (event_ != 0) sim::nt::Close(event_);
-    DriverTest::TearDown();
-  }
   void StartAcquisition() {
     UCHAR open[16] = {};
     ASSERT_EQ(Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0), STATUS_SUCCESS);
-    ASSERT_EQ(sim::nt::CreateEvent(false, false, &event_), STATUS_SUCCESS);
-    START_PARAMETERS start{};
-    start.FramesPerBlock = 2;
-    start.RequestedRate = 10000;
-    start.EventHandle = event_;
-    start.BlockCount = 4;
-    start.ChannelCount = 16;
+    START_PARAMETERS start = AcquisitionParameters(2, 4);
     ASSERT_EQ(Control(IOCTL_DAQ_START, &start, sizeof start, nullptr, 0), STATUS_SUCCESS);
   }
   LONG State() { return Extension()->PnpState; }
-  sim::nt::Handle event_ = 0;
 };
 
 TEST_F(PnpLifecycleTest, StartAssignsTheCardsResourcesAndTheCardWorks) {

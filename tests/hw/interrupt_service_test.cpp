@@ -23,22 +23,13 @@ class InterruptServiceTest : public DriverTest {
   }
   void TearDown() override {
     Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
-    if (event_ != 0) sim::nt::Close(event_);
     DriverTest::TearDown();
   }
   void Start(ULONG frames = 1, SHORT blocks = 4) {
-    ASSERT_EQ(sim::nt::CreateEvent(false, false, &event_), STATUS_SUCCESS);
-    START_PARAMETERS start{};
-    start.FramesPerBlock = frames;
-    start.RequestedRate = 10000;
-    start.EventHandle = event_;
-    start.BlockCount = blocks;
-    start.ChannelCount = 16;
+    START_PARAMETERS start = AcquisitionParameters(frames, blocks);
     ASSERT_EQ(Control(IOCTL_DAQ_START, &start, sizeof start, nullptr, 0), STATUS_SUCCESS);
   }
   void Step(uint64_t ticks) { Machine().Card().window().Step(ticks); }
-
-  sim::nt::Handle event_ = 0;
 };
 
 TEST_F(InterruptServiceTest, AnotherDevicesInterruptIsLeftToItAfterOneRegisterRead) {

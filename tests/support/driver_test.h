@@ -64,7 +64,25 @@ class DriverTest : public testing::Test {
 
   // Every request gives back the remove-lock reference it took: with the device idle, the
   // count is the lock's own reference plus one per open handle (none in Win98Mode).
+  // Parameters for an acquisition at 10 000 clock ticks per second on all 16 channels,
+  // signalling an event the fixture creates once and closes at the end of the test.
+  START_PARAMETERS AcquisitionParameters(ULONG frames, SHORT blocks, bool continuous = false) {
+    if (event_ == 0) {
+      EXPECT_EQ(sim::nt::CreateEvent(false, false, &event_), STATUS_SUCCESS);
+    }
+    START_PARAMETERS start{};
+    start.FramesPerBlock = frames;
+    start.RequestedRate = 10000;
+    start.EventHandle = event_;
+    start.BlockCount = blocks;
+    start.ChannelCount = 16;
+    start.ContinuousFlag = continuous;
+    return start;
+  }
+
   void TearDown() override {
+    if (event_ != 0) sim::nt::Close(event_);
+    event_ = 0;
     if (controlHandle_ != 0) sim::nt::Close(controlHandle_);
     controlHandle_ = 0;
     if (machine_) test_support::ReleaseCardResources(Machine());
@@ -81,4 +99,5 @@ class DriverTest : public testing::Test {
 
   std::optional<sim::Machine> machine_;
   sim::nt::Handle controlHandle_ = 0;
+  sim::nt::Handle event_ = 0;  // the acquisition's event, see AcquisitionParameters
 };
