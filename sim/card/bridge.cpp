@@ -159,6 +159,13 @@ void Bridge::SetLocalInterrupt1Level(bool high) {
   DeliverInterruptChanges(guard);
 }
 
+void Bridge::FollowLocalInterrupt1(const std::function<bool()>& level) {
+  std::unique_lock guard(lock_);
+  state_.lint1High = level();
+  UpdateInterrupt();
+  DeliverInterruptChanges(guard);
+}
+
 void Bridge::SetLocalInterrupt2Level(bool high) {
   std::unique_lock guard(lock_);
   state_.lint2High = high;

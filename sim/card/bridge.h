@@ -99,6 +99,9 @@ class Bridge final : public PortDevice {
   // Local interrupt inputs, as electrical levels (true: high).
   void SetLocalInterrupt1Level(bool high);
   void SetLocalInterrupt2Level(bool high);
+  // Local interrupt 1 set from a level read under the bridge's lock, so that calls racing on
+  // several threads leave the source's current level (the card's line).
+  void FollowLocalInterrupt1(const std::function<bool()>& level);
 
   bool PciInterrupt() const;
   void SetInterruptCallback(std::function<void(bool asserted)> callback);

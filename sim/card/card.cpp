@@ -18,7 +18,9 @@ BridgeConfig MakeBridgeConfig(const CardConfig& config) {
 
 Card::Card(const CardConfig& config)
     : config_(config), bridge_(MakeBridgeConfig(config)), window_(config.window) {
-  window_.SetInterruptSink([this](bool high) { bridge_.SetLocalInterrupt1Level(high); });
+  // The bridge reads the card's line under its own lock: overlapping calls leave the last level.
+  window_.SetInterruptSink(
+      [this](bool) { bridge_.FollowLocalInterrupt1([this] { return window_.InterruptLine(); }); });
   if (config_.eepromImage) {
     eepromImageStatus_ = bridge_.AttachEepromFile(*config_.eepromImage);
     if (eepromImageStatus_ == ImageFileResult::BadSize ||

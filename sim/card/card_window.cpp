@@ -258,11 +258,6 @@ bool CardWindow::Tick() {
 // Runs after every change that can move the line, with the lock held; releases it around the
 // sink. See "Interrupt line" at the top of card_window.h.
 void CardWindow::DeliverLine(std::unique_lock<std::mutex>& guard) {
-  std::thread::id self = std::this_thread::get_id();
-  if (delivering_ && deliveringThread_ != self) return;  // that thread passes the change on
-  bool outermost = !delivering_;
-  delivering_ = true;
-  deliveringThread_ = self;
   while (Line() != reported_) {
     reported_ = Line();
     bool level = reported_;
@@ -271,7 +266,11 @@ void CardWindow::DeliverLine(std::unique_lock<std::mutex>& guard) {
     if (sink) sink(level);
     guard.lock();
   }
-  if (outermost) delivering_ = false;
+}
+
+bool CardWindow::InterruptLine() const {
+  std::lock_guard guard(lock_);
+  return Line();
 }
 
 void CardWindow::SetInterruptSink(std::function<void(bool high)> sink) {

@@ -49,13 +49,12 @@
 //   the pair.
 //
 // Interrupt line: high exactly while a half-frame is pending. The card never holds its lock
-// while it tells the sink (the bridge's SetLocalInterrupt1Level): the sink runs the interrupt
-// path, which reads and writes these registers before it returns. Calls to the sink are
-// serialised and the last one always carries the current level. A change made on the thread
-// that is inside the sink (the interrupt service routine acknowledging) is passed on at once,
-// nested; a change made on another thread meanwhile is passed on by the delivering thread
-// when its call returns. The card only calls the sink on a change; at construction its line
-// is low.
+// while it tells the sink: the sink may run the interrupt path, which reads and writes these
+// registers before it returns, on this thread or on another processor's while this one waits.
+// So every thread that moves the line tells the sink itself, and sink calls from two threads
+// may overlap: a sink must read the current level (InterruptLine()) under its own lock rather
+// than trust the argument, as the card's bridge wiring does. The card only calls the sink on
+// a change; at construction its line is low.
 //
 // Time: virtual. Step(n) runs n ticks one after the other, each tick's interrupt delivered
 // before the next; AdvanceNanoseconds() runs the ticks that fall in a stretch of base-clock
@@ -205,6 +204,8 @@ class CardWindow final : public PortDevice {
   // Where the card drives local interrupt 1 (true: high). The new sink hears about changes
   // from the current level on; the card sets it once, before the clock runs.
   void SetInterruptSink(std::function<void(bool high)> sink);
+  // The line's current level.
+  bool InterruptLine() const;
 
   // Runs up to n ticks while the clock runs; returns the ticks done.
   uint64_t Step(uint64_t ticks);
@@ -280,8 +281,6 @@ class CardWindow final : public PortDevice {
   Counters counters_;
   std::function<void(bool)> sink_;
   bool reported_ = false;              // the level the sink last heard
-  bool delivering_ = false;            // a thread is inside the sink
-  std::thread::id deliveringThread_;
   std::condition_variable clockChanged_;
   std::thread realTime_;
   bool realTimeStop_ = false;

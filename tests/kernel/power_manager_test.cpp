@@ -2,6 +2,7 @@
 // device, PoCallDriver (and IoCallDriver misused for power), PoCallDriver's passage to
 // PASSIVE_LEVEL for power-pageable devices, PoRequestPowerIrp; and executive work items on the
 // kernel's worker thread.
+#include <algorithm>
 #include <atomic>
 #include <sstream>
 
@@ -342,7 +343,9 @@ VOID NTAPI LogWork(PVOID parameter) {
 
 class WorkItemTest : public KernelTest {};
 
-TEST_F(WorkItemTest, ItemsRunInOrderAtPassiveOnTheKernelsOneWorkerThread) {
+// Two workers serve one queue: items start in order, but one queued while worker 0 is busy
+// runs beside it on worker 1, so only the set of items and their threads are fixed.
+TEST_F(WorkItemTest, ItemsRunOnceEachAtPassiveOnTheKernelsWorkers) {
   WorkLog log;
   LoggedItem items[3];
   KIRQL old;
@@ -356,12 +359,13 @@ TEST_F(WorkItemTest, ItemsRunInOrderAtPassiveOnTheKernelsOneWorkerThread) {
   KeLowerIrql(old);
   sim::kernel::WaitForWorkItemsIdle();
   std::lock_guard guard(log.lock);
+  std::sort(log.order.begin(), log.order.end());
   EXPECT_EQ(log.order, (std::vector<int>{0, 1, 2}));
   EXPECT_EQ(log.irqls, (std::vector<KIRQL>{PASSIVE_LEVEL, PASSIVE_LEVEL, PASSIVE_LEVEL}));
-  ASSERT_EQ(log.threads.size(), 3u);
-  EXPECT_NE(log.threads[0], std::this_thread::get_id());
-  EXPECT_EQ(log.threads[0], log.threads[1]);
-  EXPECT_EQ(log.threads[1], log.threads[2]);
+  std::sort(log.threads.begin(), log.threads.end());
+  log.threads.erase(std::unique(log.threads.begin(), log.threads.end()), log.threads.end());
+  EXPECT_LE(log.threads.size(), 2u);
+  for (std::thread::id thread : log.threads) EXPECT_NE(thread, std::this_thread::get_id());
 }
 
 KSPIN_LOCK g_workLock;
@@ -393,20 +397,23 @@ TEST_F(WorkItemTest, RoutinesThatReturnRaisedOrHoldingALockAreReported) {
 }
 
 TEST_F(WorkItemTest, QueueingTwiceAndItemsLeftAtShutdownAreReported) {
-  static std::atomic<bool> started{false};
+  static std::atomic<int> started{0};
   static std::atomic<bool> release{false};
-  started = false;
+  started = 0;
   release = false;
-  WORK_QUEUE_ITEM blocker;
-  ExInitializeWorkItem(
-      &blocker,
-      [](PVOID) {
-        started = true;
-        while (!release) std::this_thread::sleep_for(1ms);
-      },
-      nullptr);
-  ExQueueWorkItem(&blocker, DelayedWorkQueue);
-  while (!started) std::this_thread::sleep_for(1ms);
+  // Both workers busy, so that the next item stays queued.
+  WORK_QUEUE_ITEM blockers[2];
+  for (WORK_QUEUE_ITEM& blocker : blockers) {
+    ExInitializeWorkItem(
+        &blocker,
+        [](PVOID) {
+          started++;
+          while (!release) std::this_thread::sleep_for(1ms);
+        },
+        nullptr);
+    ExQueueWorkItem(&blocker, DelayedWorkQueue);
+    while (started < &blocker - blockers + 1) std::this_thread::sleep_for(1ms);
+  }
   WorkLog log;
   LoggedItem waiting{{}, &log, 1};
   ExInitializeWorkItem(&waiting.item, LogWork, &waiting);

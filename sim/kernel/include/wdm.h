@@ -780,9 +780,15 @@ static inline void IoSkipCurrentIrpStackLocation(PIRP Irp) {
   Irp->Tail.Overlay.CurrentStackLocation++;
 }
 
+// The kernel's entry hook (sim/schedule.h). The platform's IoSetNextIrpStackLocation and
+// IoSetCancelRoutine are macros; here they pass the hook after their effect, since what another
+// processor can see lies between them and the next statement.
+void SimEnterKernelService(const char* Service);
+
 static inline void IoSetNextIrpStackLocation(PIRP Irp) {
   Irp->CurrentLocation--;
   Irp->Tail.Overlay.CurrentStackLocation--;
+  SimEnterKernelService("IoSetNextIrpStackLocation");
 }
 
 static inline void IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
@@ -986,8 +992,11 @@ static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destinatio
 }
 
 // Installs a cancel routine (or clears it with null) and returns the one it replaced.
+// Passes the kernel's hook once the routine is exchanged (see IoSetNextIrpStackLocation).
 static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-  return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
+  PDRIVER_CANCEL previous = __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
+  SimEnterKernelService("IoSetCancelRoutine");
+  return previous;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -32,6 +32,7 @@ void ResetCancelSpinLock() {
 using namespace sim::kernel;
 
 extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  EnterService("IoAcquireCancelSpinLock");
   auto& thread = CurrentThread();
   KIRQL old = thread.Irql;
   *Irql = old;
@@ -50,6 +51,7 @@ extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 }
 
 extern "C" void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  EnterService("IoReleaseCancelSpinLock");
   auto& thread = CurrentThread();
   if (!HoldsCancelSpinLock()) {
     verifier::Report("CancelSpinLock",
@@ -70,6 +72,7 @@ extern "C" void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  EnterService("IoCancelIrp");
   auto& thread = CurrentThread();
   if (!CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp")) return FALSE;
   if (HoldsCancelSpinLock()) {

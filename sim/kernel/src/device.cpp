@@ -92,6 +92,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                          PDEVICE_OBJECT* DeviceObject) {
+  EnterService("IoCreateDevice");
   *DeviceObject = nullptr;
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice")) return STATUS_INVALID_PARAMETER;
   size_t bytes = ExtensionOffset() + DeviceExtensionSize;
@@ -131,6 +132,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 }
 
 extern "C" void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  EnterService("IoDeleteDevice");
   CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
   auto* extension = DeviceObject->DeviceObjectExtension;
   std::string who = "IoDeleteDevice of " + Describe(DeviceObject);
@@ -176,6 +178,7 @@ extern "C" void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice) {
+  EnterService("IoAttachDeviceToDeviceStack");
   CheckIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
   std::lock_guard guard(g_deviceLock);
   PDEVICE_OBJECT top = TopOf(TargetDevice);
@@ -193,6 +196,7 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
 }
 
 extern "C" void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  EnterService("IoDetachDevice");
   CheckIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
   std::lock_guard guard(g_deviceLock);
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;

@@ -59,6 +59,7 @@ struct OutstandingRequest {
   PIRP irp;
   std::thread::id thread;
   const nt::IoStatus* iosb;
+  uint32_t code;
   bool finishing = false;
 };
 
@@ -67,10 +68,10 @@ std::condition_variable g_outstandingGone;
 std::list<OutstandingRequest> g_outstanding;
 uint64_t g_nextRequestId = 1;
 
-uint64_t TrackRequest(PFILE_OBJECT file, PIRP irp, const nt::IoStatus* iosb) {
+uint64_t TrackRequest(PFILE_OBJECT file, PIRP irp, const nt::IoStatus* iosb, uint32_t code) {
   std::lock_guard guard(g_outstandingLock);
   uint64_t id = g_nextRequestId++;
-  g_outstanding.push_back({id, file, irp, std::this_thread::get_id(), iosb});
+  g_outstanding.push_back({id, file, irp, std::this_thread::get_id(), iosb, code});
   return id;
 }
 
@@ -91,6 +92,29 @@ void ForgetRequest(uint64_t id) {
 
 }  // namespace
 
+}  // namespace sim::kernel
+
+sim::schedule::Action sim::schedule::CancelRequest(uint32_t ioControlCode) {
+  using namespace sim::kernel;
+  return [ioControlCode] {
+    PIRP irp = nullptr;
+    {
+      std::lock_guard guard(g_outstandingLock);
+      for (auto it = g_outstanding.rbegin(); it != g_outstanding.rend(); ++it) {
+        if (it->code != ioControlCode || it->finishing) continue;
+        irp = it->irp;
+        HoldIrp(irp);  // as CancelIoFile: a racing completion cannot free it under IoCancelIrp
+        break;
+      }
+    }
+    if (irp == nullptr) return;
+    IoCancelIrp(irp);
+    ReleaseIrpHold(irp);
+  };
+}
+
+namespace sim::kernel {
+
 void ResetOutstandingRequests() {
   std::lock_guard guard(g_outstandingLock);
   g_outstanding.clear();
@@ -101,6 +125,7 @@ void ResetOutstandingRequests() {
 using namespace sim::kernel;
 
 extern "C" PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+  EnterService("MmMapLockedPages");
   (void)AccessMode;
   CheckIrqlAtMost(DISPATCH_LEVEL, "MmMapLockedPages");
   PMDL mdl = MemoryDescriptorList;
@@ -139,7 +164,7 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
   if (synchronous) ObfReferenceObject(file);  // kept for the wait below
 
   PDEVICE_OBJECT top = io::GetAttachedDevice(file->DeviceObject);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  PIRP irp = io::AllocateManagerIrp(top->StackSize);
   irp->RequestorMode = UserMode;
   irp->UserBuffer = output;
   irp->Tail.Overlay.OriginalFileObject = file;
@@ -166,7 +191,7 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
   irp->AssociatedIrp.SystemBuffer = buffers.systemBuffer;
   irp->MdlAddress = buffers.mdl;
 
-  uint64_t requestId = TrackRequest(file, irp, iosb);
+  uint64_t requestId = TrackRequest(file, irp, iosb, code);
   IrpHeader* header = HeaderOf(irp);
   header->CheckInformation = method != METHOD_NEITHER;
   header->OutputLength = outputLength;

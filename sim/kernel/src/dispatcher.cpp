@@ -39,6 +39,7 @@ std::chrono::milliseconds DeadlockLimit() { return std::chrono::milliseconds(g_d
 using namespace sim::kernel;
 
 extern "C" void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  EnterService("KeInitializeEvent");
   std::lock_guard guard(g_dispatcherLock);
   Event->Header.Type =
       Type == NotificationEvent ? kEventNotificationObject : kEventSynchronizationObject;
@@ -48,6 +49,7 @@ extern "C" void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 }
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  EnterService("KeSetEvent");
   (void)Increment;
   (void)Wait;
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
@@ -68,6 +70,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
 }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  EnterService("KeResetEvent");
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
   std::lock_guard guard(g_dispatcherLock);
   LONG previous = Event->Header.SignalState;
@@ -76,11 +79,13 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 extern "C" void NTAPI KeClearEvent(PRKEVENT Event) {
+  EnterService("KeClearEvent");
   std::lock_guard guard(g_dispatcherLock);
   Event->Header.SignalState = 0;
 }
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  EnterService("KeReadStateEvent");
   std::lock_guard guard(g_dispatcherLock);
   return Event->Header.SignalState;
 }
@@ -88,6 +93,7 @@ extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                 KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                 PLARGE_INTEGER Timeout) {
+  EnterService("KeWaitForSingleObject");
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;
@@ -110,6 +116,8 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     // to now, which is all the driver's waits need.
     long long units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
     auto deadline = Clock::now() + std::chrono::microseconds(units / 10);
+    if (TrySatisfy(header)) return STATUS_WAIT_0;
+    if (units != 0) NoteBlocking();  // a wait that does not complete at once
     while (!TrySatisfy(header)) {
       if (g_dispatcherCv.wait_until(lock, deadline) == std::cv_status::timeout) {
         return TrySatisfy(header) ? STATUS_WAIT_0 : STATUS_TIMEOUT;
@@ -119,6 +127,8 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   }
 
   auto start = Clock::now();
+  if (TrySatisfy(header)) return STATUS_WAIT_0;
+  NoteBlocking();  // a wait that does not complete at once
   while (!TrySatisfy(header)) {
     g_dispatcherCv.wait_for(lock, std::chrono::milliseconds(200));
     if (Clock::now() - start > DeadlockLimit()) {
@@ -134,10 +144,12 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
 
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Interval) {
+  EnterService("KeDelayExecutionThread");
   (void)WaitMode;
   (void)Alertable;
   if (!CheckIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread")) return STATUS_SUCCESS;
   long long units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
+  NoteBlocking();
   std::this_thread::sleep_for(std::chrono::microseconds(units / 10));
   return STATUS_SUCCESS;
 }

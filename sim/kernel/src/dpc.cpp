@@ -1,4 +1,7 @@
-// Deferred procedure calls: a queue served by one DPC thread running at DISPATCH_LEVEL.
+// Deferred procedure calls: one queue served by two DPC processors running at DISPATCH_LEVEL.
+// Processor 0 takes every DPC it is free for; processor 1 only those queued while processor 0
+// is busy, so a scenario with one DPC at a time always runs it on processor 0 (repeatable call
+// counts), while a DPC queued again during its own run runs beside itself, as on the platform.
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -16,15 +19,18 @@ PVOID const kQueuedMark = reinterpret_cast<PVOID>(1);
 std::mutex g_dpcLock;
 std::condition_variable g_dpcCv;
 std::deque<PKDPC> g_queue;
-bool g_running = false;  // a DPC routine is executing
+bool g_running[2] = {false, false};  // a DPC routine is executing on processor 0 / 1
 bool g_stop = false;
-std::thread g_thread;
+std::thread g_threads[2];
 
-void DpcThreadMain() {
+void DpcThreadMain(int processor) {
+  SetThreadRole(processor == 0 ? sim::schedule::Role::Dpc0 : sim::schedule::Role::Dpc1);
   CurrentThread().Irql = DISPATCH_LEVEL;
   std::unique_lock lock(g_dpcLock);
   for (;;) {
-    g_dpcCv.wait(lock, [] { return g_stop || !g_queue.empty(); });
+    g_dpcCv.wait(lock, [processor] {
+      return g_stop || (!g_queue.empty() && (processor == 0 || g_running[0]));
+    });
     if (g_queue.empty()) break;  // stopping, nothing left
     PKDPC dpc = g_queue.front();
     g_queue.pop_front();
@@ -33,7 +39,8 @@ void DpcThreadMain() {
     PVOID context = dpc->DeferredContext;
     PVOID arg1 = dpc->SystemArgument1;
     PVOID arg2 = dpc->SystemArgument2;
-    g_running = true;
+    g_running[processor] = true;
+    g_dpcCv.notify_all();  // processor 1 may take the next one now
     lock.unlock();
     routine(dpc, context, arg1, arg2);
     auto& thread = CurrentThread();
@@ -47,7 +54,7 @@ void DpcThreadMain() {
       thread.HeldSpinLocks.clear();
     }
     lock.lock();
-    g_running = false;
+    g_running[processor] = false;
     g_dpcCv.notify_all();
   }
 }
@@ -56,16 +63,18 @@ void DpcThreadMain() {
 
 void StartDpcThread() {
   std::lock_guard guard(g_dpcLock);
-  if (g_thread.joinable()) return;
+  if (g_threads[0].joinable()) return;
   g_stop = false;
   g_queue.clear();
-  g_thread = std::thread(DpcThreadMain);
+  for (int processor = 0; processor < 2; ++processor) {
+    g_threads[processor] = std::thread(DpcThreadMain, processor);
+  }
 }
 
 void StopDpcThread() {
   {
     std::lock_guard guard(g_dpcLock);
-    if (!g_thread.joinable()) return;
+    if (!g_threads[0].joinable()) return;
     for (PKDPC dpc : g_queue) {
       verifier::Report("DpcQueuedAtShutdown",
                        "DPC " + Describe(dpc) + " still queued when the kernel stopped");
@@ -75,14 +84,15 @@ void StopDpcThread() {
     g_stop = true;
   }
   g_dpcCv.notify_all();
-  g_thread.join();
+  for (auto& thread : g_threads) thread.join();
 }
 
 bool IsDpcQueued(PKDPC dpc) { return __atomic_load_n(&dpc->DpcData, __ATOMIC_ACQUIRE) != nullptr; }
 
 void WaitForDpcsIdle() {
+  NoteBlocking();
   std::unique_lock lock(g_dpcLock);
-  g_dpcCv.wait(lock, [] { return g_queue.empty() && !g_running; });
+  g_dpcCv.wait(lock, [] { return g_queue.empty() && !g_running[0] && !g_running[1]; });
 }
 
 }  // namespace sim::kernel
@@ -91,6 +101,7 @@ using namespace sim::kernel;
 
 extern "C" void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
                                       PVOID DeferredContext) {
+  EnterService("KeInitializeDpc");
   Dpc->Type = 19;  // DpcObject
   Dpc->Importance = 1;
   Dpc->Number = 0;
@@ -104,9 +115,10 @@ extern "C" void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
 
 extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                           PVOID SystemArgument2) {
+  EnterService("KeInsertQueueDpc");
   std::lock_guard guard(g_dpcLock);
   if (Dpc->DpcData != nullptr) return FALSE;
-  if (!g_thread.joinable() || g_stop) {
+  if (!g_threads[0].joinable() || g_stop) {
     sim::verifier::Report("DpcNoKernel", "KeInsertQueueDpc while the kernel is not running");
     return FALSE;
   }
@@ -119,6 +131,7 @@ extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
 }
 
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  EnterService("KeRemoveQueueDpc");
   std::lock_guard guard(g_dpcLock);
   if (Dpc->DpcData == nullptr) return FALSE;
   for (auto it = g_queue.begin(); it != g_queue.end(); ++it) {
@@ -132,6 +145,7 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 }
 
 extern "C" void NTAPI KeFlushQueuedDpcs(void) {
+  EnterService("KeFlushQueuedDpcs");
   if (CurrentThread().Irql > PASSIVE_LEVEL) {
     sim::verifier::Report("IrqlTooHigh", "KeFlushQueuedDpcs above PASSIVE_LEVEL");
     return;

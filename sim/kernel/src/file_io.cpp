@@ -15,7 +15,7 @@ constexpr ULONG kFoHandleCreated = 0x00040000;  // FO_HANDLE_CREATED
 // stack and waits for it.
 NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
   PDEVICE_OBJECT top = io::GetAttachedDevice(file->DeviceObject);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  PIRP irp = io::AllocateManagerIrp(top->StackSize);
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.OriginalFileObject = file;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

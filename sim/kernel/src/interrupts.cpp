@@ -1,10 +1,15 @@
 // Interrupt objects, the interrupt lines of the machine's devices, and delivery of their
-// interrupts to the connected service routines.
+// interrupts to the connected service routines: on the interrupt processor's thread beside
+// everything else, or, on a uniprocessor, in the thread that notified the line.
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "kernel_internal.h"
@@ -38,12 +43,21 @@ struct Source {
 struct VectorState {
   std::vector<PKINTERRUPT> chain;  // connection order
   int delivering = 0;              // threads inside a delivery round
-  bool pending = false;            // asserted while a thread at or above its IRQL ran
+  bool pending = false;            // uniprocessor: asserted while a thread at or above its IRQL ran
+  // The interrupt processor: notifications posted to it, and those whose rounds have finished.
+  uint64_t requested = 0;
+  uint64_t completed = 0;
+  bool queued = false;
   InterruptStats stats;
 };
 
 std::mutex g_lock;
 std::condition_variable g_idle;
+std::condition_variable g_processorWork;
+std::condition_variable g_roundsDone;
+std::deque<uint32_t> g_processorQueue;
+std::thread g_processor;
+bool g_processorStop = false;
 std::map<InterruptSourceId, Source> g_sources;
 std::map<uint32_t, VectorState> g_vectors;
 InterruptSourceId g_nextSource = 1;
@@ -132,6 +146,56 @@ void Deliver(uint32_t vector) {
   }
 }
 
+KIRQL VectorIrql(const VectorState& v) {
+  return v.chain.empty() ? HIGH_LEVEL : v.chain.front()->Irql;
+}
+
+// Hands the vector to the interrupt processor; returns the ticket its rounds will finish.
+// Called with g_lock held.
+uint64_t PostToProcessor(uint32_t vector, VectorState& v) {
+  uint64_t ticket = ++v.requested;
+  if (!v.queued) {
+    v.queued = true;
+    g_processorQueue.push_back(vector);
+    g_processorWork.notify_one();
+  }
+  return ticket;
+}
+
+void WaitForRounds(uint32_t vector, uint64_t ticket) {
+  NoteBlocking();
+  std::unique_lock guard(g_lock);
+  bool done = g_roundsDone.wait_for(guard, DeadlockLimit(), [&] {
+    return g_processorStop || g_vectors[vector].completed >= ticket;
+  });
+  if (!done) {
+    std::fprintf(stderr,
+                 "emulated kernel: interrupt rounds on vector %u did not finish within %lld ms; "
+                 "stopping instead of hanging (a service routine spins on a lock forever?)\n",
+                 vector, static_cast<long long>(DeadlockLimit().count()));
+    std::abort();
+  }
+}
+
+void ProcessorMain() {
+  SetThreadRole(sim::schedule::Role::Interrupt);
+  std::unique_lock guard(g_lock);
+  for (;;) {
+    g_processorWork.wait(guard, [] { return g_processorStop || !g_processorQueue.empty(); });
+    if (g_processorStop) break;
+    uint32_t vector = g_processorQueue.front();
+    g_processorQueue.pop_front();
+    g_vectors[vector].queued = false;
+    uint64_t upTo = g_vectors[vector].requested;
+    guard.unlock();
+    Deliver(vector);
+    guard.lock();
+    VectorState& v = g_vectors[vector];
+    v.completed = std::max(v.completed, upTo);
+    g_roundsDone.notify_all();
+  }
+}
+
 PKINTERRUPT FindConnected(PKINTERRUPT interrupt) {
   for (auto& [number, v] : g_vectors) {
     if (std::find(v.chain.begin(), v.chain.end(), interrupt) != v.chain.end()) return interrupt;
@@ -155,14 +219,40 @@ void DetachInterruptSource(InterruptSourceId source) {
 }
 
 void NotifyInterruptLine(InterruptSourceId source) {
+  using sim::schedule::InterruptDelivery;
+  InterruptDelivery mode = sim::schedule::CurrentInterruptDelivery();
   uint32_t vector;
+  uint64_t ticket;
+  KIRQL irql;
   {
     std::lock_guard guard(g_lock);
     auto it = g_sources.find(source);
     if (it == g_sources.end()) return;
     vector = it->second.vector;
+    if (mode != InterruptDelivery::Uniprocessor && g_processor.joinable() && !g_processorStop) {
+      ticket = PostToProcessor(vector, g_vectors[vector]);
+      irql = VectorIrql(g_vectors[vector]);
+    } else {
+      mode = InterruptDelivery::Uniprocessor;
+    }
   }
-  Deliver(vector);
+  if (mode == InterruptDelivery::Uniprocessor) {
+    Deliver(vector);
+    return;
+  }
+  // The processor's own routines and free-running delivery never wait for the rounds.
+  if (mode == InterruptDelivery::FreeRunning ||
+      sim::schedule::CurrentRole() == sim::schedule::Role::Interrupt) {
+    return;
+  }
+  auto& thread = CurrentThread();
+  if (thread.Irql >= irql) {
+    // This thread holds the interrupt's lock or runs at or above its IRQL: the other processor
+    // spins until it drops, and this thread waits for the rounds then.
+    thread.OwedInterruptRounds.emplace_back(vector, ticket);
+    return;
+  }
+  WaitForRounds(vector, ticket);
 }
 
 InterruptStats GetInterruptStats(uint32_t vector) {
@@ -171,6 +261,19 @@ InterruptStats GetInterruptStats(uint32_t vector) {
 }
 
 void DeliverPendingInterrupts() {
+  auto& thread = CurrentThread();
+  if (!thread.OwedInterruptRounds.empty()) {
+    std::vector<std::pair<uint32_t, uint64_t>> due;
+    {
+      std::lock_guard guard(g_lock);
+      std::erase_if(thread.OwedInterruptRounds, [&](const std::pair<uint32_t, uint64_t>& owed) {
+        if (thread.Irql >= VectorIrql(g_vectors[owed.first])) return false;
+        due.push_back(owed);
+        return true;
+      });
+    }
+    for (auto [vector, ticket] : due) WaitForRounds(vector, ticket);
+  }
   std::vector<uint32_t> pending;
   {
     std::lock_guard guard(g_lock);
@@ -194,6 +297,26 @@ bool InterruptConnectedWithin(const void* begin, const void* end) {
     }
   }
   return false;
+}
+
+void StartInterruptProcessor() {
+  std::lock_guard guard(g_lock);
+  if (g_processor.joinable()) return;
+  g_processorStop = false;
+  g_processorQueue.clear();
+  g_processor = std::thread(ProcessorMain);
+}
+
+void StopInterruptProcessor() {
+  {
+    std::lock_guard guard(g_lock);
+    if (!g_processor.joinable()) return;
+    g_processorStop = true;
+    g_processorWork.notify_all();
+    g_roundsDone.notify_all();
+  }
+  g_processor.join();
+  g_processor = std::thread();
 }
 
 void ResetInterrupts() {
@@ -221,6 +344,7 @@ extern "C" NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject,
                                              KIRQL SynchronizeIrql, KINTERRUPT_MODE InterruptMode,
                                              BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
                                              BOOLEAN FloatingSave) {
+  EnterService("IoConnectInterrupt");
   (void)ProcessorEnableMask;
   (void)FloatingSave;
   *InterruptObject = nullptr;
@@ -242,6 +366,7 @@ extern "C" NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject,
 }
 
 extern "C" void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
+  EnterService("IoDisconnectInterrupt");
   CheckIrqlAtMost(PASSIVE_LEVEL, "IoDisconnectInterrupt");
   std::unique_lock guard(g_lock);
   if (FindConnected(InterruptObject) == nullptr) {
@@ -252,6 +377,7 @@ extern "C" void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
   VectorState& v = g_vectors[InterruptObject->Vector];
   std::erase(v.chain, InterruptObject);
   // A round that started before the removal may still run the routine: wait for it.
+  if (v.delivering != 0) NoteBlocking();
   g_idle.wait(guard, [&v] { return v.delivering == 0; });
   delete InterruptObject;
 }
@@ -259,6 +385,7 @@ extern "C" void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
 extern "C" BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt,
                                                 PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
                                                 PVOID SynchronizeContext) {
+  EnterService("KeSynchronizeExecution");
   auto& thread = CurrentThread();
   if (thread.Irql > Interrupt->SynchronizeIrql) {
     verifier::Report("IrqlTooHigh", "KeSynchronizeExecution above the interrupt's IRQL");
@@ -275,3 +402,27 @@ extern "C" BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt,
   DeliverPendingInterrupts();
   return result;
 }
+
+namespace sim::schedule {
+
+Action DeliverInterrupt(uint32_t vector) {
+  return [vector] {
+    std::vector<PKINTERRUPT> chain;
+    {
+      std::lock_guard guard(g_lock);
+      VectorState& v = g_vectors[vector];
+      chain = v.chain;
+      v.delivering++;
+    }
+    bool claimed = !chain.empty() && RunServiceRoutines(chain);
+    std::lock_guard guard(g_lock);
+    VectorState& v = g_vectors[vector];
+    v.delivering--;
+    g_idle.notify_all();
+    if (chain.empty()) return;
+    v.stats.deliveries++;
+    (claimed ? v.stats.claimed : v.stats.unclaimed)++;
+  };
+}
+
+}  // namespace sim::schedule

@@ -94,20 +94,26 @@ uint32_t PortNumber(const void* port) {
 }  // namespace
 
 extern "C" UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) {
+  EnterService("READ_PORT_UCHAR");
   return static_cast<UCHAR>(sim::PortBus().Read(PortNumber(Port), 1));
 }
 extern "C" USHORT NTAPI READ_PORT_USHORT(PUSHORT Port) {
+  EnterService("READ_PORT_USHORT");
   return static_cast<USHORT>(sim::PortBus().Read(PortNumber(Port), 2));
 }
 extern "C" ULONG NTAPI READ_PORT_ULONG(PULONG Port) {
+  EnterService("READ_PORT_ULONG");
   return sim::PortBus().Read(PortNumber(Port), 4);
 }
 extern "C" void NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
+  EnterService("WRITE_PORT_UCHAR");
   sim::PortBus().Write(PortNumber(Port), 1, Value);
 }
 extern "C" void NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
+  EnterService("WRITE_PORT_USHORT");
   sim::PortBus().Write(PortNumber(Port), 2, Value);
 }
 extern "C" void NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value) {
+  EnterService("WRITE_PORT_ULONG");
   sim::PortBus().Write(PortNumber(Port), 4, Value);
 }

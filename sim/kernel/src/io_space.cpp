@@ -61,6 +61,7 @@ using namespace sim::kernel;
 
 extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                                     MEMORY_CACHING_TYPE CacheType) {
+  EnterService("MmMapIoSpace");
   (void)CacheType;
   if (!CheckIrqlAtMost(DISPATCH_LEVEL, "MmMapIoSpace")) return nullptr;
   if (NumberOfBytes == 0) {
@@ -80,6 +81,7 @@ extern "C" PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T Num
 }
 
 extern "C" void NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+  EnterService("MmUnmapIoSpace");
   CheckIrqlAtMost(DISPATCH_LEVEL, "MmUnmapIoSpace");
   std::lock_guard guard(g_mappingLock);
   auto it = g_mappings.find(BaseAddress);

@@ -103,6 +103,7 @@ void ReleaseIrpHold(PIRP irp) {
 using namespace sim::kernel;
 
 extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  EnterService("IoAllocateIrp");
   (void)ChargeQuota;
   CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
   if (StackSize < 1) {
@@ -110,6 +111,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
                                               " stack locations");
     return nullptr;
   }
+  if (LowResourcesFail()) return nullptr;
   size_t bytes = kHeaderBytes + sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION);
   void* memory = std::calloc(1, bytes);
   if (memory == nullptr) return nullptr;
@@ -126,6 +128,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
+  EnterService("IoFreeIrp");
   IrpHeader* header = HeaderOf(Irp);
   if (header->Magic != kIrpMagic) {
     sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + Describe(Irp) + ", not a live request");
@@ -152,6 +155,7 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  EnterService("IofCallDriver");
   return CallDriver(DeviceObject, Irp, CallPath::IoCallDriver);
 }
 
@@ -180,7 +184,9 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
     return STATUS_INVALID_PARAMETER;
   }
 
-  IoSetNextIrpStackLocation(Irp);
+  // The location moves here without the driver-side inline (and its entry hook).
+  Irp->CurrentLocation--;
+  Irp->Tail.Overlay.CurrentStackLocation--;
   CHAR location = Irp->CurrentLocation;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
@@ -256,6 +262,7 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
 }
 
 extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  EnterService("IofCompleteRequest");
   (void)PriorityBoost;
   auto& thread = CurrentThread();
   IrpHeader* header = HeaderOf(Irp);
@@ -431,6 +438,11 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool check, ULONG o
 }
 
 }  // namespace
+
+PIRP AllocateManagerIrp(CCHAR stackSize) {
+  PlatformAllocation platform;
+  return IoAllocateIrp(stackSize, FALSE);
+}
 
 IO_STATUS_BLOCK CallAndWait(PDEVICE_OBJECT device, PIRP irp) {
   return SendAndWait(device, irp, false, 0);

@@ -41,9 +41,13 @@ std::string DescribeIrp(PIRP irp) {
 
 using sim::kernel::CurrentThread;
 
-extern "C" KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentThread().Irql; }
+extern "C" KIRQL NTAPI KeGetCurrentIrql(void) {
+  EnterService("KeGetCurrentIrql");
+  return CurrentThread().Irql;
+}
 
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  EnterService("KfRaiseIrql");
   auto& thread = CurrentThread();
   KIRQL old = thread.Irql;
   if (NewIrql < old) {
@@ -56,6 +60,7 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 }
 
 extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  EnterService("KfLowerIrql");
   auto& thread = CurrentThread();
   if (NewIrql > thread.Irql) {
     sim::verifier::Report("IrqlNotLowered", "KeLowerIrql to " + std::to_string(NewIrql) +
@@ -67,7 +72,10 @@ extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
   sim::kernel::DeliverPendingInterrupts();
 }
 
-extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
+  EnterService("KeRaiseIrqlToDpcLevel");
+  return KfRaiseIrql(DISPATCH_LEVEL);
+}
 
 void SimCheckPagedCode(const char* File, int Line) {
   KIRQL irql = CurrentThread().Irql;

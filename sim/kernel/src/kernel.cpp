@@ -25,13 +25,17 @@ void Boot(WdmSupport support) {
   PortBus().Reset();
   ResetInterrupts();
   ResetPowerManager();
+  ScheduleAtBoot();
   StartDpcThread();
   StartWorkerThread();
+  StartInterruptProcessor();
   g_booted = true;
 }
 
 void Shutdown() {
   if (!g_booted) return;
+  ScheduleAtShutdown();
+  StopInterruptProcessor();
   StopWorkerThread();
   StopDpcThread();
   ResetInterrupts();
@@ -54,6 +58,7 @@ WdmSupport CurrentWdmSupport() { return g_support; }
 using namespace sim::kernel;
 
 extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+  EnterService("IoIsWdmVersionAvailable");
   // WDM 1.0 is the 98 family's level; 1.10 came with 2000. Later revisions are not modelled:
   // the driver asks for nothing beyond 1.10.
   int asked = MajorVersion * 0x100 + MinorVersion;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/schedule.h"
 #include "sim/verifier.h"
 
 // The emulated kernel's per-device record, reached through DeviceObject->DeviceObjectExtension.
@@ -39,9 +40,37 @@ struct ThreadState {
   KIRQL Irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> HeldSpinLocks;
   std::vector<DispatchFrame> Frames;
+  // Interrupt rounds (vector, ticket) this thread notified while at or above their IRQL: it
+  // waits for them once it drops below (see DeliverPendingInterrupts).
+  std::vector<std::pair<uint32_t, uint64_t>> OwedInterruptRounds;
 };
 
 ThreadState& CurrentThread();
+
+// The entry hook of every exported service (schedule.cpp): counts the call for the calling
+// thread's role, fires an injection armed at it, perturbs timing in the seeded mode.
+void EnterService(const char* service);
+// The calling thread is about to wait or spin for someone else: an injector that does so lets
+// the thread it holds go on.
+void NoteBlocking();
+// Names the role of a thread the kernel starts (DPC, worker, interrupt processor).
+void SetThreadRole(sim::schedule::Role role);
+void ScheduleAtBoot();
+void ScheduleAtShutdown();
+
+// Allocations the emulated managers make for themselves (the requests they build) are exempt
+// from the low-resource mode (see sim/kernel.h): while one of these lives on a thread.
+class PlatformAllocation {
+ public:
+  PlatformAllocation();
+  ~PlatformAllocation();
+  PlatformAllocation(const PlatformAllocation&) = delete;
+  PlatformAllocation& operator=(const PlatformAllocation&) = delete;
+  static bool Active();
+};
+// Whether the low-resource mode fails this allocation of the driver's (`what` names it in
+// nothing but the statistics); false inside a PlatformAllocation.
+bool LowResourcesFail();
 
 // Records a violation when the current IRQL is above the limit for the named routine.
 // Returns true when the IRQL is acceptable.
@@ -55,6 +84,10 @@ bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine);
 // Delivers interrupts that arrived while this thread ran at or above their IRQL; called when
 // the thread's IRQL drops.
 void DeliverPendingInterrupts();
+
+// The interrupt processor's thread (see sim::schedule::InterruptDelivery), started at boot.
+void StartInterruptProcessor();
+void StopInterruptProcessor();
 
 // Interrupts still connected whose service context lies inside [begin, end): a device deleted
 // with its interrupt connected.
@@ -174,3 +207,5 @@ void FreeLeakedPool();
 void ReportAndFreeLeakedMappings(const std::string& owner);
 
 }  // namespace sim::kernel
+
+using sim::kernel::EnterService;

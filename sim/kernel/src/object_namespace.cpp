@@ -88,6 +88,7 @@ using namespace sim::kernel;
 
 extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
                                                PUNICODE_STRING DeviceName) {
+  EnterService("IoCreateSymbolicLink");
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink")) return STATUS_INVALID_PARAMETER;
   std::u16string key;
   NTSTATUS error;
@@ -100,6 +101,7 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
 }
 
 extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  EnterService("IoDeleteSymbolicLink");
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink")) return STATUS_INVALID_PARAMETER;
   std::u16string key;
   NTSTATUS error;

@@ -195,6 +195,7 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
                                                     POBJECT_TYPE ObjectType,
                                                     KPROCESSOR_MODE AccessMode, PVOID* Object,
                                                     POBJECT_HANDLE_INFORMATION HandleInformation) {
+  EnterService("ObReferenceObjectByHandle");
   (void)AccessMode;
   *Object = nullptr;
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle")) return STATUS_INVALID_PARAMETER;
@@ -214,6 +215,7 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
 }
 
 extern "C" void FASTCALL ObfReferenceObject(PVOID Object) {
+  EnterService("ObfReferenceObject");
   std::lock_guard guard(g_objectLock);
   ObjectHeader* header = HeaderOfObject(Object);
   if (header->Magic != kLiveMagic) {
@@ -228,6 +230,7 @@ extern "C" void FASTCALL ObfReferenceObject(PVOID Object) {
 
 // A driver's release: it must hold a reference it took.
 extern "C" void FASTCALL ObfDereferenceObject(PVOID Object) {
+  EnterService("ObfDereferenceObject");
   {
     std::lock_guard guard(g_objectLock);
     ObjectHeader* header = HeaderOfObject(Object);

@@ -93,6 +93,7 @@ using namespace sim::kernel;
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
                                              ULONG Tag) {
+  EnterService("ExAllocatePoolWithTag");
   KIRQL irql = CurrentThread().Irql;
   if (IsPaged(PoolType) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
     sim::verifier::Report("IrqlExAllocatePool", "pool type " + std::to_string(PoolType) +
@@ -104,8 +105,9 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
                           "ExAllocatePoolWithTag of zero bytes, tag \"" + TagText(Tag) + "\"");
     return nullptr;
   }
+  bool lowResources = LowResourcesFail();
   std::lock_guard guard(g_poolLock);
-  if (g_failCountdown != 0 && --g_failCountdown == 0) {
+  if ((g_failCountdown != 0 && --g_failCountdown == 0) || lowResources) {
     ++g_stats.failedAllocations;
     return nullptr;
   }
@@ -122,6 +124,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
 }
 
 extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  EnterService("ExAllocatePool");
   return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E);  // "None"
 }
 
@@ -152,6 +155,12 @@ void FreePool(PVOID P, const ULONG* expectedTag) {
 
 }  // namespace
 
-extern "C" void NTAPI ExFreePool(PVOID P) { FreePool(P, nullptr); }
+extern "C" void NTAPI ExFreePool(PVOID P) {
+  EnterService("ExFreePool");
+  FreePool(P, nullptr);
+}
 
-extern "C" void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { FreePool(P, &Tag); }
+extern "C" void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  EnterService("ExFreePoolWithTag");
+  FreePool(P, &Tag);
+}

@@ -87,6 +87,7 @@ using namespace sim::kernel;
 // reported before (D0 for a new device).
 extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                              POWER_STATE State) {
+  EnterService("PoSetPowerState");
   sim::kernel::CheckIrqlAtMost(DISPATCH_LEVEL, "PoSetPowerState");
   POWER_STATE previous;
   if (Type == SystemPowerState) {
@@ -100,6 +101,7 @@ extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_
 }
 
 extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  EnterService("PoCallDriver");
   KIRQL irql = KeGetCurrentIrql();
   bool deferToPassive = CurrentWdmSupport() == WdmSupport::Wdm110 && irql == DISPATCH_LEVEL &&
                         (DeviceObject->Flags & DO_POWER_PAGABLE) != 0;
@@ -113,6 +115,7 @@ extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 extern "C" void NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  EnterService("PoStartNextPowerIrp");
   CheckIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
   IrpHeader* header = HeaderOf(Irp);
   std::string problem;
@@ -143,6 +146,7 @@ extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR M
                                             POWER_STATE PowerState,
                                             PREQUEST_POWER_COMPLETE CompletionFunction,
                                             PVOID Context, PIRP* Irp) {
+  EnterService("PoRequestPowerIrp");
   CheckIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
       MinorFunction != IRP_MN_WAIT_WAKE) {
@@ -157,8 +161,13 @@ extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR M
       return std::exchange(g_failNextRequest, STATUS_SUCCESS);
     }
   }
+  if (LowResourcesFail()) return STATUS_INSUFFICIENT_RESOURCES;
   PDEVICE_OBJECT top = sim::io::GetAttachedDevice(DeviceObject);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  PIRP irp;
+  {
+    PlatformAllocation platform;
+    irp = IoAllocateIrp(top->StackSize, FALSE);
+  }
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   irp->IoStatus.Information = 0;

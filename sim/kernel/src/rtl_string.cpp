@@ -50,6 +50,7 @@ using namespace sim::kernel;
 
 extern "C" void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString,
                                            PCWSTR SourceString) {
+  EnterService("RtlInitUnicodeString");
   if (SourceString == nullptr) {
     DestinationString->Length = DestinationString->MaximumLength = 0;
     DestinationString->Buffer = nullptr;
@@ -64,6 +65,7 @@ extern "C" void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString,
 
 extern "C" void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
                                            PCUNICODE_STRING SourceString) {
+  EnterService("RtlCopyUnicodeString");
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
     return;
@@ -79,12 +81,14 @@ extern "C" void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
 }
 
 extern "C" void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  EnterService("RtlFreeUnicodeString");
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 extern "C" LARGE_INTEGER NTAPI RtlConvertLongToLargeInteger(LONG SignedInteger) {
+  EnterService("RtlConvertLongToLargeInteger");
   LARGE_INTEGER value;
   value.QuadPart = SignedInteger;
   return value;

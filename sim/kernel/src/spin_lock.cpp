@@ -33,6 +33,7 @@ bool TakeLock(PKSPIN_LOCK lock, const char* routine) {
   while (!__atomic_compare_exchange_n(lock, &expected, OwnerToken(), false, __ATOMIC_ACQUIRE,
                                       __ATOMIC_RELAXED)) {
     expected = 0;
+    sim::kernel::NoteBlocking();  // spinning on a lock someone else holds
     std::this_thread::yield();
   }
   CurrentThread().HeldSpinLocks.push_back(lock);
@@ -63,9 +64,13 @@ bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) { return DropLock(lo
 
 }  // namespace sim::kernel
 
-extern "C" void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+extern "C" void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  EnterService("KeInitializeSpinLock");
+  *SpinLock = 0;
+}
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+  EnterService("KfAcquireSpinLock");
   KIRQL old = CurrentThread().Irql;
   if (old > DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLock", "KeAcquireSpinLock at IRQL " + std::to_string(old) +
@@ -78,6 +83,7 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  EnterService("KfReleaseSpinLock");
   auto& thread = CurrentThread();
   if (thread.Irql != DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLock", "KeReleaseSpinLock at IRQL " +
@@ -94,6 +100,7 @@ extern "C" void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 }
 
 extern "C" void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  EnterService("KefAcquireSpinLockAtDpcLevel");
   if (CurrentThread().Irql != DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLockSafe", "KeAcquireSpinLockAtDpcLevel at IRQL " +
                                               std::to_string(CurrentThread().Irql));
@@ -102,6 +109,7 @@ extern "C" void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  EnterService("KefReleaseSpinLockFromDpcLevel");
   if (CurrentThread().Irql != DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLockSafe", "KeReleaseSpinLockFromDpcLevel at IRQL " +
                                               std::to_string(CurrentThread().Irql));

@@ -1,6 +1,8 @@
-// Executive work items: ExQueueWorkItem hands a routine to the kernel's worker thread, which
-// runs it at PASSIVE_LEVEL. The kernel queues its own deferred work (PoCallDriver) there too.
-// Every queue type is served by the one thread, in order.
+// Executive work items: ExQueueWorkItem hands a routine to the kernel's worker threads, which
+// run it at PASSIVE_LEVEL. The kernel queues its own deferred work (PoCallDriver) there too.
+// Every queue type is served by the two workers from one queue, in order: worker 0 takes what
+// it is free for, worker 1 what is queued while worker 0 is busy (so one item at a time always
+// runs on worker 0, and call counts repeat).
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -26,9 +28,9 @@ PLIST_ENTRY const kQueuedMark = reinterpret_cast<PLIST_ENTRY>(1);
 std::mutex g_workLock;
 std::condition_variable g_workCv;
 std::deque<WorkEntry> g_workQueue;
-bool g_workRunning = false;
+bool g_workRunning[2] = {false, false};
 bool g_workStop = false;
-std::thread g_workThread;
+std::thread g_workThreads[2];
 
 // Checks what a routine left behind on the worker thread and restores it.
 void CheckAfterRoutine(const std::string& who) {
@@ -44,15 +46,19 @@ void CheckAfterRoutine(const std::string& who) {
   }
 }
 
-void WorkerThreadMain() {
+void WorkerThreadMain(int worker) {
+  SetThreadRole(worker == 0 ? sim::schedule::Role::Worker0 : sim::schedule::Role::Worker1);
   CurrentThread().Irql = PASSIVE_LEVEL;
   std::unique_lock lock(g_workLock);
   for (;;) {
-    g_workCv.wait(lock, [] { return g_workStop || !g_workQueue.empty(); });
+    g_workCv.wait(lock, [worker] {
+      return g_workStop || (!g_workQueue.empty() && (worker == 0 || g_workRunning[0]));
+    });
     if (g_workQueue.empty()) break;  // stopping, nothing left
     WorkEntry entry = std::move(g_workQueue.front());
     g_workQueue.pop_front();
-    g_workRunning = true;
+    g_workRunning[worker] = true;
+    g_workCv.notify_all();  // worker 1 may take the next one now
     // The item may live in memory that the routine frees (a request's driver context):
     // nothing touches it once the routine runs, and it may be queued again from then on.
     PWORKER_THREAD_ROUTINE routine = nullptr;
@@ -71,7 +77,7 @@ void WorkerThreadMain() {
       CheckAfterRoutine(entry.What);
     }
     lock.lock();
-    g_workRunning = false;
+    g_workRunning[worker] = false;
     g_workCv.notify_all();
   }
 }
@@ -80,16 +86,18 @@ void WorkerThreadMain() {
 
 void StartWorkerThread() {
   std::lock_guard guard(g_workLock);
-  if (g_workThread.joinable()) return;
+  if (g_workThreads[0].joinable()) return;
   g_workStop = false;
   g_workQueue.clear();
-  g_workThread = std::thread(WorkerThreadMain);
+  for (int worker = 0; worker < 2; ++worker) {
+    g_workThreads[worker] = std::thread(WorkerThreadMain, worker);
+  }
 }
 
 void StopWorkerThread() {
   {
     std::lock_guard guard(g_workLock);
-    if (!g_workThread.joinable()) return;
+    if (!g_workThreads[0].joinable()) return;
     for (WorkEntry& entry : g_workQueue) {
       if (entry.Item != nullptr) {
         verifier::Report("WorkItemQueuedAtShutdown",
@@ -106,20 +114,22 @@ void StopWorkerThread() {
     g_workStop = true;
   }
   g_workCv.notify_all();
-  g_workThread.join();
+  for (auto& thread : g_workThreads) thread.join();
 }
 
 bool QueueKernelWork(std::function<void()> work, std::string what) {
   std::lock_guard guard(g_workLock);
-  if (!g_workThread.joinable() || g_workStop) return false;
+  if (!g_workThreads[0].joinable() || g_workStop) return false;
   g_workQueue.push_back({nullptr, std::move(work), std::move(what)});
   g_workCv.notify_all();
   return true;
 }
 
 void WaitForWorkItemsIdle() {
+  NoteBlocking();
   std::unique_lock lock(g_workLock);
-  g_workCv.wait(lock, [] { return g_workQueue.empty() && !g_workRunning; });
+  g_workCv.wait(lock,
+                [] { return g_workQueue.empty() && !g_workRunning[0] && !g_workRunning[1]; });
 }
 
 }  // namespace sim::kernel
@@ -127,6 +137,7 @@ void WaitForWorkItemsIdle() {
 using namespace sim::kernel;
 
 extern "C" void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+  EnterService("ExQueueWorkItem");
   (void)QueueType;
   CheckIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
   if (WorkItem->WorkerRoutine == nullptr) {
@@ -140,7 +151,7 @@ extern "C" void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
                           "ExQueueWorkItem of " + Describe(WorkItem) + ", already queued");
     return;
   }
-  if (!g_workThread.joinable() || g_workStop) {
+  if (!g_workThreads[0].joinable() || g_workStop) {
     sim::verifier::Report("WorkItemNoKernel", "ExQueueWorkItem while the kernel is not running");
     return;
   }

@@ -436,7 +436,7 @@ NTSTATUS SendPowerRequest(Machine& machine, UCHAR minor,
   PDEVICE_OBJECT pdo = PdoOf(machine);
   if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
   PDEVICE_OBJECT top = io::GetAttachedDevice(pdo);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  PIRP irp = io::AllocateManagerIrp(top->StackSize);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // power requests start out unsupported too
   irp->IoStatus.Information = 0;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
@@ -454,7 +454,7 @@ NTSTATUS SendPnpRequest(Machine& machine, UCHAR minor,
   if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
   PDEVICE_OBJECT top = io::GetAttachedDevice(pdo);
   PDEVICE_OBJECT fdoBefore = FdoOf(machine);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  PIRP irp = io::AllocateManagerIrp(top->StackSize);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // PnP requests start out unsupported
   irp->IoStatus.Information = 0;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);

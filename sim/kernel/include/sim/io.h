@@ -16,6 +16,9 @@ IO_STATUS_BLOCK CallAndWait(PDEVICE_OBJECT device, PIRP irp);
 // (buffered and out-direct device control).
 IO_STATUS_BLOCK CallAndWaitChecked(PDEVICE_OBJECT device, PIRP irp, ULONG outputLength);
 
+// IoAllocateIrp for a request the manager builds itself: the low-resource mode never fails it.
+PIRP AllocateManagerIrp(CCHAR stackSize);
+
 // The top of the stack that the device belongs to.
 PDEVICE_OBJECT GetAttachedDevice(PDEVICE_OBJECT device);
 

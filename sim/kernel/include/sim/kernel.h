@@ -18,7 +18,8 @@ enum class WdmSupport {
   None,       // not even 1.0, for the refusal path of a driver's entry
 };
 
-// Starts the kernel's threads (the DPC thread and the worker thread) and clears state left by an earlier boot.
+// Starts the kernel's threads (two DPC processors, two workers, the interrupt processor) and
+// clears state left by an earlier boot.
 void Boot(WdmSupport support);
 // Stops the kernel's threads. DPCs still queued are reported as violations.
 void Shutdown();
@@ -44,6 +45,13 @@ struct PoolStats {
 PoolStats GetPoolStats();
 // Makes the n-th pool allocation from now (1 = the next one) fail. 0 cancels.
 void FailNthPoolAllocation(size_t n);
+// Low-resource mode: about one in `oneIn` of the driver's pool allocations, IoAllocateIrp and
+// PoRequestPowerIrp calls fails (STATUS_INSUFFICIENT_RESOURCES for the power request), chosen
+// in call order by a generator seeded with `seed`, so one seed fails the same calls of the
+// same scenario. Requests the emulated managers build for themselves never fail. oneIn 0 turns
+// it off. LowResourceFailures counts the calls it failed since it was set.
+void SetLowResources(uint64_t seed, uint32_t oneIn);
+uint64_t LowResourceFailures();
 // Size of an outstanding allocation, 0 when the address is not an allocation's start.
 size_t PoolAllocationSize(const void* p);
 // Tag of an outstanding allocation, 0 when unknown.
