@@ -62,7 +62,7 @@ STUB_SOURCE = textwrap.dedent("""\
     extern "C" __declspec(dllimport) unsigned char __stdcall KeSynchronizeExecution(
         void* interrupt, unsigned char(__stdcall* routine)(void*), void* context);
     #ifdef MENDED
-    #define RESIDENT __attribute__((noinline, section(".text")))
+    #define RESIDENT __attribute__((noinline))
     #define CALLBACK_CODE __attribute__((noinline))
     #else
     #define RESIDENT inline

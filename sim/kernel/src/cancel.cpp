@@ -32,6 +32,9 @@ void ResetCancelSpinLock() {
 using namespace sim::kernel;
 
 extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  const void* site = CallSite(__builtin_return_address(0));
+  CheckNoWaitOwed("IoAcquireCancelSpinLock");
+  CheckRaiseFrom(__builtin_return_address(0), "IoAcquireCancelSpinLock");
   auto& thread = CurrentThread();
   KIRQL old = thread.Irql;
   *Irql = old;
@@ -46,10 +49,11 @@ extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
     return;
   }
   thread.Irql = DISPATCH_LEVEL;
-  AcquireLockWord(&g_cancelSpinLock, "IoAcquireCancelSpinLock");
+  AcquireLockWord(&g_cancelSpinLock, "IoAcquireCancelSpinLock", site);
 }
 
 extern "C" void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  CheckNoWaitOwed("IoReleaseCancelSpinLock");
   auto& thread = CurrentThread();
   if (!HoldsCancelSpinLock()) {
     verifier::Report("CancelSpinLock",

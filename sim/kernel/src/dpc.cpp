@@ -35,6 +35,7 @@ void DpcThreadMain() {
     PVOID arg2 = dpc->SystemArgument2;
     g_running = true;
     lock.unlock();
+    CheckRaisedCallback(reinterpret_cast<const void*>(routine), "DPC routine");
     routine(dpc, context, arg1, arg2);
     auto& thread = CurrentThread();
     if (thread.Irql != DISPATCH_LEVEL) {

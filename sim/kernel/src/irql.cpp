@@ -43,7 +43,9 @@ using sim::kernel::CurrentThread;
 
 extern "C" KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentThread().Irql; }
 
-extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+namespace {
+
+KIRQL RaiseIrql(KIRQL NewIrql) {
   auto& thread = CurrentThread();
   KIRQL old = thread.Irql;
   if (NewIrql < old) {
@@ -55,7 +57,16 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   return old;
 }
 
+}  // namespace
+
+extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  sim::kernel::CheckNoWaitOwed("KeRaiseIrql");
+  sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeRaiseIrql");
+  return RaiseIrql(NewIrql);
+}
+
 extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  sim::kernel::CheckNoWaitOwed("KeLowerIrql");
   auto& thread = CurrentThread();
   if (NewIrql > thread.Irql) {
     sim::verifier::Report("IrqlNotLowered", "KeLowerIrql to " + std::to_string(NewIrql) +
@@ -67,9 +78,18 @@ extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
   sim::kernel::DeliverPendingInterrupts();
 }
 
-extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
+  sim::kernel::CheckNoWaitOwed("KeRaiseIrqlToDpcLevel");
+  sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeRaiseIrqlToDpcLevel");
+  return RaiseIrql(DISPATCH_LEVEL);
+}
 
 void SimCheckPagedCode(const char* File, int Line) {
+  const void* site = sim::kernel::CallSite(__builtin_return_address(0));
+  if (sim::kernel::SectionOf(site) == sim::kernel::CodeSection::Init) {
+    sim::kernel::CheckInitCodeNow(site, std::string("PAGED_CODE() at ") + File + ":" +
+                                            std::to_string(Line));
+  }
   KIRQL irql = CurrentThread().Irql;
   if (irql > APC_LEVEL) {
     sim::verifier::Report("PagedCode", std::string("pageable code at ") + File + ":" +
