@@ -78,7 +78,8 @@ TARVIK_RESIDENT_CODE PIRP TakeNotifyRequest(DEVICE_EXTENSION* Extension, PIRP* S
  * when one is given) that the I/O manager's cancellation does not already own. The requests
  * are collected under the lock and completed after it is released. PASSIVE_LEVEL.
  */
-TARVIK_RESIDENT_CODE void CancelPendingRequests(DEVICE_EXTENSION* Extension, PFILE_OBJECT FileObject) {
+TARVIK_RESIDENT_CODE void CancelPendingRequests(DEVICE_EXTENSION* Extension,
+                                               PFILE_OBJECT FileObject) {
   LIST_ENTRY cancelled;
   InitializeListHead(&cancelled);
   KIRQL irql;

@@ -42,8 +42,8 @@ std::map<PKSPIN_LOCK, LockNode> g_graph;
 std::string Name(PKSPIN_LOCK lock) {
   // A lock held across its memory's release was forgotten and comes back without a kind.
   const LockNode& node = g_graph[lock];
-  return std::string(node.kind != nullptr ? node.kind : "spin lock") + " " + Describe(lock) + " (first taken in " +
-         node.firstTaken.Name() + ")";
+  return std::string(node.kind != nullptr ? node.kind : "spin lock") + " " + Describe(lock) +
+         " (first taken in " + node.firstTaken.Name() + ")";
 }
 
 // A path of recorded orders from `from` to `to`, as the edges' first hops; empty if none.

@@ -26,11 +26,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 
 #include "kernel_internal.h"
 
@@ -77,12 +76,15 @@ int FindMainBase(dl_phdr_info* info, size_t, void* data) {
 std::vector<FunctionSymbol> ReadFunctionSymbols() {
   std::vector<FunctionSymbol> symbols;
   std::ifstream file("/proc/self/exe", std::ios::binary | std::ios::ate);
-  std::string image(static_cast<size_t>(std::max<std::streamoff>(static_cast<std::streamoff>(file.tellg()), 0)), '\0');
+  auto size = static_cast<std::streamoff>(file.tellg());
+  std::string image(static_cast<size_t>(std::max<std::streamoff>(size, 0)), '\0');
   file.seekg(0);
   file.read(image.data(), static_cast<std::streamsize>(image.size()));
   if (image.size() < sizeof(Elf64_Ehdr)) return symbols;
   Elf64_Ehdr header;
   std::copy_n(image.data(), sizeof header, reinterpret_cast<char*>(&header));
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
+    return symbols;
   if (header.e_shoff == 0 || header.e_shoff + header.e_shnum * sizeof(Elf64_Shdr) > image.size())
     return symbols;
   std::vector<Elf64_Shdr> sections(header.e_shnum);
