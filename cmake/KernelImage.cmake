@@ -4,9 +4,12 @@
 # so SYS/kernel is a project of its own, configured with the cross toolchain file and
 # driven from here as an external project. Two tests come with it:
 #   kernel_image.layout   checks the produced tarvik.sys (format, imports, entry point,
-#                         section of every routine against tests/kernel_image/sections.txt)
+#                         section of every routine against tests/kernel_image/sections.txt,
+#                         no spin-lock acquire or IRQL raise called from PAGE or INIT code,
+#                         no lock-holding routine listed as inlinable)
 #   kernel_image.checker  checks that the checker itself catches misplaced and missing
-#                         routines, on a small image it builds in a temporary folder
+#                         routines and raising calls from PAGE code, on small images it
+#                         builds in a temporary folder
 #
 # Reads TARVIK_WERROR (warnings are errors in the kernel build too when it is ON).
 # Sets TARVIK_KERNEL_IMAGE_FILE to the path of the produced image and defines the target

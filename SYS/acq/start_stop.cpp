@@ -59,7 +59,7 @@ void FreeBlockPool(DEVICE_EXTENSION* Extension) {
 
 // Releases the event a block-mode start referenced. The DPC reads UserEvent under EventLock,
 // so once the field is cleared under it no DPC can be signalling the event any more.
-void ReleaseUserEvent(DEVICE_EXTENSION* Extension) {
+TARVIK_RESIDENT_CODE void ReleaseUserEvent(DEVICE_EXTENSION* Extension) {
   PKEVENT event = Extension->UserEvent;
   if (event == nullptr) return;
   KIRQL irql;

@@ -23,7 +23,7 @@ inline PLIST_ENTRY ListEntryOf(PIRP Irp) { return &Irp->Tail.Overlay.ListEntry; 
  * every completion, by whichever path, empties the slot first. Returns STATUS_PENDING when
  * parked. PASSIVE_LEVEL (DISPATCH_LEVEL under the lock).
  */
-NTSTATUS PendNotifyRequest(DEVICE_EXTENSION* Extension, PIRP Irp, PIRP* Slot) {
+TARVIK_RESIDENT_CODE NTSTATUS PendNotifyRequest(DEVICE_EXTENSION* Extension, PIRP Irp, PIRP* Slot) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->PendingLock, &irql);
   NTSTATUS status;
@@ -59,7 +59,7 @@ NTSTATUS PendNotifyRequest(DEVICE_EXTENSION* Extension, PIRP Irp, PIRP* Slot) {
  * TakeNotifyRequest: takes the parked wait out of the slot for the caller to complete; null
  * when none is parked or when the I/O manager's cancellation owns it. PASSIVE_LEVEL.
  */
-PIRP TakeNotifyRequest(DEVICE_EXTENSION* Extension, PIRP* Slot) {
+TARVIK_RESIDENT_CODE PIRP TakeNotifyRequest(DEVICE_EXTENSION* Extension, PIRP* Slot) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->PendingLock, &irql);
   auto* candidate = static_cast<PIRP>(
@@ -78,7 +78,8 @@ PIRP TakeNotifyRequest(DEVICE_EXTENSION* Extension, PIRP* Slot) {
  * when one is given) that the I/O manager's cancellation does not already own. The requests
  * are collected under the lock and completed after it is released. PASSIVE_LEVEL.
  */
-void CancelPendingRequests(DEVICE_EXTENSION* Extension, PFILE_OBJECT FileObject) {
+TARVIK_RESIDENT_CODE void CancelPendingRequests(DEVICE_EXTENSION* Extension,
+                                               PFILE_OBJECT FileObject) {
   LIST_ENTRY cancelled;
   InitializeListHead(&cancelled);
   KIRQL irql;

@@ -9,6 +9,13 @@ resident. A routine that lands in the wrong section is a crash waiting for the r
 moment, which is why this is checked on the linked image rather than trusted to the
 source annotations.
 
+PAGE and INIT code must never raise the IRQL: a call from either to a spin-lock acquire or
+an IRQL raise fails, naming the routine that makes it. KeSynchronizeExecution is the
+exception for the caller: it may be called from PAGE code at PASSIVE_LEVEL, because only its
+callback runs raised; so the callback (a function address passed to it) must be resident.
+Routines that take a spin lock themselves must not be marked "inlinable": inlined into a
+PAGE caller, their lock-holding code would become pageable.
+
 Placement list format, one routine per line:
     <RoutineName> <INIT|PAGE|.text> [inlinable]
 '#' starts a comment. "inlinable" marks a file-local helper the compiler may inline
@@ -20,6 +27,7 @@ Exit status 0 when every check passes, 1 when one fails, 2 on a usage or tool er
 """
 
 import argparse
+import bisect
 import os
 import re
 import subprocess
@@ -88,11 +96,17 @@ def parse_sections_list(path):
     return entries
 
 
-def parse_sources_cmake(path):
-    """Basenames of the driver sources named in sources.cmake."""
+def source_paths_of(path):
+    """Paths of the driver sources named in sources.cmake (relative to its folder)."""
     with open(path, encoding="utf-8") as f:
         text = re.sub(r"#[^\n]*", "", f.read())
-    return {os.path.basename(t) for t in re.findall(r"[\w./-]+\.(?:cpp|cc|cxx|c)\b", text)}
+    folder = os.path.dirname(os.path.abspath(path))
+    return [os.path.join(folder, t) for t in re.findall(r"[\w./-]+\.(?:cpp|cc|cxx|c)\b", text)]
+
+
+def parse_sources_cmake(path):
+    """Basenames of the driver sources named in sources.cmake."""
+    return {os.path.basename(p) for p in source_paths_of(path)}
 
 
 # ---------------------------------------------------------------- objdump parsing
@@ -101,7 +115,7 @@ def parse_sources_cmake(path):
 def parse_private_headers(text):
     """Fields of `objdump -p`: header values, and imports as {dll: [function, ...]}."""
     info = {"format": None, "magic": None, "subsystem": None, "entry": None,
-            "image_base": None, "imports": {}}
+            "image_base": None, "imports": {}, "slots": {}}
     m = re.search(r"file format (\S+)", text)
     info["format"] = m.group(1) if m else None
     for key, field in (("magic", "Magic"), ("subsystem", "Subsystem"),
@@ -111,6 +125,8 @@ def parse_private_headers(text):
 
     dll = None
     in_imports = False
+    first_thunk = None  # RVA of the import address table of the DLL that follows
+    slot = None
     for line in text.splitlines():
         if line.startswith("The Import Tables"):
             in_imports = True
@@ -119,16 +135,26 @@ def parse_private_headers(text):
             break
         if not in_imports:
             continue
+        # The directory row ahead of each DLL: its last column is the first thunk, where the
+        # DLL's import address table begins (one 4-byte slot per imported name, in order).
+        m = re.fullmatch(r"\s*(?:[0-9a-fA-F]{8}\s+){5}([0-9a-fA-F]{8})\s*", line)
+        if m:
+            first_thunk = int(m.group(1), 16)
+            continue
         m = re.match(r"\s*DLL Name:\s*(\S+)", line)
         if m:
             dll = m.group(1)
             info["imports"].setdefault(dll, [])
+            slot = first_thunk
             continue
         # "\t70dc\t  464  IoCreateDevice": address of the hint/name entry, hint, name.
         # The table rows between DLLs have six columns and do not match.
         m = re.fullmatch(r"\s*[0-9a-fA-F]+\s+\d+\s+(\S+)\s*", line)
         if m and dll is not None:
             info["imports"][dll].append(m.group(1))
+            if slot is not None:
+                info["slots"][slot] = m.group(1)
+                slot += 4
     return info
 
 
@@ -241,6 +267,150 @@ def demangle_all(names, cxxfilt):
     return lines
 
 
+# ---------------------------------------------------------------- calls that raise the IRQL
+
+# Imports that raise the IRQL (spin-lock acquires, the cancel lock, explicit raises).
+RAISING_IMPORTS = {"KfAcquireSpinLock", "KeAcquireSpinLockRaiseToDpc",
+                   "KefAcquireSpinLockAtDpcLevel", "KfRaiseIrql", "KeRaiseIrqlToDpcLevel",
+                   "IoAcquireCancelSpinLock", "KeAcquireInStackQueuedSpinLock",
+                   "KeAcquireInStackQueuedSpinLockAtDpcLevel"}
+# Runs its callback at the interrupt's IRQL; the caller itself may be pageable.
+SYNCHRONIZE_IMPORT = "KeSynchronizeExecution"
+# The same routines as the driver's source writes them (macros included), for the source scan.
+RAISING_SOURCE_CALLS = re.compile(
+    r"\b(KeAcquireSpinLock|KeAcquireSpinLockAtDpcLevel|KeAcquireSpinLockRaiseToDpc|"
+    r"KfAcquireSpinLock|KefAcquireSpinLockAtDpcLevel|IoAcquireCancelSpinLock|KeRaiseIrql|"
+    r"KfRaiseIrql|KeRaiseIrqlToDpcLevel|KeAcquireInStackQueuedSpinLock\w*)\s*\(")
+
+LABEL_RE = re.compile(r"^([0-9a-fA-F]+) <(.+)>:$")
+INSN_RE = re.compile(r"^\s*([0-9a-fA-F]+):\t(?:[0-9a-fA-F]{2} )+\s*\t(.*)$")
+SECTION_RE = re.compile(r"^Disassembly of section (\S+):$")
+
+
+def parse_disassembly(text):
+    """`objdump -d`: [(section, symbol, start, [(address, instruction text)])] per function."""
+    functions = []
+    section = None
+    current = None
+    for line in text.splitlines():
+        m = SECTION_RE.match(line)
+        if m:
+            section = m.group(1)
+            current = None
+            continue
+        m = LABEL_RE.match(line)
+        if m:
+            current = (section, m.group(2), int(m.group(1), 16), [])
+            functions.append(current)
+            continue
+        m = INSN_RE.match(line)
+        if m and current is not None:
+            current[3].append((int(m.group(1), 16), m.group(2).strip()))
+    return functions
+
+
+def find_calls(functions, slots):
+    """[(section, address, import name, [immediates since the previous call])] for every
+    call to an imported routine, directly through its slot ("call *0xSLOT") or through an
+    import thunk ("jmp *0xSLOT"). slots maps absolute slot addresses to import names."""
+    thunks = {}
+    for _section, _symbol, start, insns in functions:
+        if insns:
+            m = re.fullmatch(r"jmp\s+\*0x([0-9a-fA-F]+)", insns[0][1])
+            if m and int(m.group(1), 16) in slots:
+                thunks[start] = slots[int(m.group(1), 16)]
+    calls = []
+    for section, _symbol, _start, insns in functions:
+        immediates = []
+        for address, insn in insns:
+            if not insn.startswith("call"):
+                immediates += [int(v, 16) for v in re.findall(r"\$0x([0-9a-fA-F]+)", insn)]
+                continue
+            target = None
+            m = re.match(r"call\s+\*0x([0-9a-fA-F]+)\s*$", insn)
+            if m:
+                target = slots.get(int(m.group(1), 16))
+            m = re.match(r"call\s+([0-9a-fA-F]+)\b", insn)
+            if m:
+                target = thunks.get(int(m.group(1), 16))
+            if target is not None:
+                calls.append((section, address, target, immediates))
+            immediates = []
+    return calls
+
+
+_ROUTINE_NAMES = {}
+
+
+def routine_of_symbol(symbol, cxxfilt):
+    """The routine name of one linker symbol, demangled once."""
+    if symbol not in _ROUTINE_NAMES:
+        _ROUTINE_NAMES[symbol] = routine_name(demangle_all([undecorate(symbol)], cxxfilt)[0])
+    return _ROUTINE_NAMES[symbol]
+
+
+class RoutineAt:
+    """Names the routine containing an address, from the image's function symbols."""
+
+    def __init__(self, symbols, cxxfilt):
+        self.starts = sorted(symbols)  # [(address, symbol)]
+        self.by_start = dict(symbols)
+        self.cxxfilt = cxxfilt
+
+    def __call__(self, address):
+        i = bisect.bisect_right(self.starts, (address, "\uffff")) - 1
+        return routine_of_symbol(self.starts[i][1], self.cxxfilt) if i >= 0 else hex(address)
+
+    def starts_routine(self, address):
+        return address in self.by_start
+
+
+def raising_calls_from_pageable(calls, section_of, routine_at):
+    """Failure reasons for raising calls from PAGE or INIT code, and for synchronize
+    callbacks that are not resident. section_of(address) names the section of an address."""
+    reasons = []
+    for section, address, target, immediates in calls:
+        if section in ("PAGE", "INIT") and target in RAISING_IMPORTS:
+            reasons.append(f"{routine_at(address)} ({section}) calls {target}, which raises the "
+                           f"IRQL: pageable and init code must never raise it")
+        if target == SYNCHRONIZE_IMPORT:
+            for value in immediates:
+                callee_section = section_of(value)
+                if routine_at.starts_routine(value) and callee_section in ("PAGE", "INIT"):
+                    reasons.append(f"{routine_at(address)} passes {routine_at(value)} "
+                                   f"({callee_section}) to {target}, which runs it at device IRQL")
+    return sorted(set(reasons))
+
+
+def routine_bodies(path):
+    """{routine name: body text} of the function definitions in one source file."""
+    with open(path, encoding="utf-8") as f:
+        text = re.sub(r"//[^\n]*|/\*.*?\*/", "", f.read(), flags=re.S)
+    bodies = {}
+    for m in re.finditer(r"\b(\w+)\s*\([^;{}()]*(?:\([^;{}()]*\)[^;{}()]*)*\)\s*"
+                         r"(?:const\s*)?\{", text):
+        depth, i = 0, m.end() - 1
+        while i < len(text):
+            depth += {"{": 1, "}": -1}.get(text[i], 0)
+            if depth == 0:
+                break
+            i += 1
+        bodies.setdefault(m.group(1), text[m.end():i])
+    return bodies
+
+
+def spin_lock_holders(source_paths):
+    """Routines whose own source body takes a spin lock or raises the IRQL."""
+    holders = set()
+    for path in source_paths:
+        if not os.path.exists(path):
+            continue  # the build fails on a missing source; nothing to scan here
+        for name, body in routine_bodies(path).items():
+            if RAISING_SOURCE_CALLS.search(body):
+                holders.add(name)
+    return holders
+
+
 # ---------------------------------------------------------------- checks
 
 
@@ -274,7 +444,7 @@ def collect_routines(functions, sections, imported, driver_sources, cxxfilt):
     return routines
 
 
-def check_image(image, sections_list, driver_sources, objdump, cxxfilt):
+def check_image(image, sections_list, driver_sources, objdump, cxxfilt, source_paths=()):
     results = Results()
     expected = parse_sections_list(sections_list)
 
@@ -342,6 +512,39 @@ def check_image(image, sections_list, driver_sources, objdump, cxxfilt):
     for ok, name, reason in verdicts:
         results.check(ok, f"placement of {name}", reason, quiet=True)
 
+    print("-- IRQL raises from PAGE and INIT code")
+    image_base = headers["image_base"] or 0
+    slots = {image_base + rva: name for rva, name in headers["slots"].items()}
+    disassembly = parse_disassembly(run_tool([objdump, "-d", image]))
+    calls = find_calls(disassembly, slots)
+    symbols = [(section_headers[sec][1] + value, symbol)
+               for symbol, sec, value, _file in functions if sec in section_headers]
+    routine_at = RoutineAt(symbols, cxxfilt)
+    ranges = [(start, insns[-1][0] + 1, section)
+              for section, _sym, start, insns in disassembly if insns]
+
+    def section_of(address):
+        return next((sec for lo, hi, sec in ranges if lo <= address < hi), None)
+
+    raising = raising_calls_from_pageable(calls, section_of, routine_at)
+    for reason in raising:
+        results.check(False, "no IRQL raise from PAGE or INIT code", reason)
+    if not raising:
+        results.check(True, "no IRQL raise from PAGE or INIT code")
+
+    # Lock holders seen in the image (calling a raising routine) or in the sources.
+    holders = spin_lock_holders(source_paths)
+    for _section, address, target, _imm in calls:
+        if target in RAISING_IMPORTS:
+            holders.add(routine_at(address))
+    exempt = sorted(n for n, (_sec, inlinable) in expected.items() if inlinable and n in holders)
+    for name in exempt:
+        results.check(False, "no spin-lock holder marked inlinable",
+                      f"{name} takes a spin lock: it must stay a resident routine of its own "
+                      f"(TARVIK_RESIDENT_CODE), not inlinable")
+    if not exempt:
+        results.check(True, "no spin-lock holder marked inlinable")
+
     print(f"{results.passed} passed, {results.failed} failed")
     return results.failed == 0
 
@@ -357,7 +560,9 @@ def main(argv=None):
     args = parser.parse_args(argv)
     try:
         sources = parse_sources_cmake(args.sources) if args.sources else None
-        ok = check_image(args.image, args.sections_list, sources, args.objdump, args.cxxfilt)
+        paths = source_paths_of(args.sources) if args.sources else ()
+        ok = check_image(args.image, args.sections_list, sources, args.objdump, args.cxxfilt,
+                         paths)
     except (ToolError, ValueError, OSError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 2

@@ -55,10 +55,38 @@ STUB_SOURCE = textwrap.dedent("""\
         return PagedHelper(2);
     }
 
+    #ifdef RAISE_FROM_PAGE
+    extern "C" __declspec(dllimport) unsigned char __fastcall KfAcquireSpinLock(unsigned long* l);
+    extern "C" __declspec(dllimport) void __fastcall KfReleaseSpinLock(unsigned long* l,
+                                                                       unsigned char irql);
+    extern "C" __declspec(dllimport) unsigned char __stdcall KeSynchronizeExecution(
+        void* interrupt, unsigned char(__stdcall* routine)(void*), void* context);
+    #ifdef MENDED
+    #define RESIDENT __attribute__((noinline))
+    #define CALLBACK_CODE __attribute__((noinline))
+    #else
+    #define RESIDENT inline
+    #define CALLBACK_CODE PAGE_CODE
+    #endif
+    unsigned long g_lock;
+    namespace {
+    RESIDENT void TakeLock() { unsigned char irql = KfAcquireSpinLock(&g_lock);
+                               KfReleaseSpinLock(&g_lock, irql); }
+    CALLBACK_CODE unsigned char __stdcall SyncCallback(void* c) { return c != nullptr; }
+    }
+    PAGE_CODE void __stdcall PagedLocker(void* interrupt) {
+        TakeLock();
+        KeSynchronizeExecution(interrupt, SyncCallback, interrupt);
+    }
+    #endif
+
     volatile unsigned long long g_total = 5;
     extern "C" INIT_CODE NTSTATUS __stdcall DriverEntry(void* driver, void* path) {
     #ifdef STRAY_IMPORT
         Sleep(1);
+    #endif
+    #ifdef RAISE_FROM_PAGE
+        PagedLocker(driver);
     #endif
         Ring r{g_total};
         return Unload(driver) + (long)r.Average((unsigned long long)(unsigned long)path);
@@ -117,8 +145,8 @@ class CheckerOnStubImages(unittest.TestCase):
     def test_correct_list_passes_and_ignores_thunks_and_runtime(self):
         rc, output = self.run_checker(self.image, GOOD_LIST)
         self.assertEqual(rc, 0, output)
-        # 4 image checks + 4 routines; the KeBugCheck thunk and __udivdi3 are not routines.
-        self.assertTrue(output.endswith("8 passed, 0 failed\n"), output)
+        # 4 image checks + 4 routines + 2 raise checks; the KeBugCheck thunk and __udivdi3 are not routines.
+        self.assertTrue(output.endswith("10 passed, 0 failed\n"), output)
         self.assertIn("KeBugCheck", output)  # printed among the imports
         self.assertNotIn("udivdi3", output)
 
@@ -168,6 +196,26 @@ class CheckerOnStubImages(unittest.TestCase):
                       libs=("-lntoskrnl", "-lhal", "-lkernel32"))
         rc, output = self.run_checker(image, GOOD_LIST)
         self.assert_fails(rc, output, "imports from KERNEL32.dll")
+
+    def test_raise_from_page_and_inlined_lock_holder_fail(self):
+        # A resident lock holder inlined into a PAGE routine, which also hands a PAGE callback
+        # to KeSynchronizeExecution; mended, the holder stays a call and the callback resident.
+        sources = os.path.join(self.tmp, "sources.cmake")
+        with open(sources, "w", encoding="utf-8") as f:
+            f.write("set(TARVIK_DRIVER_SOURCES stub_driver.cpp)\n")
+        listed = "PagedLocker PAGE\nTakeLock .text inlinable\nSyncCallback {}\n"
+        image = build(self.tmp, "raise.sys", defines=["RAISE_FROM_PAGE"])
+        rc, output = self.run_checker(image, GOOD_LIST + listed.format("PAGE"),
+                                      ["--sources", sources])
+        self.assert_fails(rc, output,
+                          "PagedLocker (PAGE) calls KfAcquireSpinLock",
+                          "PagedLocker passes SyncCallback (PAGE) to KeSynchronizeExecution",
+                          "TakeLock takes a spin lock")
+        image = build(self.tmp, "mended.sys", defines=["RAISE_FROM_PAGE", "MENDED"])
+        rc, output = self.run_checker(
+            image, GOOD_LIST + listed.format(".text").replace(" inlinable", ""),
+            ["--sources", sources])
+        self.assertEqual(rc, 0, output)
 
     def test_other_entry_point_fails(self):
         image = build(self.tmp, "entry.sys", entry="__Z6UnloadPv@4")

@@ -33,6 +33,9 @@ using namespace sim::kernel;
 
 extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
   EnterService("IoAcquireCancelSpinLock");
+  const void* site = CallSite(__builtin_return_address(0));
+  CheckNoWaitOwed("IoAcquireCancelSpinLock");
+  CheckRaiseFrom(__builtin_return_address(0), "IoAcquireCancelSpinLock");
   auto& thread = CurrentThread();
   KIRQL old = thread.Irql;
   *Irql = old;
@@ -47,11 +50,12 @@ extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
     return;
   }
   thread.Irql = DISPATCH_LEVEL;
-  AcquireLockWord(&g_cancelSpinLock, "IoAcquireCancelSpinLock");
+  AcquireLockWord(&g_cancelSpinLock, "IoAcquireCancelSpinLock", site);
 }
 
 extern "C" void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
   EnterService("IoReleaseCancelSpinLock");
+  CheckNoWaitOwed("IoReleaseCancelSpinLock");
   auto& thread = CurrentThread();
   if (!HoldsCancelSpinLock()) {
     verifier::Report("CancelSpinLock",

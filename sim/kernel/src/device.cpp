@@ -34,6 +34,9 @@ void FreeDeviceObjectMemory(PDEVICE_OBJECT device) {
     std::lock_guard guard(g_deviceLock);
     g_devices.erase(device);
   }
+  // The device object and its extension: the driver's locks in it are gone with it.
+  ForgetLocksWithin(device, reinterpret_cast<char*>(device) + ExtensionOffset() +
+                                (device->Size - sizeof(DEVICE_OBJECT)));
   delete device->DeviceObjectExtension;
   std::free(device);
 }

@@ -31,6 +31,19 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
 
 }  // namespace
 
+// Rule WaitAfterSetEvent: KeSetEvent with Wait TRUE returns holding the dispatcher lock at
+// DISPATCH_LEVEL, on the promise that the thread's next call is a KeWaitFor* call; any other
+// call is made with it still held. Checked at the spin-lock, IRQL, event, pool, request-call
+// and completion services, and when a dispatch routine returns.
+void CheckNoWaitOwed(const char* call) {
+  auto& thread = CurrentThread();
+  if (!thread.WaitOwed) return;
+  thread.WaitOwed = false;
+  verifier::Report("WaitAfterSetEvent", std::string(call) +
+                                            " after KeSetEvent with Wait TRUE: the next kernel "
+                                            "call of that thread must be a KeWaitFor* call");
+}
+
 void SetDeadlockLimit(std::chrono::milliseconds limit) { g_deadlockLimitMs = limit.count(); }
 std::chrono::milliseconds DeadlockLimit() { return std::chrono::milliseconds(g_deadlockLimitMs); }
 
@@ -51,8 +64,9 @@ extern "C" void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   EnterService("KeSetEvent");
   (void)Increment;
-  (void)Wait;
+  CheckNoWaitOwed("KeSetEvent");
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  if (Wait) CurrentThread().WaitOwed = true;
   if (IsReleasedEventObject(Event)) {
     sim::verifier::Report("SignalReleasedEvent",
                           "KeSetEvent on event " + Describe(Event) +
@@ -71,6 +85,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
   EnterService("KeResetEvent");
+  CheckNoWaitOwed("KeResetEvent");
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
   std::lock_guard guard(g_dispatcherLock);
   LONG previous = Event->Header.SignalState;
@@ -80,12 +95,14 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 extern "C" void NTAPI KeClearEvent(PRKEVENT Event) {
   EnterService("KeClearEvent");
+  CheckNoWaitOwed("KeClearEvent");
   std::lock_guard guard(g_dispatcherLock);
   Event->Header.SignalState = 0;
 }
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   EnterService("KeReadStateEvent");
+  CheckNoWaitOwed("KeReadStateEvent");
   std::lock_guard guard(g_dispatcherLock);
   return Event->Header.SignalState;
 }
@@ -97,6 +114,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;
+  CurrentThread().WaitOwed = false;  // the wait KeSetEvent with Wait TRUE promised
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   KIRQL irql = CurrentThread().Irql;
   bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
@@ -147,6 +165,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
   EnterService("KeDelayExecutionThread");
   (void)WaitMode;
   (void)Alertable;
+  CheckNoWaitOwed("KeDelayExecutionThread");
   if (!CheckIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread")) return STATUS_SUCCESS;
   long long units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
   NoteBlocking();

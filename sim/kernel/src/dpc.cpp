@@ -42,6 +42,7 @@ void DpcThreadMain(int processor) {
     g_running[processor] = true;
     g_dpcCv.notify_all();  // processor 1 may take the next one now
     lock.unlock();
+    CheckRaisedCallback(reinterpret_cast<const void*>(routine), "DPC routine");
     routine(dpc, context, arg1, arg2);
     auto& thread = CurrentThread();
     if (thread.Irql != DISPATCH_LEVEL) {

@@ -50,7 +50,10 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name,
   for (auto& routine : object->MajorFunction) routine = IopInvalidDeviceRequest;
 
   KIRQL irql = CurrentThread().Irql;
+  BeginDriverEntry();
   NTSTATUS status = entry(object, &block->RegistryPathString);
+  EndDriverEntry();
+  if (NT_SUCCESS(status)) CheckRegisteredRoutines(object, ToUtf8(name));
   if (CurrentThread().Irql != irql) {
     verifier::Report("IrqlReturn", "DriverEntry of " + ToUtf8(name) + " returned at IRQL " +
                                        std::to_string(CurrentThread().Irql));

@@ -80,8 +80,11 @@ bool RunServiceRoutines(const std::vector<PKINTERRUPT>& chain) {
   auto& thread = CurrentThread();
   for (PKINTERRUPT interrupt : chain) {
     KIRQL old = thread.Irql;
+    CheckRaisedCallback(reinterpret_cast<const void*>(interrupt->ServiceRoutine),
+                        "interrupt service routine");
     thread.Irql = interrupt->Irql;
-    AcquireLockWord(interrupt->Lock, "interrupt dispatch");
+    AcquireLockWord(interrupt->Lock, "interrupt dispatch",
+                    reinterpret_cast<const void*>(interrupt->ServiceRoutine));
     size_t locks = thread.HeldSpinLocks.size();
     BOOLEAN claimed = interrupt->ServiceRoutine(interrupt, interrupt->ServiceContext);
     if (thread.Irql != interrupt->Irql) {
@@ -379,6 +382,7 @@ extern "C" void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
   // A round that started before the removal may still run the routine: wait for it.
   if (v.delivering != 0) NoteBlocking();
   g_idle.wait(guard, [&v] { return v.delivering == 0; });
+  ForgetLocksWithin(InterruptObject, InterruptObject + 1);
   delete InterruptObject;
 }
 
@@ -391,8 +395,10 @@ extern "C" BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt,
     verifier::Report("IrqlTooHigh", "KeSynchronizeExecution above the interrupt's IRQL");
   }
   KIRQL old = thread.Irql;
+  CheckRaisedCallback(reinterpret_cast<const void*>(SynchronizeRoutine), "synchronize routine");
   thread.Irql = Interrupt->SynchronizeIrql;
-  AcquireLockWord(Interrupt->Lock, "KeSynchronizeExecution");
+  AcquireLockWord(Interrupt->Lock, "KeSynchronizeExecution",
+                  CallSite(__builtin_return_address(0)));
   BOOLEAN result = SynchronizeRoutine(SynchronizeContext);
   if (thread.Irql != Interrupt->SynchronizeIrql) {
     verifier::Report("IrqlReturn", "synchronize routine returned at another IRQL");

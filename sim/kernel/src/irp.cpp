@@ -156,6 +156,7 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   EnterService("IofCallDriver");
+  CheckNoWaitOwed("IoCallDriver");
   return CallDriver(DeviceObject, Irp, CallPath::IoCallDriver);
 }
 
@@ -223,9 +224,11 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
     header->DispatchDepth++;
   }
   thread.Frames.push_back({Irp, location});
+  CheckInitCodeNow(reinterpret_cast<const void*>(dispatch), who);
   NTSTATUS status = dispatch(DeviceObject, Irp);
   DispatchFrame frame = thread.Frames.back();
   thread.Frames.pop_back();
+  CheckNoWaitOwed("the return of a dispatch routine");
 
   if (thread.Irql != irqlBefore) {
     sim::verifier::Report("IrqlReturn", who + " returned at IRQL " + std::to_string(thread.Irql) +
@@ -264,6 +267,7 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
 extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   EnterService("IofCompleteRequest");
   (void)PriorityBoost;
+  CheckNoWaitOwed("IoCompleteRequest");
   auto& thread = CurrentThread();
   IrpHeader* header = HeaderOf(Irp);
   if (header->Magic != kIrpMagic) {

@@ -46,8 +46,9 @@ extern "C" KIRQL NTAPI KeGetCurrentIrql(void) {
   return CurrentThread().Irql;
 }
 
-extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
-  EnterService("KfRaiseIrql");
+namespace {
+
+KIRQL RaiseIrql(KIRQL NewIrql) {
   auto& thread = CurrentThread();
   KIRQL old = thread.Irql;
   if (NewIrql < old) {
@@ -59,8 +60,18 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   return old;
 }
 
+}  // namespace
+
+extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  EnterService("KfRaiseIrql");
+  sim::kernel::CheckNoWaitOwed("KeRaiseIrql");
+  sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeRaiseIrql");
+  return RaiseIrql(NewIrql);
+}
+
 extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
   EnterService("KfLowerIrql");
+  sim::kernel::CheckNoWaitOwed("KeLowerIrql");
   auto& thread = CurrentThread();
   if (NewIrql > thread.Irql) {
     sim::verifier::Report("IrqlNotLowered", "KeLowerIrql to " + std::to_string(NewIrql) +
@@ -74,10 +85,17 @@ extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
 
 extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
   EnterService("KeRaiseIrqlToDpcLevel");
-  return KfRaiseIrql(DISPATCH_LEVEL);
+  sim::kernel::CheckNoWaitOwed("KeRaiseIrqlToDpcLevel");
+  sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeRaiseIrqlToDpcLevel");
+  return RaiseIrql(DISPATCH_LEVEL);
 }
 
 void SimCheckPagedCode(const char* File, int Line) {
+  const void* site = sim::kernel::CallSite(__builtin_return_address(0));
+  if (sim::kernel::SectionOf(site) == sim::kernel::CodeSection::Init) {
+    sim::kernel::CheckInitCodeNow(site, std::string("PAGED_CODE() at ") + File + ":" +
+                                            std::to_string(Line));
+  }
   KIRQL irql = CurrentThread().Irql;
   if (irql > APC_LEVEL) {
     sim::verifier::Report("PagedCode", std::string("pageable code at ") + File + ":" +

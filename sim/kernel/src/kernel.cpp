@@ -21,6 +21,7 @@ void Boot(WdmSupport support) {
   ResetObjects();
   ResetMappings();
   ResetCancelSpinLock();
+  ResetLockOrder();
   ResetOutstandingRequests();
   PortBus().Reset();
   ResetInterrupts();

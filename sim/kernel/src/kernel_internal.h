@@ -43,6 +43,10 @@ struct ThreadState {
   // Interrupt rounds (vector, ticket) this thread notified while at or above their IRQL: it
   // waits for them once it drops below (see DeliverPendingInterrupts).
   std::vector<std::pair<uint32_t, uint64_t>> OwedInterruptRounds;
+  // The IRQL each held lock's acquire returned, for the check at its release.
+  std::vector<std::pair<PKSPIN_LOCK, KIRQL>> SavedIrqls;
+  // Set by KeSetEvent with Wait TRUE until the thread's next kernel call.
+  bool WaitOwed = false;
 };
 
 ThreadState& CurrentThread();
@@ -78,8 +82,22 @@ bool CheckIrqlAtMost(KIRQL limit, const char* routine);
 
 // Takes or drops a spin lock's word without touching the IRQL (interrupt locks, taken at
 // device IRQL); the verifier's double-acquire and ownership checks still apply.
-bool AcquireLockWord(PKSPIN_LOCK lock, const char* routine);
+// site is the driver code taking the lock (a call site or the routine that runs under it),
+// for the lock-order graph's messages; null names the lock by routine.
+bool AcquireLockWord(PKSPIN_LOCK lock, const char* routine, const void* site = nullptr);
 bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine);
+
+// The lock-order graph (lock_order.cpp). NoteLockAcquired records the orders from every lock
+// the thread holds to the one it is taking (kind names what the lock is) and reports a cycle
+// (LockOrder). Freed memory's locks are forgotten; a reboot forgets all.
+void NoteLockAcquired(PKSPIN_LOCK lock, const char* kind, const char* routine,
+                      const void* site);
+void ForgetLocksWithin(const void* begin, const void* end);
+void ResetLockOrder();
+
+// KeSetEvent with Wait TRUE leaves the thread owing an immediate wait (dispatcher.cpp): every
+// kernel call but a wait reports it (WaitAfterSetEvent) and clears the debt.
+void CheckNoWaitOwed(const char* call);
 
 // Delivers interrupts that arrived while this thread ran at or above their IRQL; called when
 // the thread's IRQL drops.
@@ -96,6 +114,28 @@ bool InterruptConnectedWithin(const void* begin, const void* end);
 // Whether the event is the body of an event object that drivers referenced and have all let
 // go of (signalling it would be signalling a released event).
 bool IsReleasedEventObject(const void* event);
+
+// Driver code sections (sections.cpp). The host build puts PAGE and INIT code in named ELF
+// sections; these checks find where an address lies and report the rules on such code.
+enum class CodeSection { Resident, Page, Init };
+CodeSection SectionOf(const void* address);
+// The demangled name of the function an address lies in (static routines too).
+std::string RoutineAt(const void* address);
+// LoadDriver brackets DriverEntry with these: INIT code may run only in between.
+void BeginDriverEntry();
+void EndDriverEntry();
+// An IRQL raise (named by raise) whose caller returns to returnAddress: a violation when the
+// caller is PAGE or INIT code (PageCodeRaisesIrql, InitCodeRaisesIrql).
+void CheckRaiseFrom(const void* returnAddress, const char* raise);
+// A routine about to run raised (an ISR, a DPC, a synchronize routine, named by role): the
+// same rules for the routine itself.
+void CheckRaisedCallback(const void* routine, const char* role);
+// INIT code about to run, or running, while no DriverEntry does (InitCodeAfterEntry).
+void CheckInitCodeNow(const void* code, const std::string& what);
+// The call instruction a return address belongs to (one byte before it).
+const void* CallSite(const void* returnAddress);
+// Routines DriverEntry left in the driver object must not be INIT code (InitCodeAfterEntry).
+void CheckRegisteredRoutines(PDRIVER_OBJECT driver, const std::string& driverName);
 
 // Formats a pointer for messages.
 std::string Describe(const void* p);

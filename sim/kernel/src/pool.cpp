@@ -94,6 +94,7 @@ using namespace sim::kernel;
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
                                              ULONG Tag) {
   EnterService("ExAllocatePoolWithTag");
+  CheckNoWaitOwed("ExAllocatePoolWithTag");
   KIRQL irql = CurrentThread().Irql;
   if (IsPaged(PoolType) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
     sim::verifier::Report("IrqlExAllocatePool", "pool type " + std::to_string(PoolType) +
@@ -131,6 +132,7 @@ extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) 
 namespace {
 
 void FreePool(PVOID P, const ULONG* expectedTag) {
+  CheckNoWaitOwed("ExFreePool");
   KIRQL irql = CurrentThread().Irql;
   std::lock_guard guard(g_poolLock);
   auto it = g_allocations.find(P);
@@ -149,6 +151,7 @@ void FreePool(PVOID P, const ULONG* expectedTag) {
   }
   g_stats.outstandingAllocations--;
   g_stats.outstandingBytes -= it->second.size;
+  ForgetLocksWithin(P, static_cast<char*>(P) + it->second.size);
   g_allocations.erase(it);
   std::free(P);
 }

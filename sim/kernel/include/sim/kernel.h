@@ -64,6 +64,10 @@ int PoolAllocationType(const void* p);
 void FailNextMapIoSpace();
 size_t LiveMappingCount();
 
+// Spin locks the verifier's lock-order graph knows; freeing the memory a lock lives in (pool,
+// a device, an interrupt object) or a reboot forgets it.
+size_t TrackedLockCount();
+
 // Interrupt lines. A source (a device's interrupt output) is attached to a vector with a
 // function that tells its current level; it calls NotifyInterruptLine whenever the level may
 // have changed. While any source of a vector is asserted, its connected service routines run
