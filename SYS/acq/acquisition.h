@@ -17,7 +17,9 @@ CONTROL_HANDLER ReadStream;
 // The stop, for a caller that holds the acquisition lock; an acquisition must be running.
 NTSTATUS StopAcquisitionLocked(DEVICE_EXTENSION* Extension);
 
-// The sample clock.
+// The sample clock. A negative rate -k decimates by 10000 k: below SLOWEST_RATE that
+// decimation no longer fits in 32 bits, and the start refuses the rate.
+constexpr LONG SLOWEST_RATE = -(0x7FFFFFFF / 10000);
 void SplitRate(LONG RequestedRate, PLONG ClockRate, PLONG Decimation);
 void ProgramSampleClock(DEVICE_EXTENSION* Extension);
 void StopSampleClock(DEVICE_EXTENSION* Extension);
