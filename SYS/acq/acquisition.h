@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/device_extension.h"
+#include "hw/registers.h"
 #include "ioctl/control.h"
 
 // Requests (device-control handlers).
@@ -24,7 +25,11 @@ void SplitRate(LONG RequestedRate, PLONG ClockRate, PLONG Decimation);
 void ProgramSampleClock(DEVICE_EXTENSION* Extension);
 void StopSampleClock(DEVICE_EXTENSION* Extension);
 
-// The interrupt path (device IRQL).
+// The interrupt path (device IRQL). The capture strobes (and so acknowledges) only a board
+// whose fifth identification byte is a working board's.
+inline bool CaptureAcknowledgesCard(const DEVICE_EXTENSION* Extension) {
+  return Extension->IdBytes[4] == CARD_GOOD_ID_BYTE4;
+}
 void CaptureFrame(DEVICE_EXTENSION* Extension);
 void BufferBlockFrame(DEVICE_EXTENSION* Extension);
 void BufferStreamFrame(DEVICE_EXTENSION* Extension);
