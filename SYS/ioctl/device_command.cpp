@@ -12,6 +12,7 @@
 // follow: an offset or a count in the request must never reach another device's ports.
 // Operations that make no access (summaries, the last frame, a count of 0) need neither.
 #include "acq/acquisition.h"
+#include "hw/caller_port_access.h"
 #include "hw/eeprom.h"
 #include "hw/registers.h"
 #include "hw/resources.h"
@@ -241,8 +242,10 @@ TARVIK_PAGE_CODE ULONG RegisterRead(DEVICE_EXTENSION* Extension, const UCHAR* In
   ULONG width;
   ULONG error = ResolveRegister(Extension, operation, &port, &width);
   if (error != DAQ_OK) return error;
-  StoreDword(Output, 0, ReadPortOfWidth(port, width));
-  return DAQ_OK;
+  ULONG value = 0;
+  error = AccessPortForCaller(Extension, false, port, width, &value);
+  if (error == DAQ_OK) StoreDword(Output, 0, value);
+  return error;
 }
 
 TARVIK_PAGE_CODE ULONG RegisterWrite(DEVICE_EXTENSION* Extension, const UCHAR* Input,
@@ -253,9 +256,10 @@ TARVIK_PAGE_CODE ULONG RegisterWrite(DEVICE_EXTENSION* Extension, const UCHAR* I
   ULONG width;
   ULONG error = ResolveRegister(Extension, operation, &port, &width);
   if (error != DAQ_OK) return error;
-  WritePortOfWidth(port, width, operation->Value.Dword);
-  Output[0] = 1;
-  return DAQ_OK;
+  ULONG value = operation->Value.Dword;
+  error = AccessPortForCaller(Extension, true, port, width, &value);
+  if (error == DAQ_OK) Output[0] = 1;
+  return error;
 }
 
 /*
