@@ -39,17 +39,6 @@ TARVIK_PAGE_CODE void UnmapRanges(DEVICE_EXTENSION* Extension) {
   }
 }
 
-/*
- * QuiesceAcquisition: a card still acquiring when its resources go is stopped first (clock,
- * bridge interrupt, queued DPC, event), as IOCTL_DAQ_STOP stops it. PASSIVE_LEVEL.
- */
-TARVIK_PAGE_CODE void QuiesceAcquisition(DEVICE_EXTENSION* Extension) {
-  PAGED_CODE();
-  LockAcquisition(Extension);
-  if (Extension->Running) StopAcquisitionLocked(Extension);
-  UnlockAcquisition(Extension);
-}
-
 }  // namespace
 
 /*
@@ -170,17 +159,22 @@ TARVIK_PAGE_CODE NTSTATUS AssignResources(PDEVICE_OBJECT DeviceObject,
  * ReleaseResources: stops an acquisition still running, disconnects the interrupt, unmaps
  * what was mapped, and shuts the event-notification requests out (STATUS_CANCELLED). Counts,
  * lengths and the window addresses stay for the record, but ResourcesAssigned is cleared, so
- * no request touches the card until the next start. Safe to run twice. PASSIVE_LEVEL.
+ * no request touches the card until the next start. The stop, the disconnection and the
+ * unmapping all happen under the acquisition lock: a request that holds it (a start, a read,
+ * a caller's access to the bridge's interrupt control) finds the interrupt object either
+ * connected or null, never freed in the middle. Safe to run twice. PASSIVE_LEVEL.
  */
 TARVIK_PAGE_CODE void ReleaseResources(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   DEVICE_EXTENSION* extension = ExtensionOf(DeviceObject);
-  QuiesceAcquisition(extension);
+  LockAcquisition(extension);
+  if (extension->Running) StopAcquisitionLocked(extension);
   extension->ResourcesAssigned = FALSE;
   if (extension->InterruptObject != nullptr) {
     IoDisconnectInterrupt(extension->InterruptObject);
     extension->InterruptObject = nullptr;
   }
   UnmapRanges(extension);
+  UnlockAcquisition(extension);
   RejectAndCancelPending(extension, STATUS_CANCELLED);
 }

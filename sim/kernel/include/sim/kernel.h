@@ -34,6 +34,10 @@ void WaitForDpcsIdle();
 void SetDeadlockLimit(std::chrono::milliseconds limit);
 std::chrono::milliseconds DeadlockLimit();
 
+// How many threads are blocked in an infinite KeWaitForSingleObject on the object (an event's
+// address) now: a test that holds a lock can see a request reach its wait, deterministically.
+size_t BlockedWaiters(const void* object);
+
 // Pool: fault injection and accounting.
 struct PoolStats {
   size_t outstandingAllocations = 0;
