@@ -85,6 +85,9 @@ void CloseAllHandles();
 // Power manager: makes the next PoRequestPowerIrp return `status` (an error status) without
 // sending anything or calling the completion function. STATUS_SUCCESS (0) disarms it.
 void FailNextPoRequestPowerIrp(int32_t status);
+// The device power state (the platform's DEVICE_POWER_STATE value) the driver last reported
+// with PoSetPowerState for a device object; 0 (unspecified) when it never reported one.
+int ReportedDevicePowerState(const void* deviceObject);
 
 // Work items (ExQueueWorkItem) run on the kernel's worker thread, started at boot and stopped
 // at shutdown (items still queued then are violations). Waits until none is queued or running.
