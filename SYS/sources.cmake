@@ -19,6 +19,7 @@ set(TARVIK_DRIVER_SOURCES
     power/dispatch_power.cpp
     power/power_machine.cpp
     hw/bridge_interrupt.cpp
+    hw/caller_port_access.cpp
     hw/eeprom.cpp
     hw/interrupt_dpc.cpp
     hw/interrupt_service.cpp

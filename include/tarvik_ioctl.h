@@ -115,6 +115,9 @@ enum DAQ_LAST_ERROR : uint32_t {
   // does not fit in 32 bits.
   DAQ_ERR_BLOCK_GEOMETRY = 121,
   DAQ_ERR_NO_SERIAL = 1000,       // serial number: both EEPROM words are erased
+  // Start: a slow-mode rate (negative) below -214748, whose decimation (10000 calls per unit)
+  // does not fit in 32 bits.
+  DAQ_ERR_RATE = 122,
 };
 
 // The code's name ("DAQ_ERR_NOT_OPEN"), or null for a code this header does not know.
@@ -142,6 +145,7 @@ constexpr const char* DaqLastErrorName(uint32_t code) {
     case DAQ_ERR_EVENT_HANDLE: return "DAQ_ERR_EVENT_HANDLE";
     case DAQ_ERR_BLOCK_GEOMETRY: return "DAQ_ERR_BLOCK_GEOMETRY";
     case DAQ_ERR_NO_SERIAL: return "DAQ_ERR_NO_SERIAL";
+    case DAQ_ERR_RATE: return "DAQ_ERR_RATE";
     default: return nullptr;
   }
 }

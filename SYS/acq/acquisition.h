@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/device_extension.h"
+#include "hw/registers.h"
 #include "ioctl/control.h"
 
 // Requests (device-control handlers).
@@ -17,12 +18,18 @@ CONTROL_HANDLER ReadStream;
 // The stop, for a caller that holds the acquisition lock; an acquisition must be running.
 NTSTATUS StopAcquisitionLocked(DEVICE_EXTENSION* Extension);
 
-// The sample clock.
+// The sample clock. A negative rate -k decimates by 10000 k: below SLOWEST_RATE that
+// decimation no longer fits in 32 bits, and the start refuses the rate.
+constexpr LONG SLOWEST_RATE = -(0x7FFFFFFF / 10000);
 void SplitRate(LONG RequestedRate, PLONG ClockRate, PLONG Decimation);
 void ProgramSampleClock(DEVICE_EXTENSION* Extension);
 void StopSampleClock(DEVICE_EXTENSION* Extension);
 
-// The interrupt path (device IRQL).
+// The interrupt path (device IRQL). The capture strobes (and so acknowledges) only a board
+// whose fifth identification byte is a working board's.
+inline bool CaptureAcknowledgesCard(const DEVICE_EXTENSION* Extension) {
+  return Extension->IdBytes[4] == CARD_GOOD_ID_BYTE4;
+}
 void CaptureFrame(DEVICE_EXTENSION* Extension);
 void BufferBlockFrame(DEVICE_EXTENSION* Extension);
 void BufferStreamFrame(DEVICE_EXTENSION* Extension);

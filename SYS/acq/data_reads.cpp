@@ -4,8 +4,11 @@
 // (ReadIndex with the cleared FullCount) is published under the interrupt's lock, and every
 // look at the writer's side is taken there too, so neither can interleave with an interrupt's
 // read-modify-write; the block copies themselves run outside it, on blocks the interrupt path
-// does not write until the reader lets go of them. The stream read takes its snapshot and its
-// copy under the lock, so position, phase, wrap count and samples all come from one moment.
+// does not write until the reader lets go of them. The stream read takes its snapshot under
+// the lock and copies outside it (a ring can hold hundreds of kilobytes, too much to copy at
+// device IRQL), then checks under the lock that the writer has not reached any sample it
+// copied; if it has, it copies again, and after a few tries copies under the lock, so
+// position, phase, wrap count and samples always come from one moment.
 #include "acq/acquisition.h"
 
 namespace {
@@ -80,24 +83,42 @@ NTSTATUS CheckBlockRead(DEVICE_EXTENSION* Extension, ULONG OutputLength, PVOID O
   return STATUS_SUCCESS;
 }
 
-// The stream read's copy, under the interrupt's lock.
-struct STREAM_COPY {
+// The stream read: a snapshot of the writer's side (wrap count, position, phase) taken under
+// the interrupt's lock, and a copy of the samples it names.
+struct STREAM_SNAPSHOT {
   DEVICE_EXTENSION* Extension;
-  PUSHORT Output;
-  ULONG Samples;  // g: whole frames' samples that fit
+  USHORT Sequence;
+  ULONG Position;
+  ULONG Phase;
 };
 
-BOOLEAN NTAPI CopyStream(PVOID Context) {
-  auto* copy = static_cast<STREAM_COPY*>(Context);
-  DEVICE_EXTENSION* extension = copy->Extension;
+BOOLEAN NTAPI TakeStreamSnapshot(PVOID Context) {
+  auto* snapshot = static_cast<STREAM_SNAPSHOT*>(Context);
+  snapshot->Sequence = snapshot->Extension->BlockSequence;
+  snapshot->Position = snapshot->Extension->SnapshotPosition;
+  snapshot->Phase = snapshot->Extension->SnapshotPhase;
+  return TRUE;
+}
+
+// The end of the newest whole frame in the ring, one past its last sample (1..ring).
+inline ULONG FramesEnd(const STREAM_SNAPSHOT& Snapshot, ULONG RingSamples) {
+  return Snapshot.Position > Snapshot.Phase ? Snapshot.Position - Snapshot.Phase
+                                            : Snapshot.Position - Snapshot.Phase + RingSamples;
+}
+
+/*
+ * CopyStreamSamples: writes the output for a snapshot: the wrap count, the Samples samples
+ * that end at the newest whole frame (oldest first, split at the ring's wrap point), and the
+ * newest frame's index. At any IRQL.
+ */
+void CopyStreamSamples(const STREAM_SNAPSHOT& Snapshot, PUSHORT Output, ULONG Samples) {
+  DEVICE_EXTENSION* extension = Snapshot.Extension;
   ULONG ringSamples = extension->SamplesPerBlock;
-  ULONG phase = extension->SnapshotPhase;
-  ULONG position = extension->SnapshotPosition;
-  ULONG end = position > phase ? position - phase : position - phase + ringSamples;
+  ULONG end = FramesEnd(Snapshot, ringSamples);
   const USHORT* ring = extension->CurrentBlock + 1;
-  copy->Output[0] = extension->BlockSequence;
-  PUSHORT samples = copy->Output + 1;
-  ULONG g = copy->Samples;
+  Output[0] = Snapshot.Sequence;
+  PUSHORT samples = Output + 1;
+  ULONG g = Samples;
   if (end >= g) {
     RtlCopyMemory(samples, ring + (end - g), g * sizeof(USHORT));
   } else {
@@ -106,8 +127,37 @@ BOOLEAN NTAPI CopyStream(PVOID Context) {
   }
   ULONG newestFrame = end / static_cast<ULONG>(extension->ChannelCount) - 1;
   RtlCopyMemory(samples + g, &newestFrame, sizeof newestFrame);
+}
+
+// Whether the writer, now at Later, has overwritten none of the samples a copy for Earlier
+// took: it may move on by the ring's free part (the samples neither copied nor in the
+// partial frame) before it reaches the oldest copied one.
+bool CopyStillIntact(const STREAM_SNAPSHOT& Earlier, const STREAM_SNAPSHOT& Later,
+                     ULONG RingSamples, ULONG Samples) {
+  ULONGLONG wraps = static_cast<USHORT>(Later.Sequence - Earlier.Sequence);
+  LONGLONG advance = static_cast<LONGLONG>(wraps * RingSamples + Later.Position) -
+                     static_cast<LONGLONG>(Earlier.Position);
+  LONGLONG room = static_cast<LONGLONG>(RingSamples) - Samples - Earlier.Phase;
+  return advance <= room;
+}
+
+struct STREAM_COPY {
+  STREAM_SNAPSHOT Snapshot;
+  PUSHORT Output;
+  ULONG Samples;
+};
+
+// The copy made whole under the interrupt's lock, when the writer kept overtaking the copies
+// made outside it.
+BOOLEAN NTAPI CopyStreamLocked(PVOID Context) {
+  auto* copy = static_cast<STREAM_COPY*>(Context);
+  TakeStreamSnapshot(&copy->Snapshot);
+  CopyStreamSamples(copy->Snapshot, copy->Output, copy->Samples);
   return TRUE;
 }
+
+// Copies made outside the interrupt's lock before the read falls back to one under it.
+constexpr int STREAM_COPY_ATTEMPTS = 4;
 
 }  // namespace
 
@@ -215,7 +265,7 @@ TARVIK_PAGE_CODE NTSTATUS ReadNewestBlock(DEVICE_EXTENSION* Extension, ULONG Inp
 /*
  * ReadStream: IOCTL_DAQ_READ_STREAM. Returns the ring's wrap count, the newest whole frames
  * that fit (oldest first) and the ring index of the newest frame, all from one moment between
- * two interrupts. Refusals: the checks of every read, then an output longer than a block plus
+ * two interrupts (see the copy's checks above). Refusals: the checks of every read, then an output longer than a block plus
  * 4, shorter than 6 (no room for the count and the index), or missing (DAQ_ERR_BUFFER_SIZE).
  * PASSIVE_LEVEL; serialised.
  */
@@ -235,9 +285,21 @@ TARVIK_PAGE_CODE NTSTATUS ReadStream(DEVICE_EXTENSION* Extension, ULONG InputLen
   }
   if (NT_SUCCESS(status)) {
     ULONG channels = static_cast<ULONG>(Extension->ChannelCount);
-    STREAM_COPY copy{Extension, static_cast<PUSHORT>(OutputBuffer),
-                     channels * ((((OutputLength - 4) / 2) - 1) / channels)};
-    KeSynchronizeExecution(Extension->InterruptObject, CopyStream, &copy);
+    ULONG samples = channels * ((((OutputLength - 4) / 2) - 1) / channels);
+    auto* output = static_cast<PUSHORT>(OutputBuffer);
+    bool intact = false;
+    for (int attempt = 0; attempt < STREAM_COPY_ATTEMPTS && !intact; ++attempt) {
+      STREAM_SNAPSHOT before{Extension, 0, 0, 0};
+      KeSynchronizeExecution(Extension->InterruptObject, TakeStreamSnapshot, &before);
+      CopyStreamSamples(before, output, samples);
+      STREAM_SNAPSHOT after{Extension, 0, 0, 0};
+      KeSynchronizeExecution(Extension->InterruptObject, TakeStreamSnapshot, &after);
+      intact = CopyStillIntact(before, after, Extension->SamplesPerBlock, samples);
+    }
+    if (!intact) {
+      STREAM_COPY copy{{Extension, 0, 0, 0}, output, samples};
+      KeSynchronizeExecution(Extension->InterruptObject, CopyStreamLocked, &copy);
+    }
   }
   UnlockAcquisition(Extension);
   return status;

@@ -77,7 +77,7 @@ void CompleteFrame(DEVICE_EXTENSION* Extension) {
  * Device IRQL, inside InterruptService.
  */
 void CaptureFrame(DEVICE_EXTENSION* Extension) {
-  if (Extension->IdBytes[4] != CARD_GOOD_ID_BYTE4) return;
+  if (!CaptureAcknowledgesCard(Extension)) return;
   if (Extension->SkipCount > 0) {
     Extension->SkipCount--;
   } else {

@@ -107,6 +107,10 @@ TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, ULONG InputLe
     Extension->LastError = DAQ_ERR_BLOCK_GEOMETRY;
     return STATUS_INVALID_PARAMETER;
   }
+  if (Extension->RequestedRate < SLOWEST_RATE) {
+    Extension->LastError = DAQ_ERR_RATE;
+    return STATUS_INVALID_PARAMETER;
+  }
   if (!Extension->ContinuousFlag) {
     PVOID event = nullptr;
     HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(Parameters->EventHandle));
@@ -212,7 +216,8 @@ TARVIK_PAGE_CODE NTSTATUS StopAcquisitionLocked(DEVICE_EXTENSION* Extension) {
  * completed block. Refusals, each before anything is allocated or referenced: not open
  * (DAQ_ERR_NOT_OPEN), running (DAQ_ERR_RUNNING), length (DAQ_ERR_START_LENGTH), no window or
  * no connected interrupt (DAQ_ERR_NO_HARDWARE), channel count (DAQ_ERR_CHANNEL_COUNT; the
- * record's values stay in the context), pool geometry (DAQ_ERR_BLOCK_GEOMETRY), event handle
+ * record's values stay in the context), pool geometry (DAQ_ERR_BLOCK_GEOMETRY), a slow-mode
+ * rate below SLOWEST_RATE (DAQ_ERR_RATE), event handle
  * (DAQ_ERR_EVENT_HANDLE, with ObReferenceObjectByHandle's status). A failed allocation
  * (DAQ_ERR_NO_MEMORY) releases the event again. PASSIVE_LEVEL; serialised.
  */

@@ -36,7 +36,9 @@ struct DEVICE_EXTENSION {
   DEVICE_CAPABILITIES DeviceCaps;    // as the bus driver reported them
   LIST_ENTRY PendingList;            // parked event-notification requests
   KSPIN_LOCK PendingLock;            // guards PendingList and NotifyIrp
-  volatile LONG PendingRejectStatus;  // NTSTATUS; 0 while notification requests are accepted
+  // NTSTATUS; 0 while notification requests are accepted. Read and written only with
+  // interlocked operations, each reader reading it once.
+  volatile LONG PendingRejectStatus;
   PKINTERRUPT InterruptObject;       // the connected interrupt object, or null
   PIRP NotifyIrp;                    // the one parked wait request, or null
 

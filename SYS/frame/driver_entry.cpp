@@ -11,7 +11,9 @@ UNICODE_STRING RegistryPathCopy;
 /*
  * DriverEntry: refuses to load without WDM 1.0, notes whether WDM 1.10 is missing (the 98/Me
  * family, which changes create, close, query-remove and power handling), keeps a NUL-terminated
- * copy of the registry path and fills in the dispatch table.
+ * copy of the registry path and fills in the dispatch table. A path whose copy (its length
+ * plus the NUL) would not fit a UNICODE_STRING's 16-bit length is refused
+ * (STATUS_INVALID_PARAMETER) before anything is allocated.
  * PASSIVE_LEVEL, called once by the system; discarded after initialisation.
  */
 extern "C" TARVIK_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
@@ -19,6 +21,10 @@ extern "C" TARVIK_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
   if (!IoIsWdmVersionAvailable(1, 0)) return STATUS_UNSUCCESSFUL;
   Win98Mode = !IoIsWdmVersionAvailable(1, 0x10);
 
+  constexpr ULONG LONGEST_STRING_BYTES = 0xFFFF;  // a UNICODE_STRING length is 16 bits
+  if (RegistryPath->Length + sizeof(WCHAR) > LONGEST_STRING_BYTES) {
+    return STATUS_INVALID_PARAMETER;
+  }
   USHORT copyBytes = static_cast<USHORT>(RegistryPath->Length + sizeof(WCHAR));
   RegistryPathCopy.Buffer =
       static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, copyBytes, TARVIK_POOL_TAG));

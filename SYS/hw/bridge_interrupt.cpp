@@ -15,38 +15,58 @@ inline void WriteInterruptControl(const DEVICE_EXTENSION* Extension, ULONG Value
   WRITE_PORT_ULONG(PortDword(Extension->BridgePort, BRIDGE_INTERRUPT_CONTROL), Value);
 }
 
+// Whether a local interrupt is both enabled and active in a value of the register.
+inline bool Lint1Pending(ULONG Value) {
+  return (Value & INTCSR_LINT1_ENABLE) && (Value & INTCSR_LINT1_ACTIVE);
+}
+
+inline bool Lint2Pending(ULONG Value) {
+  return (Value & INTCSR_LINT2_ENABLE) && (Value & INTCSR_LINT2_ACTIVE);
+}
+
 }  // namespace
 
 /*
  * ClaimBridgeInterrupt: decides whether the interrupt on the (possibly shared) line is this
- * card's and acknowledges it. Not ours (no ranges, PCI interrupt disabled, or neither local
- * interrupt active): FALSE after at most one read and no write. Ours: the PCI interrupt is
- * switched off until EnableBridgeInterrupt, IntSource records which local interrupts were
- * active, and each is acknowledged (edge clear for an active-high edge-triggered input,
- * otherwise its enable is cleared); both acknowledgements derive from the same read.
- * Device IRQL under the interrupt's lock (the ISR, or KeSynchronizeExecution).
+ * card's and acknowledges it. Not ours (no ranges, PCI interrupt disabled, or no local
+ * interrupt both enabled and active): FALSE after at most one read and no write. A disabled
+ * input can be active (the card holds local interrupt 1 until its capture strobe), but it
+ * cannot drive the line, so it never makes another device's interrupt ours. Ours: the PCI
+ * interrupt is switched off until it is enabled again, IntSource records which enabled local
+ * interrupts were active, and each is acknowledged (edge clear for an active-high
+ * edge-triggered input, otherwise its enable is cleared). Both acknowledgements derive from
+ * the same read, the second keeping the first's cleared enable, so it never re-enables an
+ * input the first silenced. Device IRQL under the interrupt's lock (the ISR, or
+ * KeSynchronizeExecution).
  */
 BOOLEAN NTAPI ClaimBridgeInterrupt(PVOID Context) {
   auto* extension = static_cast<DEVICE_EXTENSION*>(Context);
   if (extension->BridgePort == 0 || extension->BoardPort == 0) return FALSE;
   ULONG value = ReadInterruptControl(extension);
   if (!(value & INTCSR_PCI_INTERRUPT_ENABLE)) return FALSE;
-  if (!(value & (INTCSR_LINT1_ACTIVE | INTCSR_LINT2_ACTIVE))) return FALSE;
+  if (!Lint1Pending(value) && !Lint2Pending(value)) return FALSE;
   WriteInterruptControl(extension, value & ~INTCSR_PCI_INTERRUPT_ENABLE);
 
   extension->IntSource = 0;
   ULONG status = ReadInterruptControl(extension);
-  if (status & INTCSR_LINT1_ACTIVE) {
+  ULONG kept = status;  // the enables as the acknowledgements leave them
+  if (Lint1Pending(status)) {
     extension->IntSource |= 1;
-    bool edge = (status & INTCSR_LINT1_ACTIVE_HIGH) && (status & INTCSR_LINT1_EDGE_TRIGGERED);
-    WriteInterruptControl(extension, edge ? status | INTCSR_LINT1_EDGE_CLEAR
-                                          : status & ~INTCSR_LINT1_ENABLE);
+    if ((status & INTCSR_LINT1_ACTIVE_HIGH) && (status & INTCSR_LINT1_EDGE_TRIGGERED)) {
+      WriteInterruptControl(extension, kept | INTCSR_LINT1_EDGE_CLEAR);
+    } else {
+      kept &= ~INTCSR_LINT1_ENABLE;
+      WriteInterruptControl(extension, kept);
+    }
   }
-  if (status & INTCSR_LINT2_ACTIVE) {
+  if (Lint2Pending(status)) {
     extension->IntSource |= 2;
-    bool edge = (status & INTCSR_LINT2_ACTIVE_HIGH) && (status & INTCSR_LINT2_EDGE_TRIGGERED);
-    WriteInterruptControl(extension, edge ? status | INTCSR_LINT2_EDGE_CLEAR
-                                          : status & ~INTCSR_LINT2_ENABLE);
+    if ((status & INTCSR_LINT2_ACTIVE_HIGH) && (status & INTCSR_LINT2_EDGE_TRIGGERED)) {
+      WriteInterruptControl(extension, kept | INTCSR_LINT2_EDGE_CLEAR);
+    } else {
+      kept &= ~INTCSR_LINT2_ENABLE;
+      WriteInterruptControl(extension, kept);
+    }
   }
   return TRUE;
 }
@@ -59,6 +79,19 @@ BOOLEAN NTAPI EnableBridgeInterrupt(PVOID Context) {
   auto* extension = static_cast<DEVICE_EXTENSION*>(Context);
   ULONG value = ReadInterruptControl(extension);
   WriteInterruptControl(extension, value | INTCSR_LINT1_ENABLE | INTCSR_PCI_INTERRUPT_ENABLE);
+  return TRUE;
+}
+
+/*
+ * EnableBridgePciInterrupt: enables the PCI interrupt again and leaves both local enables as
+ * they are. For an interrupt after which the card was not acknowledged: local interrupt 1
+ * stays active until the capture's strobe, so letting it through again would storm the line.
+ * Device IRQL under the interrupt's lock. Returns TRUE.
+ */
+BOOLEAN NTAPI EnableBridgePciInterrupt(PVOID Context) {
+  auto* extension = static_cast<DEVICE_EXTENSION*>(Context);
+  ULONG value = ReadInterruptControl(extension);
+  WriteInterruptControl(extension, value | INTCSR_PCI_INTERRUPT_ENABLE);
   return TRUE;
 }
 

@@ -7,4 +7,5 @@
 
 KSYNCHRONIZE_ROUTINE ClaimBridgeInterrupt;
 KSYNCHRONIZE_ROUTINE EnableBridgeInterrupt;
+KSYNCHRONIZE_ROUTINE EnableBridgePciInterrupt;
 KSYNCHRONIZE_ROUTINE DisableBridgeInterrupt;

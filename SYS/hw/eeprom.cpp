@@ -35,7 +35,13 @@ inline ULONG WithDataIn(ULONG Value, bool Bit) {
   return Bit ? Value | EEPROM_DATA_IN : Value & ~EEPROM_DATA_IN;
 }
 
-// One word sequence at a time per device; PASSIVE_LEVEL.
+// Ready polls after a word is written: each is one register read, no delay in between.
+constexpr ULONG READY_POLLS = 10000;
+
+}  // namespace
+
+// One word sequence (or one caller's access to the control register) at a time per device;
+// PASSIVE_LEVEL.
 void LockEeprom(DEVICE_EXTENSION* Extension) {
   KeWaitForSingleObject(&Extension->EepromLock, Executive, KernelMode, FALSE, nullptr);
 }
@@ -43,11 +49,6 @@ void LockEeprom(DEVICE_EXTENSION* Extension) {
 void UnlockEeprom(DEVICE_EXTENSION* Extension) {
   KeSetEvent(&Extension->EepromLock, IO_NO_INCREMENT, FALSE);
 }
-
-// Ready polls after a word is written: each is one register read, no delay in between.
-constexpr ULONG READY_POLLS = 10000;
-
-}  // namespace
 
 /*
  * EepromClockPulse: one clock pulse, high then low, on the value the register holds now.

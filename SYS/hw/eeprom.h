@@ -24,6 +24,10 @@ NTSTATUS EepromReadWord(DEVICE_EXTENSION* Extension, ULONG Type, USHORT ByteAddr
 NTSTATUS EepromWriteWord(DEVICE_EXTENSION* Extension, ULONG Type, USHORT ByteAddress,
                          USHORT Value);
 
+// EepromLock, held for each word sequence and for a caller's access to the control register.
+void LockEeprom(DEVICE_EXTENSION* Extension);
+void UnlockEeprom(DEVICE_EXTENSION* Extension);
+
 void EepromSendCommand(DEVICE_EXTENSION* Extension, ULONG Command, SCHAR BitCount);
 void EepromClockPulse(DEVICE_EXTENSION* Extension);
 void DelayMilliseconds(LONG Milliseconds);

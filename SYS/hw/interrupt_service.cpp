@@ -6,7 +6,10 @@
 
 /*
  * DispatchFrame: buffers the interrupt's capture into blocks (block mode) or the ring, then
- * enables the bridge's interrupt again. Device IRQL, inside InterruptService.
+ * enables the bridge's interrupt again: with local interrupt 1 when the capture strobed the
+ * card (acknowledging it), otherwise (a board the capture never touches) the PCI interrupt
+ * alone, so that the card's unacknowledged interrupt cannot storm the line. Device IRQL,
+ * inside InterruptService.
  */
 void DispatchFrame(DEVICE_EXTENSION* Extension) {
   if (Extension->BufferMode == 1) {
@@ -14,7 +17,11 @@ void DispatchFrame(DEVICE_EXTENSION* Extension) {
   } else {
     BufferStreamFrame(Extension);
   }
-  EnableBridgeInterrupt(Extension);
+  if (CaptureAcknowledgesCard(Extension)) {
+    EnableBridgeInterrupt(Extension);
+  } else {
+    EnableBridgePciInterrupt(Extension);
+  }
 }
 
 /*
@@ -22,7 +29,11 @@ void DispatchFrame(DEVICE_EXTENSION* Extension) {
  * DEVICE_EXTENSION as its context. Not this card's (or no ranges): FALSE after at most one
  * register read. Claimed with local interrupt 1 active while the board is open and running:
  * the frame path, counted in FrameIntCount. Any other claimed interrupt is counted in
- * OtherIntCount and the bridge enabled again. Both counters wrap at 16 bits.
+ * OtherIntCount and only the PCI interrupt enabled again: nothing acknowledged the card, so a
+ * local interrupt 1 the claim silenced (a tick while no acquisition runs, or in a stop between
+ * its clear of Running and its disable of the bridge) stays silenced until a start strobes
+ * the card; local interrupt 2 alone leaves local interrupt 1's enable as it was. Both counters
+ * wrap at 16 bits.
  * Device IRQL, holding the interrupt object's lock.
  */
 BOOLEAN NTAPI InterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) {
@@ -35,7 +46,7 @@ BOOLEAN NTAPI InterruptService(PKINTERRUPT Interrupt, PVOID ServiceContext) {
     extension->FrameIntCount++;
   } else {
     extension->OtherIntCount++;
-    EnableBridgeInterrupt(extension);
+    EnableBridgePciInterrupt(extension);
   }
   return TRUE;
 }

@@ -39,17 +39,6 @@ TARVIK_PAGE_CODE void UnmapRanges(DEVICE_EXTENSION* Extension) {
   }
 }
 
-/*
- * QuiesceAcquisition: a card still acquiring when its resources go is stopped first (clock,
- * bridge interrupt, queued DPC, event), as IOCTL_DAQ_STOP stops it. PASSIVE_LEVEL.
- */
-TARVIK_PAGE_CODE void QuiesceAcquisition(DEVICE_EXTENSION* Extension) {
-  PAGED_CODE();
-  LockAcquisition(Extension);
-  if (Extension->Running) StopAcquisitionLocked(Extension);
-  UnlockAcquisition(Extension);
-}
-
 }  // namespace
 
 /*
@@ -72,12 +61,13 @@ TARVIK_PAGE_CODE bool PortAccessAssigned(const DEVICE_EXTENSION* Extension, ULON
  * AssignResources: records the translated list's port ranges (I/O-space ranges by port number,
  * memory-space ones mapped) and memory ranges (mapped), picks the bridge's registers (the first
  * port range) and the card's window (the first later range of exactly 64 bytes, when there are
- * two port ranges and a memory range), silences the bridge and connects InterruptService.
+ * two port ranges and a memory range), both in I/O space, silences the bridge and connects
+ * InterruptService.
  * Ranges beyond the record's room (six port, four memory ranges) are skipped: neither recorded
  * nor mapped. IrqLine is the raw list's interrupt vector; with a translated list only, the
  * translated vector stands in for it, so the card stays usable.
  * Failures: STATUS_DEVICE_CONFIGURATION_ERROR when a list, a port, the interrupt or the bridge
- * window is missing (ranges mapped so far stay so until the release), or the status of a failed
+ * window is missing or in memory space (ranges mapped so far stay so until the release), or the status of a failed
  * IoConnectInterrupt (then everything is unmapped). PASSIVE_LEVEL, in the start request's thread.
  */
 TARVIK_PAGE_CODE NTSTATUS AssignResources(PDEVICE_OBJECT DeviceObject,
@@ -138,11 +128,15 @@ TARVIK_PAGE_CODE NTSTATUS AssignResources(PDEVICE_OBJECT DeviceObject,
   }
   if (!portSeen || !interrupt.Seen) return STATUS_DEVICE_CONFIGURATION_ERROR;
 
+  // Every access to the bridge and the card goes through the HAL's port routines, which
+  // take port numbers: a range the translated list puts in memory space has only a mapped
+  // address, and is never chosen. A card whose bridge or window is there is refused as one
+  // without them.
   extension->BridgePort = 0;
   extension->BoardPort = 0;
-  if (extension->PortCount >= 2 && extension->MemCount >= 1) {
+  if (extension->PortCount >= 2 && extension->MemCount >= 1 && !extension->PortMapped[0]) {
     for (USHORT i = 1; i < extension->PortCount; ++i) {
-      if (extension->PortLength[i] == CARD_WINDOW_LENGTH) {
+      if (!extension->PortMapped[i] && extension->PortLength[i] == CARD_WINDOW_LENGTH) {
         extension->BridgePort = extension->PortBase[0];
         extension->BoardPort = extension->PortBase[i];
         break;
@@ -170,17 +164,22 @@ TARVIK_PAGE_CODE NTSTATUS AssignResources(PDEVICE_OBJECT DeviceObject,
  * ReleaseResources: stops an acquisition still running, disconnects the interrupt, unmaps
  * what was mapped, and shuts the event-notification requests out (STATUS_CANCELLED). Counts,
  * lengths and the window addresses stay for the record, but ResourcesAssigned is cleared, so
- * no request touches the card until the next start. Safe to run twice. PASSIVE_LEVEL.
+ * no request touches the card until the next start. The stop, the disconnection and the
+ * unmapping all happen under the acquisition lock: a request that holds it (a start, a read,
+ * a caller's access to the bridge's interrupt control) finds the interrupt object either
+ * connected or null, never freed in the middle. Safe to run twice. PASSIVE_LEVEL.
  */
 TARVIK_PAGE_CODE void ReleaseResources(PDEVICE_OBJECT DeviceObject) {
   PAGED_CODE();
   DEVICE_EXTENSION* extension = ExtensionOf(DeviceObject);
-  QuiesceAcquisition(extension);
+  LockAcquisition(extension);
+  if (extension->Running) StopAcquisitionLocked(extension);
   extension->ResourcesAssigned = FALSE;
   if (extension->InterruptObject != nullptr) {
     IoDisconnectInterrupt(extension->InterruptObject);
     extension->InterruptObject = nullptr;
   }
   UnmapRanges(extension);
+  UnlockAcquisition(extension);
   RejectAndCancelPending(extension, STATUS_CANCELLED);
 }

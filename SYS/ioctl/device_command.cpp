@@ -12,6 +12,7 @@
 // follow: an offset or a count in the request must never reach another device's ports.
 // Operations that make no access (summaries, the last frame, a count of 0) need neither.
 #include "acq/acquisition.h"
+#include "hw/caller_port_access.h"
 #include "hw/eeprom.h"
 #include "hw/registers.h"
 #include "hw/resources.h"
@@ -241,8 +242,10 @@ TARVIK_PAGE_CODE ULONG RegisterRead(DEVICE_EXTENSION* Extension, const UCHAR* In
   ULONG width;
   ULONG error = ResolveRegister(Extension, operation, &port, &width);
   if (error != DAQ_OK) return error;
-  StoreDword(Output, 0, ReadPortOfWidth(port, width));
-  return DAQ_OK;
+  ULONG value = 0;
+  error = AccessPortForCaller(Extension, false, port, width, &value);
+  if (error == DAQ_OK) StoreDword(Output, 0, value);
+  return error;
 }
 
 TARVIK_PAGE_CODE ULONG RegisterWrite(DEVICE_EXTENSION* Extension, const UCHAR* Input,
@@ -253,9 +256,10 @@ TARVIK_PAGE_CODE ULONG RegisterWrite(DEVICE_EXTENSION* Extension, const UCHAR* I
   ULONG width;
   ULONG error = ResolveRegister(Extension, operation, &port, &width);
   if (error != DAQ_OK) return error;
-  WritePortOfWidth(port, width, operation->Value.Dword);
-  Output[0] = 1;
-  return DAQ_OK;
+  ULONG value = operation->Value.Dword;
+  error = AccessPortForCaller(Extension, true, port, width, &value);
+  if (error == DAQ_OK) Output[0] = 1;
+  return error;
 }
 
 /*
@@ -402,6 +406,28 @@ TARVIK_PAGE_CODE ULONG GetLastFrame(DEVICE_EXTENSION* Extension, UCHAR* Output) 
 }
 
 /*
+ * WriteIndexedPairs: loads Count internal registers through the card's index/data pair, each
+ * pair of Pairs an index and its data. The open and the start program the sample clock
+ * through the same pair, so the sequence runs under the acquisition lock: never between
+ * their index and data writes. PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE ULONG WriteIndexedPairs(DEVICE_EXTENSION* Extension, const UCHAR (*Pairs)[2],
+                                         ULONG Count) {
+  PAGED_CODE();
+  const ULONG registers[] = {CARD_INDEX, CARD_DATA};
+  LockAcquisition(Extension);
+  ULONG error = CheckBoardRegisters(Extension, registers, 2);
+  if (error == DAQ_OK) {
+    for (ULONG i = 0; i < Count; ++i) {
+      WriteBoard(Extension, CARD_INDEX, Pairs[i][0]);
+      WriteBoard(Extension, CARD_DATA, Pairs[i][1]);
+    }
+  }
+  UnlockAcquisition(Extension);
+  return error;
+}
+
+/*
  * Subcommand: the 100-byte form; byte 0 selects the sub-command. Signed counts of 0 or below
  * do nothing; counts are taken once, before the first access, and the parameters are read
  * before any output overwrites them. Register accesses run in the documented order.
@@ -469,12 +495,8 @@ TARVIK_PAGE_CODE ULONG Subcommand(DEVICE_EXTENSION* Extension, const UCHAR* Inpu
       UCHAR data = Input[2];
       // Only these internal registers may be loaded; any other index is accepted and ignored.
       if (index != 0 && index != 1 && index != 9 && index != 10 && index != 11) return DAQ_OK;
-      const ULONG registers[] = {CARD_INDEX, CARD_DATA};
-      error = CheckBoardRegisters(Extension, registers, 2);
-      if (error != DAQ_OK) return error;
-      WriteBoard(Extension, CARD_INDEX, index);
-      WriteBoard(Extension, CARD_DATA, data);
-      return DAQ_OK;
+      const UCHAR pairs[][2] = {{index, data}};
+      return WriteIndexedPairs(Extension, pairs, 1);
     }
     case SUB_WRITE_12BIT: {
       // Selector bit 0 picks the register pair +4/+5 (clear) or +6/+7 (set); +8 = 0 ends it.
@@ -511,14 +533,7 @@ TARVIK_PAGE_CODE ULONG Subcommand(DEVICE_EXTENSION* Extension, const UCHAR* Inpu
                                  {6, static_cast<UCHAR>(a >> 8)},
                                  {7, static_cast<UCHAR>(b)},
                                  {8, static_cast<UCHAR>(b >> 8)}};
-      const ULONG registers[] = {CARD_INDEX, CARD_DATA};
-      error = CheckBoardRegisters(Extension, registers, 2);
-      if (error != DAQ_OK) return error;
-      for (const auto& value : values) {
-        WriteBoard(Extension, CARD_INDEX, value[0]);
-        WriteBoard(Extension, CARD_DATA, value[1]);
-      }
-      return DAQ_OK;
+      return WriteIndexedPairs(Extension, values, 4);
     }
     case SUB_READ_REPEAT:
     case SUB_WRITE_REPEAT: {
@@ -558,14 +573,12 @@ TARVIK_PAGE_CODE ULONG Subcommand(DEVICE_EXTENSION* Extension, const UCHAR* Inpu
       if (count > BLOCK_MAX) count = BLOCK_MAX;
       UCHAR first = Input[2];
       if (count == 0) return DAQ_OK;
-      const ULONG registers[] = {CARD_INDEX, CARD_DATA};
-      error = CheckBoardRegisters(Extension, registers, 2);
-      if (error != DAQ_OK) return error;
+      UCHAR pairs[BLOCK_MAX][2];
       for (LONG i = 0; i < count; ++i) {
-        WriteBoard(Extension, CARD_INDEX, static_cast<UCHAR>(first + i));
-        WriteBoard(Extension, CARD_DATA, Input[4 + i]);
+        pairs[i][0] = static_cast<UCHAR>(first + i);
+        pairs[i][1] = Input[4 + i];
       }
-      return DAQ_OK;
+      return WriteIndexedPairs(Extension, pairs, static_cast<ULONG>(count));
     }
     case SUB_WRITE_EEPROM_PAIR: {
       // Mode 0 erases both words (0xFFFF); mode 1 writes the buffer's; no other is defined.

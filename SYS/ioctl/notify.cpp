@@ -16,36 +16,42 @@ inline PLIST_ENTRY ListEntryOf(PIRP Irp) { return &Irp->Tail.Overlay.ListEntry; 
 
 /*
  * PendNotifyRequest: parks a wait request in the slot, unless one is parked already
- * (STATUS_UNSUCCESSFUL), waits are being refused (PendingRejectStatus), or the request was
- * cancelled before its cancel routine could be installed (STATUS_CANCELLED). A parked request
- * is marked pending, remembers its slot, and has one more stack location made current, naming
- * this device and the request's file object with NotifyCompletionRoutine under it, so that
- * every completion, by whichever path, empties the slot first. Returns STATUS_PENDING when
+ * (STATUS_UNSUCCESSFUL), waits are being refused (PendingRejectStatus, read once), or the
+ * request was cancelled before its cancel routine could be installed (STATUS_CANCELLED). A
+ * parked request is marked pending, remembers its slot, and has one more stack location made
+ * current, naming this device and the request's file object with NotifyCompletionRoutine
+ * under it, so that every completion, by whichever path, empties the slot first. That
+ * location is written in full before the cancel routine is installed: from then on the I/O
+ * manager may cancel on another processor, and it calls the routine with the device object
+ * of whichever location is current (both name this device). Returns STATUS_PENDING when
  * parked. PASSIVE_LEVEL (DISPATCH_LEVEL under the lock).
  */
 TARVIK_RESIDENT_CODE NTSTATUS PendNotifyRequest(DEVICE_EXTENSION* Extension, PIRP Irp, PIRP* Slot) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->PendingLock, &irql);
   NTSTATUS status;
+  NTSTATUS rejectStatus = InterlockedCompareExchange(&Extension->PendingRejectStatus, 0, 0);
   if (*Slot != nullptr) {
     status = STATUS_UNSUCCESSFUL;
-  } else if (InterlockedCompareExchange(&Extension->PendingRejectStatus, 0, 0) != 0) {
-    status = InterlockedCompareExchange(&Extension->PendingRejectStatus, 0, 0);
+  } else if (rejectStatus != 0) {
+    status = rejectStatus;
   } else {
+    PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(Irp);
+    below->DeviceObject = Extension->DeviceObject;
+    below->FileObject = own->FileObject;
+    IoSetCompletionRoutine(Irp, NotifyCompletionRoutine, Extension, TRUE, TRUE, TRUE);
+    Irp->Tail.Overlay.DriverContext[0] = Slot;
     IoSetCancelRoutine(Irp, NotifyCancelRoutine);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-      status = STATUS_CANCELLED;  // not parked: the dispatcher completes it
+      // Not parked: the dispatcher completes it from its own location, which the completion
+      // starts from, so the location prepared below is never visited.
+      status = STATUS_CANCELLED;
     } else {
       // Parked, also when the I/O manager has just taken the cancel routine: it will call it,
-      // and the routine must find the request on the list.
+      // and the routine must find the request on the list (it waits for PendingLock).
       IoMarkIrpPending(Irp);
-      PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(Irp);
-      Irp->Tail.Overlay.DriverContext[0] = Slot;
-      IoSetCompletionRoutine(Irp, NotifyCompletionRoutine, Extension, TRUE, TRUE, TRUE);
       IoSetNextIrpStackLocation(Irp);
-      PIO_STACK_LOCATION below = IoGetCurrentIrpStackLocation(Irp);
-      below->DeviceObject = Extension->DeviceObject;
-      below->FileObject = own->FileObject;
       *Slot = Irp;
       InsertTailList(&Extension->PendingList, ListEntryOf(Irp));
       status = STATUS_PENDING;

@@ -4,7 +4,9 @@
 // ranges are served, with the whole access (port and width) inside one range; anything else
 // is refused before the port is touched, so user mode cannot reach other devices' ports
 // through this driver. Buffers too short for the port number, the value or the result are
-// refused too.
+// refused too. The bridge's interrupt control and control registers are reached under their
+// owners' locks (AccessPortForCaller).
+#include "hw/caller_port_access.h"
 #include "hw/registers.h"
 #include "hw/resources.h"
 #include "ioctl/control.h"
@@ -42,16 +44,17 @@ TARVIK_PAGE_CODE NTSTATUS PortRequest(DEVICE_EXTENSION* Extension, PORT_DIRECTIO
     Extension->LastError = DAQ_ERR_PORT_RANGE;
     return STATUS_ACCESS_DENIED;
   }
-  if (Direction == PortIn) {
-    ULONG value = ReadPortOfWidth(port, Width);
-    RtlCopyMemory(Buffer, &value, Width);  // little-endian: the value's low bytes first
-  } else {
-    // Only the value's own bytes are read: a byte request's buffer may end after byte 4.
-    ULONG value = Width == 1   ? request->Value.Byte
-                  : Width == 2 ? request->Value.Word
-                               : request->Value.Dword;
-    WritePortOfWidth(port, Width, value);
+  // Only the value's own bytes are read: a byte request's buffer may end after byte 4.
+  ULONG value = Direction == PortIn ? 0
+                : Width == 1        ? request->Value.Byte
+                : Width == 2        ? request->Value.Word
+                                    : request->Value.Dword;
+  ULONG error = AccessPortForCaller(Extension, Direction == PortOut, port, Width, &value);
+  if (error != DAQ_OK) {
+    Extension->LastError = error;
+    return STATUS_UNSUCCESSFUL;
   }
+  if (Direction == PortIn) RtlCopyMemory(Buffer, &value, Width);  // little-endian: low bytes first
   return STATUS_SUCCESS;
 }
 

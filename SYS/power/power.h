@@ -40,6 +40,10 @@ struct POWER_CONTEXT {
   // device request that could not be asked for while the request was being dispatched.
   BOOLEAN HoldsRemoveLock;
   WORK_QUEUE_ITEM RefusedItem;
+  // DevicePower when a device request arrived, restored when the lower drivers refuse a
+  // power-down; and the lower drivers' status of a system request passed down first.
+  LONG PreviousDevicePower;
+  NTSTATUS LowerStatus;
 };
 
 extern const UCHAR PowerActionTable[POWER_STATE_COUNT][POWER_EVENT_COUNT];
@@ -52,3 +56,5 @@ REQUEST_POWER_COMPLETE DevicePowerCompletion;
 NTSTATUS CallPowerDriver(PDEVICE_OBJECT Target, PIRP Irp);
 WORKER_THREAD_ROUTINE DeferredPowerCall;
 WORKER_THREAD_ROUTINE DeviceRequestRefused;
+WORKER_THREAD_ROUTINE DeferredDevicePowerRequest;
+NTSTATUS RequestDevicePower(POWER_CONTEXT* Context);

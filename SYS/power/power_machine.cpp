@@ -26,6 +26,7 @@ enum POWER_ACTION_CODE : UCHAR {
   ActQueryUpDone = 16,
   ActQueryDown = 17,
   ActQueryDownDone = 18,
+  ActDevDownLowerDone = 19,
 };
 
 inline PIO_STACK_LOCATION MainStack(const POWER_CONTEXT* Context) {
@@ -41,7 +42,7 @@ const UCHAR PowerActionTable[POWER_STATE_COUNT][POWER_EVENT_COUNT] = {
     /* 3  PwrSysDownDeviceWait */ {ActNone, ActNone, ActSysDownDeviceDone},
     /* 4  PwrSysDownForwarded */ {ActNone, ActSysDownLowerDone, ActNone},
     /* 5  PwrDevUpForwarded */ {ActNone, ActDevUpLowerDone, ActNone},
-    /* 6  PwrDevDownForwarded */ {ActNone, ActFinish, ActNone},
+    /* 6  PwrDevDownForwarded */ {ActNone, ActDevDownLowerDone, ActNone},
     /* 7  (not used) */ {ActNone, ActNone, ActNone},
     /* 8  (not used) */ {ActNone, ActNone, ActNone},
     /* 9  PwrDevQueryUpForwarded */ {ActNone, ActQueryUpDone, ActNone},
@@ -70,9 +71,19 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
   for (;;) {
     switch (action) {
       case ActBegin: {
+        // The course needs a reference of its own: the dispatch routine's ends when it
+        // returns, and removal may then finish and free the extension under a course still
+        // running. Without one (removal has begun) the request is refused at once.
+        if (!NT_SUCCESS(AcquireRemoveLock(&extension->RemoveLock))) {
+          PoStartNextPowerIrp(Context->Irp);
+          Context->Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+          IoCompleteRequest(Context->Irp, IO_NO_INCREMENT);
+          ExFreePool(Context);
+          return STATUS_DELETE_PENDING;
+        }
+        Context->HoldsRemoveLock = TRUE;
         result = STATUS_PENDING;
         IoMarkIrpPending(Context->Irp);
-        Context->HoldsRemoveLock = NT_SUCCESS(AcquireRemoveLock(&extension->RemoveLock));
         PIO_STACK_LOCATION stack = MainStack(Context);
         if (stack->Parameters.Power.Type == DevicePowerState) {
           Context->State = PwrDevNew;
@@ -89,6 +100,7 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
       case ActClassifyDevice: {
         PIO_STACK_LOCATION stack = MainStack(Context);
         LONG target = stack->Parameters.Power.State.DeviceState;
+        Context->PreviousDevicePower = extension->DevicePower;
         bool set = stack->MinorFunction == IRP_MN_SET_POWER;
         if (target < extension->DevicePower) {
           Context->State = set ? PwrDevUpForwarded : PwrDevQueryUpForwarded;
@@ -113,6 +125,7 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
           action = ActFinish;
           break;
         }
+        Context->LowerStatus = Context->Status;
         PIO_STACK_LOCATION stack = MainStack(Context);
         if (stack->MinorFunction == IRP_MN_SET_POWER) {
           extension->SystemPower = stack->Parameters.Power.State.SystemState;
@@ -151,10 +164,14 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
           if (action == ActNone) return STATUS_UNSUCCESSFUL;
           break;
         }
-        POWER_STATE state;
-        state.DeviceState = Context->TargetDeviceState;
-        NTSTATUS status = PoRequestPowerIrp(extension->Pdo, Context->Minor, state,
-                                            DevicePowerCompletion, Context, nullptr);
+        if (Win98Mode && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+          // The WDM 1.0 power manager hands the device request straight to DispatchPower,
+          // which runs only at PASSIVE_LEVEL: ask for it from a worker thread.
+          ExInitializeWorkItem(&Context->RefusedItem, DeferredDevicePowerRequest, Context);
+          ExQueueWorkItem(&Context->RefusedItem, DelayedWorkQueue);
+          return result;
+        }
+        NTSTATUS status = RequestDevicePower(Context);
         if (NT_SUCCESS(status)) return result;
         Context->Status = status;
         if (Event == EvNewRequest) {
@@ -184,13 +201,20 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
         ExFreePool(Context);
         return result;
       case ActSysUpDeviceDone:
+        // A system set-power cannot fail: it completes with the lower drivers' status, and
+        // DevicePower stays what the device request left it.
+        if (Context->Minor == IRP_MN_SET_POWER) Context->Status = Context->LowerStatus;
+        action = ActFinish;
+        break;
       case ActDevUpFinish:
       case ActQueryUpDone:
       case ActQueryDownDone:
         action = ActFinish;
         break;
       case ActSysDownDeviceDone:
-        if (!NT_SUCCESS(Context->Status)) {
+        // A failed device request fails a query; a set-power still goes down, so that the bus
+        // driver sees the new system state, and completes with the lower drivers' status.
+        if (!NT_SUCCESS(Context->Status) && Context->Minor != IRP_MN_SET_POWER) {
           action = ActFinish;
         } else {
           Context->State = PwrSysDownForwarded;
@@ -217,6 +241,18 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
         action = ActForward;
         break;
       }
+      case ActDevDownLowerDone:
+        // The lower drivers refused the power-down: the device is still in its old state,
+        // and a device still in D0 accepts waits again.
+        if (!NT_SUCCESS(Context->Status) &&
+            MainStack(Context)->MinorFunction == IRP_MN_SET_POWER) {
+          extension->DevicePower = Context->PreviousDevicePower;
+          if (extension->DevicePower == PowerDeviceD0) {
+            InterlockedExchange(&extension->PendingRejectStatus, 0);
+          }
+        }
+        action = ActFinish;
+        break;
       case ActQueryDown:
         Context->State = PwrDevQueryDownForwarded;
         action = ActForward;
@@ -225,6 +261,30 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
         return STATUS_UNSUCCESSFUL;
     }
   }
+}
+
+/*
+ * RequestDevicePower: asks the power manager for the device request the context's system
+ * request needs, DevicePowerCompletion to be called when it finishes. Up to DISPATCH_LEVEL.
+ */
+NTSTATUS RequestDevicePower(POWER_CONTEXT* Context) {
+  POWER_STATE state;
+  state.DeviceState = Context->TargetDeviceState;
+  return PoRequestPowerIrp(Context->Extension->Pdo, Context->Minor, state,
+                           DevicePowerCompletion, Context, nullptr);
+}
+
+/*
+ * DeferredDevicePowerRequest: RequestDevicePower from a worker thread, for a Win98Mode course
+ * that reached it above PASSIVE_LEVEL; a refusal goes on as a failed device request, as
+ * DeviceRequestRefused does. PASSIVE_LEVEL.
+ */
+void NTAPI DeferredDevicePowerRequest(PVOID Parameter) {
+  auto* context = static_cast<POWER_CONTEXT*>(Parameter);
+  NTSTATUS status = RequestDevicePower(context);
+  if (NT_SUCCESS(status)) return;
+  context->Status = status;
+  RunPowerMachine(context, EvDeviceRequestDone);
 }
 
 /*

@@ -37,6 +37,7 @@ constexpr Sentence kLastErrorSentences[] = {
     {DAQ_ERR_EVENT_HANDLE, "the event handle does not name an event this process may set"},
     {DAQ_ERR_BLOCK_GEOMETRY, "the frames per block or the block count are zero, negative or too large"},
     {DAQ_ERR_NO_SERIAL, "the EEPROM holds no serial number (both words are erased)"},
+    {DAQ_ERR_RATE, "the requested slow-mode rate is below the slowest the driver can divide down"},
 };
 
 constexpr Sentence kWin32Sentences[] = {

@@ -240,6 +240,19 @@ TEST_F(BufferingTest, TheRingOverwritesItsOldestAndKeepsASnapshot) {
   ULONG newest = 0;
   std::memcpy(&newest, out.data() + 33, 4);
   EXPECT_EQ(newest, 0u);
+
+  // A ring of three frames read whole after four captures: 32 samples before the wrap point,
+  // 16 after it.
+  Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
+  Start(3, 1, true);
+  captures_ = 0;
+  for (int i = 0; i < 4; ++i) Deliver();
+  out.assign(51, 0);
+  ASSERT_EQ(Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, out.data(), 102), STATUS_SUCCESS);
+  EXPECT_EQ(out[0], 1);
+  for (int k = 0; k < 48; ++k) EXPECT_EQ(out[1 + k], (1 + k / 16) * 100 + k % 16) << k;
+  std::memcpy(&newest, out.data() + 49, 4);
+  EXPECT_EQ(newest, 0u);
 }
 
 }  // namespace

@@ -86,6 +86,13 @@ TEST_F(AcquisitionRequestsTest, StartRefusesBadRecordsBeforeTakingAnything) {
     EXPECT_EQ(Start(Record(frames, blocks)), STATUS_INVALID_PARAMETER) << frames << "/" << blocks;
     EXPECT_EQ(LastError(), DAQ_ERR_BLOCK_GEOMETRY);
   }
+  // Slow-mode rates whose decimation would not fit in 32 bits (INT_MIN gave 0: full speed).
+  for (LONG rate : {SLOWEST_RATE - 1, static_cast<LONG>(0x80000000)}) {
+    auto slow = Record();
+    slow.RequestedRate = rate;
+    EXPECT_EQ(Start(slow), STATUS_INVALID_PARAMETER) << rate;
+    EXPECT_EQ(LastError(), DAQ_ERR_RATE);
+  }
   auto noEvent = Record();
   noEvent.EventHandle = 0x7774;
   EXPECT_EQ(Start(noEvent), STATUS_INVALID_HANDLE);
@@ -187,7 +194,8 @@ TEST(SampleClock, RateSplitsAsTabled) {
     LONG rate, clock, decimation;
   } table[] = {{0, 10000, 10000},   {1, 10000, 10000},   {3, 10002, 3334}, {333, 10323, 31},
                {3000, 12000, 4},    {9999, 19998, 2},    {10000, 10000, 1}, {50000, 50000, 1},
-               {250000, 100000, 1}, {-1, 10000, 10000},  {-2, 10000, 20000}, {-3, 10000, 30000}};
+               {250000, 100000, 1}, {-1, 10000, 10000},  {-2, 10000, 20000}, {-3, 10000, 30000},
+               {SLOWEST_RATE, 10000, 2147480000}};
   for (const auto& row : table) {
     LONG clock = 0, decimation = 0;
     SplitRate(row.rate, &clock, &decimation);

@@ -46,6 +46,7 @@ TEST_F(AddDeviceTest, CreatesTheNamedDeviceAttachedOnThePdo) {
   EXPECT_EQ(extension->PnpState, StateStopped);
   EXPECT_EQ(extension->SystemPower, PowerSystemWorking);
   EXPECT_EQ(extension->DevicePower, PowerDeviceD0);
+  EXPECT_EQ(sim::kernel::ReportedDevicePowerState(fdo), PowerDeviceD0);  // told the system too
   EXPECT_EQ(extension->RemoveLock.Count, 1);
   EXPECT_FALSE(extension->RemoveLock.Removing);
   EXPECT_TRUE(IsListEmpty(&extension->PendingList));

@@ -40,6 +40,21 @@ TEST_F(DriverEntryTest, KeepsATerminatedCopyOfTheRegistryPathInPagedPool) {
   EXPECT_EQ(RegistryPathCopy.Buffer[path.size()], 0);
 }
 
+TEST_F(DriverEntryTest, RefusesAPathWhoseCopyWouldNotFitSixteenBits) {
+  // 0x7FFF characters are 0xFFFE bytes: with the NUL the copy needs 0x10000, which a 16-bit
+  // length cannot hold. One character fewer still fits.
+  sim::MachineOptions options;
+  options.registryPath = std::u16string(0x7FFF, u'A');
+  machine_.emplace(options);
+  EXPECT_EQ(machine_->LoadDriver(sim::TarvikDriverImage()), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(sim::kernel::GetPoolStats().totalAllocations, 0u);
+  machine_.reset();
+  options.registryPath.pop_back();
+  machine_.emplace(options);
+  ASSERT_EQ(machine_->LoadDriver(sim::TarvikDriverImage()), STATUS_SUCCESS);
+  EXPECT_EQ(RegistryPathCopy.MaximumLength, 0xFFFE);
+}
+
 TEST_F(DriverEntryTest, FailsCleanlyWhenThePathCopyCannotBeAllocated) {
   machine_.emplace();
   sim::kernel::FailNthPoolAllocation(1);

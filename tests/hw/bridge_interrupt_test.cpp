@@ -53,6 +53,12 @@ TEST_F(BridgeInterruptTest, ForeignInterruptsAreNotClaimedAndNothingIsWritten) {
   WriteIntCsr(0x53);  // enables and active-high polarities
   EXPECT_FALSE(Run(ClaimBridgeInterrupt));
   EXPECT_EQ(trace_, (std::vector<Access>{Read(0x53)}));
+  // Local interrupt 2 active but not enabled cannot drive the line: not ours either.
+  Machine().Card().bridge().SetLocalInterrupt2Level(true);
+  ASSERT_EQ(ReadIntCsr(), 0x73u);
+  EXPECT_FALSE(Run(ClaimBridgeInterrupt));
+  EXPECT_EQ(trace_, (std::vector<Access>{Read(0x73)}));
+  Machine().Card().bridge().SetLocalInterrupt2Level(false);
   // Without the card's ranges the register is not even read.
   Extension()->BoardPort = 0;
   EXPECT_FALSE(Run(ClaimBridgeInterrupt));
@@ -98,7 +104,7 @@ TEST_F(BridgeInterruptTest, BothLocalInterruptsAreAcknowledgedFromOneRead) {
   EXPECT_TRUE(Run(ClaimBridgeInterrupt));
   const uint32_t w = v & ~0x40u;
   EXPECT_EQ(trace_,
-            (std::vector<Access>{Read(v), Write(w), Read(w), Write(w & ~0x01u), Write(w & ~0x08u)}));
+            (std::vector<Access>{Read(v), Write(w), Read(w), Write(w & ~0x01u), Write(w & ~0x09u)}));
   EXPECT_EQ(Extension()->IntSource, 3u);
   // Local interrupt 2, level-triggered, stays silenced: enabling never sets its bit again.
   Run(EnableBridgeInterrupt);

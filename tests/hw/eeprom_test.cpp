@@ -147,6 +147,14 @@ TEST_F(EepromTest, SerialNumberRequests) {
   EXPECT_EQ(LastError(), DAQ_ERR_SERIAL_LENGTH);
   EXPECT_EQ(Control(IOCTL_DAQ_READ_SERIAL, nullptr, 0, &serial, 2), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(LastError(), DAQ_ERR_SERIAL_LENGTH);
+  // A bridge range that ends before the control register: refused untouched.
+  Extension()->PortLength[0] = 0x50;
+  sim::PortBus().SetTracing(true);
+  sim::PortBus().ClearTrace();
+  EXPECT_EQ(Control(IOCTL_DAQ_READ_SERIAL, nullptr, 0, &serial, 4), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(LastError(), DAQ_ERR_PORT_RANGE);
+  EXPECT_TRUE(sim::PortBus().TakeTrace().empty());
+  sim::PortBus().SetTracing(false);
   // No bridge range: that is reported first, whatever the lengths.
   Extension()->BridgePort = 0;
   EXPECT_EQ(Control(IOCTL_DAQ_READ_SERIAL, &serial, 4, &serial, 4), STATUS_UNSUCCESSFUL);

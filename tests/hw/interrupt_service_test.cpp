@@ -30,6 +30,9 @@ class InterruptServiceTest : public DriverTest {
     ASSERT_EQ(Control(IOCTL_DAQ_START, &start, sizeof start, nullptr, 0), STATUS_SUCCESS);
   }
   void Step(uint64_t ticks) { Machine().Card().window().Step(ticks); }
+  uint32_t IntCsr() { return Machine().Card().bridge().ReadPort(0x4C, 4); }
+  bool LineMasked() { return sim::kernel::GetInterruptStats(Machine().Options().interrupt.vector).masked; }
+  NTSTATUS Stop() { return Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0); }
 };
 
 TEST_F(InterruptServiceTest, AnotherDevicesInterruptIsLeftToItAfterOneRegisterRead) {
@@ -71,6 +74,56 @@ TEST_F(InterruptServiceTest, LocalInterrupt2AloneIsAcknowledgedButReadsNoFrame) 
   EXPECT_EQ(Extension()->FrameIntCount, 0);
   EXPECT_EQ(Machine().Card().window().GetCounters().acknowledgements, framesBefore);
   bridge.SetLocalInterrupt2Level(false);
+  Step(2);  // the card's own interrupt still comes through
+  EXPECT_EQ(Extension()->FrameIntCount, 2);
+}
+
+TEST_F(InterruptServiceTest, StartEnablesTheBridgeItFoundDisabled) {
+  ASSERT_EQ(IntCsr() & 0x49, 0u);  // the resource assignment silenced it
+  Start();
+  EXPECT_EQ(IntCsr() & 0x41, 0x41u);
+  Step(1);
+  EXPECT_EQ(Extension()->FrameIntCount, 1);
+}
+
+// The card holds local interrupt 1 until the capture strobes it. Every way of taking its
+// interrupt without a strobe must leave the line quiet (the emulated kernel reports a storm
+// and masks the line otherwise), and the stop must still complete.
+TEST_F(InterruptServiceTest, ABoardTheCaptureNeverTouchesDoesNotStormTheLine) {
+  // Identification byte 4 is not 9.
+  Extension()->IdBytes[4] = 8;
+  Start();
+  Step(3);
+  EXPECT_EQ(Extension()->FrameIntCount, 1);  // then the card stays silenced
+  EXPECT_FALSE(LineMasked());
+  EXPECT_EQ(Stop(), STATUS_SUCCESS);
+}
+
+TEST_F(InterruptServiceTest, TicksOutsideARunDoNotStormTheLine) {
+  // A tick inside a stop, after it cleared Running and before it disabled the bridge: the
+  // state between those two steps is set up here, and the tick taken in it.
+  Start();
+  Step(1);
+  Extension()->Running = 0;
+  Step(1);
+  EXPECT_EQ(Extension()->OtherIntCount, 1);
+  EXPECT_FALSE(LineMasked());
+  Extension()->Running = 1;
+  EXPECT_EQ(Stop(), STATUS_SUCCESS);
+
+  // Idle, with that tick still pending on the card: user mode sets the bridge's local
+  // interrupt 1 and PCI enables (0x41) by hand, keeping the other bits.
+  ULONG request[2] = {Machine().Options().card.bridgeBase + 0x4C, 0};
+  ASSERT_EQ(Control(IOCTL_DAQ_PORT_IN_DWORD, request, 4, &request[1], 4), STATUS_SUCCESS);
+  request[1] |= 0x41;
+  EXPECT_EQ(Control(IOCTL_DAQ_PORT_OUT_DWORD, request, sizeof request, nullptr, 0), STATUS_SUCCESS);
+  EXPECT_EQ(Extension()->OtherIntCount, 2);
+  EXPECT_FALSE(LineMasked());
+  // A new start acknowledges the stale half-frame and runs normally.
+  USHORT frames = Extension()->FrameIntCount;
+  Start();
+  Step(2);
+  EXPECT_EQ(static_cast<USHORT>(Extension()->FrameIntCount - frames), 2);
 }
 
 // A stop right after a block completed, with its DPC perhaps still queued, must never let the

@@ -15,6 +15,7 @@
 #include "driver_test.h"
 
 #include "sim/io_bus.h"
+#include "sim/kernel.h"
 
 namespace {
 
@@ -298,6 +299,33 @@ TEST_F(DeviceCommandTest, SubcommandRegisterSequences) {
   auto rom = sim::card::DefaultIdentificationRom();
   EXPECT_TRUE(std::equal(rom.begin(), rom.end(), ids.begin()));
   EXPECT_EQ(Trace().substr(0, 23), "w1=0 r0 w1=1 r0 w1=2 r0");
+}
+
+// The open and the start program the sample clock through the index/data pair under the
+// acquisition lock; the sub-commands that use the pair wait for it, so they never write
+// between the clock's index and its data.
+TEST_F(DeviceCommandTest, IndexDataSubcommandsWaitForTheAcquisitionLock) {
+  Boot();
+  DEVICE_EXTENSION* extension = Extension();
+  for (Bytes input : {Bytes{SUB_WRITE_INDEXED, 9, 0x55}, Bytes{SUB_WRITE_INDEXED_WORDS, 0, 2, 0, 3, 0},
+                      Bytes{SUB_WRITE_INDEXED_BLOCK, 1, 9, 0, 0x66}}) {
+    SCOPED_TRACE(input[0]);
+    ASSERT_EQ(KeWaitForSingleObject(&extension->AcquisitionLock, Executive, KernelMode, FALSE,
+                                    nullptr),
+              STATUS_WAIT_0);
+    Trace();
+    std::thread command([&] { EXPECT_EQ(Sub(input), STATUS_SUCCESS); });
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (sim::kernel::BlockedWaiters(&extension->AcquisitionLock) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(sim::kernel::BlockedWaiters(&extension->AcquisitionLock), 1u);
+    EXPECT_EQ(Trace(), "");  // nothing written while the lock is held
+    KeSetEvent(&extension->AcquisitionLock, IO_NO_INCREMENT, FALSE);
+    command.join();
+    EXPECT_NE(Trace(), "");
+  }
 }
 
 TEST_F(DeviceCommandTest, ChannelCountIsCheckedAndFixedWhileAcquiring) {

@@ -51,6 +51,57 @@ TEST_F(PortIoTest, EachRequestMakesExactlyOneAccessOfItsWidth) {
   EXPECT_EQ(LastError(), DAQ_OK);
 }
 
+// Stands in for the bridge on the bus and notes, at every access that covers a byte of the
+// interrupt control register or of the control register, the IRQL and whether EepromLock is
+// held.
+class OwnedRegisterWatch : public sim::PortDevice {
+ public:
+  OwnedRegisterWatch(sim::PortDevice& bridge, DEVICE_EXTENSION* extension)
+      : bridge_(bridge), extension_(extension) {}
+  uint32_t ReadPort(uint32_t offset, unsigned width) override {
+    Note(offset, width);
+    return bridge_.ReadPort(offset, width);
+  }
+  void WritePort(uint32_t offset, unsigned width, uint32_t value) override {
+    Note(offset, width);
+    bridge_.WritePort(offset, width, value);
+  }
+  std::vector<KIRQL> interruptControlIrql;
+  std::vector<bool> controlUnderEepromLock;
+
+ private:
+  void Note(uint32_t offset, unsigned width) {
+    if (offset < 0x50 && offset + width > 0x4C) interruptControlIrql.push_back(KeGetCurrentIrql());
+    if (offset < 0x54 && offset + width > 0x50) {
+      controlUnderEepromLock.push_back(extension_->EepromLock.Header.SignalState == 0);
+    }
+  }
+  sim::PortDevice& bridge_;
+  DEVICE_EXTENSION* extension_;
+};
+
+TEST_F(PortIoTest, TheBridgesOwnedRegistersAreReachedUnderTheirOwnersLocks) {
+  sim::card::Bridge& bridge = Machine().Card().bridge();
+  OwnedRegisterWatch watch(bridge, Extension());
+  sim::PortBus().Release(&bridge);
+  ASSERT_TRUE(sim::PortBus().Claim(Bridge(0), 0x80, &watch));
+  const struct {
+    ULONG code;
+    uint32_t offset;
+  } requests[] = {{IOCTL_DAQ_PORT_IN_DWORD, 0x4C}, {IOCTL_DAQ_PORT_OUT_DWORD, 0x4C},
+                  {IOCTL_DAQ_PORT_IN_BYTE, 0x4D},  {IOCTL_DAQ_PORT_IN_WORD, 0x4F},
+                  {IOCTL_DAQ_PORT_IN_DWORD, 0x50}, {IOCTL_DAQ_PORT_OUT_BYTE, 0x53}};
+  for (const auto& r : requests) {
+    auto request = Request(Bridge(r.offset));
+    Control(r.code, &request, 8, &request, 4);
+  }
+  sim::PortBus().Release(&watch);
+  ASSERT_TRUE(sim::PortBus().Claim(Bridge(0), 0x80, &bridge));
+  EXPECT_EQ(watch.interruptControlIrql,
+            std::vector<KIRQL>(4, static_cast<KIRQL>(Machine().Options().interrupt.irql)));
+  EXPECT_EQ(watch.controlUnderEepromLock, std::vector<bool>(3, true));
+}
+
 TEST_F(PortIoTest, PortsOutsideTheDevicesRangesAreRefusedUntouched) {
   struct {
     ULONG code;

@@ -114,29 +114,62 @@ TEST_F(PowerTest, AD0RequestWhileInD0RefusesNothing) {
   EXPECT_EQ(Extension()->PendingRejectStatus, 0);
 }
 
-TEST_F(PowerTest, FailuresCutTheCourseShort) {
+TEST_F(PowerTest, FailuresNeverFailASystemSetPower) {
   Boot();
-  // The device request fails: the sleep request is completed with its status, never passed on.
+  // The device request fails: the sleep request still goes down and completes with the lower
+  // drivers' status; the device, never powered down, stays in D0 and accepts waits.
   Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kDevicePowerType,
                               sim::BusAnswer::Fail(STATUS_UNSUCCESSFUL));
   BusPower();
-  EXPECT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(BusPower().size(), 1u);
+  EXPECT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kDevicePowerType, kDeviceD3},
+                                                          {kSystemPowerType, kSystemSleeping3}}));
+  EXPECT_EQ(Extension()->SystemPower, PowerSystemSleeping3);
+  EXPECT_EQ(Extension()->DevicePower, PowerDeviceD0);
+  EXPECT_EQ(Extension()->PendingRejectStatus, 0);
   Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kDevicePowerType, sim::BusAnswer::Succeed());
-  // PoRequestPowerIrp fails: likewise.
+  // PoRequestPowerIrp fails: likewise passed down.
   sim::kernel::FailNextPoRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_TRUE(BusPower().empty());
-  // Asleep now; the lower drivers fail the resume: no device request, SystemPower unchanged.
+  EXPECT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kSystemPowerType, kSystemSleeping3}}));
+  // Asleep now; the device's resume fails: the resume completes with the lower drivers'
+  // status, and the device is recorded as still in D3.
   ASSERT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
+  ASSERT_EQ(Extension()->DevicePower, PowerDeviceD3);
+  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kDevicePowerType,
+                              sim::BusAnswer::Fail(STATUS_UNSUCCESSFUL));
   BusPower();
+  EXPECT_EQ(Machine().SetSystemPower(kSystemWorking), STATUS_SUCCESS);
+  EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kSystemPowerType, kSystemWorking},
+                                                          {kDevicePowerType, kDeviceD0}}));
+  EXPECT_EQ(Extension()->SystemPower, PowerSystemWorking);
+  EXPECT_EQ(Extension()->DevicePower, PowerDeviceD3);
+  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kDevicePowerType, sim::BusAnswer::Succeed());
+  ASSERT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
+  // The lower drivers fail the resume itself: that status, no device request.
   Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kSystemPowerType,
                               sim::BusAnswer::Fail(STATUS_UNSUCCESSFUL));
+  BusPower();
   EXPECT_EQ(Machine().SetSystemPower(kSystemWorking), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kSystemPowerType, kSystemWorking}}));
   EXPECT_EQ(Extension()->SystemPower, PowerSystemSleeping3);
   EXPECT_EQ(Extension()->DevicePower, PowerDeviceD3);
   EXPECT_EQ(RemoveLockCount(), 1);
+}
+
+TEST_F(PowerTest, Win98ResumeCompletedAtDispatchLevelAsksForD0AtPassiveLevel) {
+  Boot(sim::kernel::WdmSupport::Wdm10Only);
+  ASSERT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
+  ASSERT_EQ(Extension()->DevicePower, PowerDeviceD3);
+  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kSystemPowerType, sim::BusAnswer::Later());
+  BusPower();
+  ASSERT_EQ(Machine().SetSystemPower(kSystemWorking), STATUS_SUCCESS);
+  sim::kernel::WaitForWorkItemsIdle();
+  auto seen = Machine().BusPowerRequests();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().type, kDevicePowerType);
+  EXPECT_EQ(seen.back().irql, PASSIVE_LEVEL);
+  EXPECT_EQ(Extension()->DevicePower, PowerDeviceD0);
 }
 
 TEST_F(PowerTest, Win98SkipsTheDeviceRequestItDoesNotNeedAndCallsDownAtPassiveLevel) {
@@ -161,8 +194,9 @@ TEST_F(PowerTest, OtherPowerRequestsArePassedDown) {
   EXPECT_EQ(RemoveLockCount(), 1);
 }
 
-// When removal begins between the dispatch's reference and the machine's own, the request
-// goes on without a reference of its own, and gives none back.
+// When removal begins between the dispatch's reference and the machine's own, the machine
+// refuses the request: the dispatch's reference ends when it returns, and removal could then
+// free the extension under a course still running.
 NTSTATUS NTAPI PowerWithoutDispatchReference(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto* context = static_cast<POWER_CONTEXT*>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_CONTEXT), TARVIK_POOL_TAG));
@@ -172,16 +206,22 @@ NTSTATUS NTAPI PowerWithoutDispatchReference(PDEVICE_OBJECT DeviceObject, PIRP I
   return RunPowerMachine(context, EvNewRequest);
 }
 
-TEST_F(PowerTest, ARequestWhoseOwnReferenceIsRefusedGoesOnWithoutIt) {
+TEST_F(PowerTest, RequestsDuringRemovalAreRefusedAndTheNextMayStart) {
   Boot();
+  BusPower();
+  Extension()->RemoveLock.Removing = TRUE;  // removal has begun
+  // Through the real dispatch routine (the verifier counts PoStartNextPowerIrp), then with
+  // the dispatch's reference taken but the machine's refused.
+  EXPECT_EQ(Machine().SendDevicePower(IRP_MN_SET_POWER, kDeviceD3), STATUS_DELETE_PENDING);
   PDRIVER_OBJECT driver = sim::DriverOf(Machine());
   PDRIVER_DISPATCH dispatch = driver->MajorFunction[IRP_MJ_POWER];
   driver->MajorFunction[IRP_MJ_POWER] = PowerWithoutDispatchReference;
-  Extension()->RemoveLock.Removing = TRUE;  // removal has begun
-  EXPECT_EQ(Machine().SendDevicePower(IRP_MN_SET_POWER, kDeviceD0), STATUS_SUCCESS);
-  EXPECT_EQ(RemoveLockCount(), 1);  // nothing taken, nothing given back
-  Extension()->RemoveLock.Removing = FALSE;
+  EXPECT_EQ(Machine().SendDevicePower(IRP_MN_SET_POWER, kDeviceD3), STATUS_DELETE_PENDING);
   driver->MajorFunction[IRP_MJ_POWER] = dispatch;
+  Extension()->RemoveLock.Removing = FALSE;
+  EXPECT_TRUE(BusPower().empty());
+  EXPECT_EQ(Extension()->DevicePower, PowerDeviceD0);
+  EXPECT_EQ(RemoveLockCount(), 1);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +22,8 @@ constexpr UCHAR kEventSynchronizationObject = 1;
 std::mutex g_dispatcherLock;
 std::condition_variable g_dispatcherCv;
 std::atomic<long long> g_deadlockLimitMs{30000};
+// Threads blocked in an infinite wait, per object (under the dispatcher lock).
+std::map<const void*, size_t> g_blockedWaiters;
 
 // Waits are satisfied under the dispatcher lock; a synchronization event resets itself.
 bool TrySatisfy(DISPATCHER_HEADER* header) {
@@ -45,6 +48,12 @@ void CheckNoWaitOwed(const char* call) {
 }
 
 void SetDeadlockLimit(std::chrono::milliseconds limit) { g_deadlockLimitMs = limit.count(); }
+
+size_t BlockedWaiters(const void* object) {
+  std::lock_guard lock(g_dispatcherLock);
+  auto found = g_blockedWaiters.find(object);
+  return found == g_blockedWaiters.end() ? 0 : found->second;
+}
 std::chrono::milliseconds DeadlockLimit() { return std::chrono::milliseconds(g_deadlockLimitMs); }
 
 }  // namespace sim::kernel
@@ -147,6 +156,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   auto start = Clock::now();
   if (TrySatisfy(header)) return STATUS_WAIT_0;
   NoteBlocking();  // a wait that does not complete at once
+  ++g_blockedWaiters[Object];
   while (!TrySatisfy(header)) {
     g_dispatcherCv.wait_for(lock, std::chrono::milliseconds(200));
     if (Clock::now() - start > DeadlockLimit()) {
@@ -157,6 +167,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
       std::abort();
     }
   }
+  if (--g_blockedWaiters[Object] == 0) g_blockedWaiters.erase(Object);
   return STATUS_WAIT_0;
 }
 

@@ -22,6 +22,7 @@ struct _SIM_DEVOBJ_EXTENSION {
   std::u16string Name;                  // empty for unnamed devices
   bool DeletePending = false;           // IoDeleteDevice ran while handles were open
   DEVICE_POWER_STATE ReportedPowerState = PowerDeviceD0;  // last PoSetPowerState
+  bool PowerStateReported = false;                         // PoSetPowerState ever called
 };
 
 namespace sim::kernel {

@@ -79,6 +79,11 @@ void CheckPowerStarts(PIRP irp) {
   }
 }
 
+int ReportedDevicePowerState(const void* deviceObject) {
+  auto* extension = static_cast<const DEVICE_OBJECT*>(deviceObject)->DeviceObjectExtension;
+  return extension->PowerStateReported ? extension->ReportedPowerState : 0;
+}
+
 }  // namespace sim::kernel
 
 using namespace sim::kernel;
@@ -97,6 +102,7 @@ extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_
   auto* extension = DeviceObject->DeviceObjectExtension;
   previous.DeviceState = extension->ReportedPowerState;
   extension->ReportedPowerState = State.DeviceState;
+  extension->PowerStateReported = true;
   return previous;
 }
 

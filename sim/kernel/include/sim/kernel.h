@@ -35,6 +35,10 @@ void WaitForDpcsIdle();
 void SetDeadlockLimit(std::chrono::milliseconds limit);
 std::chrono::milliseconds DeadlockLimit();
 
+// How many threads are blocked in an infinite KeWaitForSingleObject on the object (an event's
+// address) now: a test that holds a lock can see a request reach its wait, deterministically.
+size_t BlockedWaiters(const void* object);
+
 // Pool: fault injection and accounting.
 struct PoolStats {
   size_t outstandingAllocations = 0;
@@ -93,6 +97,9 @@ void CloseAllHandles();
 // Power manager: makes the next PoRequestPowerIrp return `status` (an error status) without
 // sending anything or calling the completion function. STATUS_SUCCESS (0) disarms it.
 void FailNextPoRequestPowerIrp(int32_t status);
+// The device power state (the platform's DEVICE_POWER_STATE value) the driver last reported
+// with PoSetPowerState for a device object; 0 (unspecified) when it never reported one.
+int ReportedDevicePowerState(const void* deviceObject);
 
 // Work items (ExQueueWorkItem) run on the kernel's worker thread, started at boot and stopped
 // at shutdown (items still queued then are violations). Waits until none is queued or running.

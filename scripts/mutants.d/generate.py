@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+# Writes scripts/mutants.d/*.patch: each re-introduces one mended fault (or one fault the
+# added tests are meant to catch) into the current tree, without touching the tree itself.
+import difflib, os, sys
+root = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')
+M = {}
+def m(name, path, old, new):
+    M.setdefault(name, []).append((path, old, new))
+
+m('01-notify-location-after-cancel-routine', 'SYS/ioctl/notify.cpp',
+'''    PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION below = IoGetNextIrpStackLocation(Irp);
+    below->DeviceObject = Extension->DeviceObject;
+    below->FileObject = own->FileObject;
+    IoSetCompletionRoutine(Irp, NotifyCompletionRoutine, Extension, TRUE, TRUE, TRUE);
+    Irp->Tail.Overlay.DriverContext[0] = Slot;
+    IoSetCancelRoutine(Irp, NotifyCancelRoutine);''',
+'''    PIO_STACK_LOCATION own = IoGetCurrentIrpStackLocation(Irp);
+    IoSetCancelRoutine(Irp, NotifyCancelRoutine);''')
+m('01-notify-location-after-cancel-routine', 'SYS/ioctl/notify.cpp',
+'''      IoMarkIrpPending(Irp);
+      IoSetNextIrpStackLocation(Irp);
+      *Slot = Irp;''',
+'''      IoMarkIrpPending(Irp);
+      Irp->Tail.Overlay.DriverContext[0] = Slot;
+      IoSetCompletionRoutine(Irp, NotifyCompletionRoutine, Extension, TRUE, TRUE, TRUE);
+      IoSetNextIrpStackLocation(Irp);
+      PIO_STACK_LOCATION below = IoGetCurrentIrpStackLocation(Irp);
+      below->DeviceObject = Extension->DeviceObject;
+      below->FileObject = own->FileObject;
+      *Slot = Irp;''')
+m('03-reject-status-read-twice', 'SYS/ioctl/notify.cpp',
+'''    status = rejectStatus;''',
+'''    status = InterlockedCompareExchange(&Extension->PendingRejectStatus, 0, 0);''')
+m('04-index-data-without-lock', 'SYS/ioctl/device_command.cpp',
+'''  const ULONG registers[] = {CARD_INDEX, CARD_DATA};
+  LockAcquisition(Extension);
+  ULONG error''', '''  const ULONG registers[] = {CARD_INDEX, CARD_DATA};
+  ULONG error''')
+m('04-index-data-without-lock', 'SYS/ioctl/device_command.cpp',
+'''    }
+  }
+  UnlockAcquisition(Extension);
+  return error;
+}
+
+/*
+ * Subcommand''', '''    }
+  }
+  return error;
+}
+
+/*
+ * Subcommand''')
+m('05-serial-without-range-check', 'SYS/hw/serial_number.cpp',
+'''  if (!PortAccessAssigned(Extension, Extension->BridgePort + BRIDGE_CONTROL, sizeof(ULONG))) {''',
+'''  if (false && !PortAccessAssigned(Extension, Extension->BridgePort + BRIDGE_CONTROL, sizeof(ULONG))) {''')
+m('06-owned-registers-unlocked', 'SYS/hw/caller_port_access.cpp',
+'''  bool eepromLines = CoversRegister(Extension, Port, Width, BRIDGE_CONTROL);
+  bool interruptControl = CoversRegister(Extension, Port, Width, BRIDGE_INTERRUPT_CONTROL);''',
+'''  bool eepromLines = false && CoversRegister(Extension, Port, Width, BRIDGE_CONTROL);
+  bool interruptControl = false && CoversRegister(Extension, Port, Width, BRIDGE_INTERRUPT_CONTROL);''')
+m('07-disconnect-outside-lock', 'SYS/hw/resources.cpp',
+'''  extension->ResourcesAssigned = FALSE;
+  if (extension->InterruptObject != nullptr) {''',
+'''  UnlockAcquisition(extension);
+  extension->ResourcesAssigned = FALSE;
+  if (extension->InterruptObject != nullptr) {''')
+m('07-disconnect-outside-lock', 'SYS/hw/resources.cpp',
+'''  UnmapRanges(extension);
+  UnlockAcquisition(extension);
+  RejectAndCancelPending''', '''  UnmapRanges(extension);
+  RejectAndCancelPending''')
+m('08a-unacknowledged-frame-reenables', 'SYS/hw/interrupt_service.cpp',
+'''  if (CaptureAcknowledgesCard(Extension)) {''', '''  if (true || CaptureAcknowledgesCard(Extension)) {''')
+m('08b-other-path-reenables-lint1', 'SYS/hw/interrupt_service.cpp',
+'''    extension->OtherIntCount++;
+    EnableBridgePciInterrupt(extension);''', '''    extension->OtherIntCount++;
+    EnableBridgeInterrupt(extension);''')
+m('09-claim-ignores-enables', 'SYS/hw/bridge_interrupt.cpp',
+'''  return (Value & INTCSR_LINT2_ENABLE) && (Value & INTCSR_LINT2_ACTIVE);''',
+'''  return (Value & INTCSR_LINT2_ACTIVE) != 0;''')
+m('12-slow-rate-overflow', 'SYS/acq/start_stop.cpp',
+'''  if (Extension->RequestedRate < SLOWEST_RATE) {''', '''  if (false && Extension->RequestedRate < SLOWEST_RATE) {''')
+m('13-mapped-range-as-port', 'SYS/hw/resources.cpp',
+'''  if (extension->PortCount >= 2 && extension->MemCount >= 1 && !extension->PortMapped[0]) {
+    for (USHORT i = 1; i < extension->PortCount; ++i) {
+      if (!extension->PortMapped[i] && extension->PortLength[i] == CARD_WINDOW_LENGTH) {''',
+'''  if (extension->PortCount >= 2 && extension->MemCount >= 1) {
+    for (USHORT i = 1; i < extension->PortCount; ++i) {
+      if (extension->PortLength[i] == CARD_WINDOW_LENGTH) {''')
+m('14-stream-copy-under-lock', 'SYS/acq/data_reads.cpp',
+'''constexpr int STREAM_COPY_ATTEMPTS = 4;''', '''constexpr int STREAM_COPY_ATTEMPTS = 0;''')
+m('15-power-course-without-reference', 'SYS/power/power_machine.cpp',
+'''        if (!NT_SUCCESS(AcquireRemoveLock(&extension->RemoveLock))) {
+          PoStartNextPowerIrp(Context->Irp);
+          Context->Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+          IoCompleteRequest(Context->Irp, IO_NO_INCREMENT);
+          ExFreePool(Context);
+          return STATUS_DELETE_PENDING;
+        }
+        Context->HoldsRemoveLock = TRUE;
+        result = STATUS_PENDING;
+        IoMarkIrpPending(Context->Irp);''',
+'''        result = STATUS_PENDING;
+        IoMarkIrpPending(Context->Irp);
+        Context->HoldsRemoveLock = NT_SUCCESS(AcquireRemoveLock(&extension->RemoveLock));''')
+m('16-win98-device-request-at-dispatch', 'SYS/power/power_machine.cpp',
+'''        if (Win98Mode && KeGetCurrentIrql() > PASSIVE_LEVEL) {''',
+'''        if (false && Win98Mode && KeGetCurrentIrql() > PASSIVE_LEVEL) {''')
+m('17-system-set-power-failed', 'SYS/power/power_machine.cpp',
+'''        if (!NT_SUCCESS(Context->Status) && Context->Minor != IRP_MN_SET_POWER) {''',
+'''        if (!NT_SUCCESS(Context->Status)) {''')
+m('17-system-set-power-failed', 'SYS/power/power_machine.cpp',
+'''        if (Context->Minor == IRP_MN_SET_POWER) Context->Status = Context->LowerStatus;''', '')
+m('18-registry-path-length-wraps', 'SYS/frame/driver_entry.cpp',
+'''  if (RegistryPath->Length + sizeof(WCHAR) > LONGEST_STRING_BYTES) {''',
+'''  if (false && RegistryPath->Length + sizeof(WCHAR) > LONGEST_STRING_BYTES) {''')
+m('t1-refusal-skips-start-next-power', 'SYS/power/dispatch_power.cpp',
+'''  if (!NT_SUCCESS(status)) {
+    PoStartNextPowerIrp(Irp);''', '''  if (!NT_SUCCESS(status)) {''')
+m('t2-add-device-without-set-power-state', 'SYS/frame/add_device.cpp',
+'''    PoSetPowerState(deviceObject, DevicePowerState, state);''', '''    (void)state;''')
+m('t3-stream-head-offset', 'SYS/acq/data_reads.cpp',
+'''ring + (ringSamples - (g - end))''', '''ring + (g - end)''')
+m('t4-lint2-alone-leaves-pci-off', 'SYS/hw/interrupt_service.cpp',
+'''    extension->OtherIntCount++;
+    EnableBridgePciInterrupt(extension);''', '''    extension->OtherIntCount++;''')
+m('t5-start-leaves-bridge-enables', 'SYS/acq/start_stop.cpp',
+'''  KeSynchronizeExecution(Extension->InterruptObject, EnableBridgeInterrupt, Extension);''', '')
+
+out = os.path.join(root, 'scripts/mutants.d')
+for name, edits in M.items():
+    files = {}
+    for path, old, new in edits:
+        text = files.get(path) or open(os.path.join(root, path)).read()
+        if text.count(old) != 1:
+            sys.exit(f'{name}: {path}: the text to change occurs {text.count(old)} times')
+        files[path] = text.replace(old, new)
+    patch = ''
+    for path, text in files.items():
+        before = open(os.path.join(root, path)).read().splitlines(keepends=True)
+        patch += ''.join(difflib.unified_diff(before, text.splitlines(keepends=True),
+                                              'a/' + path, 'b/' + path))
+    open(os.path.join(out, name + '.patch'), 'w').write(patch)
+print(len(M), 'patches')
