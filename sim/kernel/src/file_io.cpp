@@ -22,7 +22,6 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
   next->MajorFunction = major;
   next->FileObject = file;
   IO_STATUS_BLOCK result = io::CallAndWait(top, irp);
-  IoFreeIrp(irp);
   return result.Status;
 }
 
