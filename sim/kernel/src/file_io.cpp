@@ -63,7 +63,7 @@ Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle) 
     return status;
   }
   file->Flags |= kFoHandleCreated;
-  *handle = InsertHandle(file);
+  *handle = InsertHandle(file, kFileAllAccess);
   DereferenceObject(file);  // the handle holds the object now
   return STATUS_SUCCESS;
 }
