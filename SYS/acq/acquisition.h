@@ -8,7 +8,10 @@
 
 // Requests (device-control handlers).
 CONTROL_HANDLER OpenBoard;
-CONTROL_HANDLER StartAcquisition;
+// The start takes the request's requestor mode: the event handle in its record is the
+// caller's, and is referenced with the caller's mode.
+NTSTATUS StartAcquisition(DEVICE_EXTENSION* Extension, KPROCESSOR_MODE RequestorMode,
+                          ULONG InputLength, PVOID InputBuffer);
 CONTROL_HANDLER StopAcquisition;
 CONTROL_HANDLER GetBlockCount;
 CONTROL_HANDLER ReadOldestBlock;

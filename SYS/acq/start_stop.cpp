@@ -73,8 +73,8 @@ TARVIK_RESIDENT_CODE void ReleaseUserEvent(DEVICE_EXTENSION* Extension) {
 /*
  * StartLocked: the start proper, with the acquisition lock held. PASSIVE_LEVEL.
  */
-TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, ULONG InputLength,
-                                      const START_PARAMETERS* Parameters) {
+TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, KPROCESSOR_MODE RequestorMode,
+                                      ULONG InputLength, const START_PARAMETERS* Parameters) {
   PAGED_CODE();
   if (!Extension->BoardOpen) {
     Extension->LastError = DAQ_ERR_NOT_OPEN;
@@ -114,8 +114,10 @@ TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, ULONG InputLe
   if (!Extension->ContinuousFlag) {
     PVOID event = nullptr;
     HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(Parameters->EventHandle));
+    // In the caller's mode: a user-mode caller's handle is looked up in its own table and
+    // must grant the right to set the event; a kernel handle value is no handle to it.
     NTSTATUS status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType,
-                                                KernelMode, &event, nullptr);
+                                                RequestorMode, &event, nullptr);
     if (!NT_SUCCESS(status)) {
       Extension->LastError = DAQ_ERR_EVENT_HANDLE;
       return status;
@@ -217,20 +219,19 @@ TARVIK_PAGE_CODE NTSTATUS StopAcquisitionLocked(DEVICE_EXTENSION* Extension) {
  * (DAQ_ERR_NOT_OPEN), running (DAQ_ERR_RUNNING), length (DAQ_ERR_START_LENGTH), no window or
  * no connected interrupt (DAQ_ERR_NO_HARDWARE), channel count (DAQ_ERR_CHANNEL_COUNT; the
  * record's values stay in the context), pool geometry (DAQ_ERR_BLOCK_GEOMETRY), a slow-mode
- * rate below SLOWEST_RATE (DAQ_ERR_RATE), event handle
- * (DAQ_ERR_EVENT_HANDLE, with ObReferenceObjectByHandle's status). A failed allocation
+ * rate below SLOWEST_RATE (DAQ_ERR_RATE), event handle (DAQ_ERR_EVENT_HANDLE, with
+ * ObReferenceObjectByHandle's status; the handle is referenced in the request's requestor
+ * mode for EVENT_MODIFY_STATE). A failed allocation
  * (DAQ_ERR_NO_MEMORY) releases the event again. PASSIVE_LEVEL; serialised.
  */
-TARVIK_PAGE_CODE NTSTATUS StartAcquisition(DEVICE_EXTENSION* Extension, ULONG InputLength,
-                                           PVOID InputBuffer, ULONG OutputLength,
-                                           PVOID OutputBuffer) {
+TARVIK_PAGE_CODE NTSTATUS StartAcquisition(DEVICE_EXTENSION* Extension,
+                                           KPROCESSOR_MODE RequestorMode, ULONG InputLength,
+                                           PVOID InputBuffer) {
   PAGED_CODE();
-  UNREFERENCED_PARAMETER(OutputLength);
-  UNREFERENCED_PARAMETER(OutputBuffer);
   Extension->LastError = DAQ_OK;
   LockAcquisition(Extension);
-  NTSTATUS status =
-      StartLocked(Extension, InputLength, static_cast<const START_PARAMETERS*>(InputBuffer));
+  NTSTATUS status = StartLocked(Extension, RequestorMode, InputLength,
+                                static_cast<const START_PARAMETERS*>(InputBuffer));
   UnlockAcquisition(Extension);
   return status;
 }

@@ -40,7 +40,9 @@ TARVIK_PAGE_CODE PVOID OutputDirectBuffer(PIRP Irp) {
  * DispatchDeviceControl: under a remove-lock reference, hands the request's lengths and
  * buffers to the handler its code names and completes it with the handler's status and an
  * information value equal to the output length, whatever the status (a parked wait request is
- * returned STATUS_PENDING untouched instead). A refused reference
+ * returned STATUS_PENDING untouched instead); output bytes past the input that the handler
+ * does not write go back as zeros. The start gets the request's requestor mode, for the event
+ * handle its record carries. A refused reference
  * completes the request with STATUS_DELETE_PENDING and information 0. Unknown codes, and
  * codes whose handlers the driver does not have, give STATUS_INVALID_DEVICE_REQUEST and touch
  * nothing, LastError included. PASSIVE_LEVEL, in the caller's thread.
@@ -56,6 +58,14 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
   ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
+  // Every buffered request goes back with the output length as its information, so the part
+  // of the system buffer past the caller's input is cleared before any handler runs: the I/O
+  // manager does not clear it, and what a handler leaves unwritten would carry stale kernel
+  // bytes to the caller. Below the input length the bytes are the caller's own.
+  if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && buffer != nullptr &&
+      outputLength > inputLength) {
+    RtlZeroMemory(static_cast<PUCHAR>(buffer) + inputLength, outputLength - inputLength);
+  }
 
   if (code == IOCTL_DAQ_WAIT_EVENT || code == IOCTL_DAQ_SET_EVENT) {
     // Neither touches LastError. A parked wait holds no reference: the lock is given back
@@ -73,11 +83,16 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
     return CompleteRequest(Irp, status, outputLength);
   }
 
+  if (code == IOCTL_DAQ_START) {
+    status = StartAcquisition(extension, Irp->RequestorMode, inputLength, buffer);
+    ReleaseRemoveLock(&extension->RemoveLock);
+    return CompleteRequest(Irp, status, outputLength);
+  }
+
   CONTROL_HANDLER* handler = nullptr;
   PVOID output = buffer;
   switch (code) {
     case IOCTL_DAQ_OPEN_BOARD: handler = OpenBoard; break;
-    case IOCTL_DAQ_START: handler = StartAcquisition; break;
     case IOCTL_DAQ_STOP: handler = StopAcquisition; break;
     case IOCTL_DAQ_GET_BLOCK_COUNT: handler = GetBlockCount; break;
     case IOCTL_DAQ_READ_OLDEST_BLOCK: handler = ReadOldestBlock; output = OutputDirectBuffer(Irp); break;

@@ -205,3 +205,54 @@ TEST(SampleClock, RateSplitsAsTabled) {
 }
 
 }  // namespace
+
+namespace {
+
+// The start references its event in the caller's mode, for the right to set it.
+TEST_F(AcquisitionRequestsTest, StartRefusesEventHandlesTheCallerCouldNotSet) {
+  ASSERT_EQ(Open(), STATUS_SUCCESS);
+  auto record = Record();
+  sim::nt::Handle waitOnly = 0;
+  ASSERT_EQ(sim::nt::DuplicateHandle(record.EventHandle, SYNCHRONIZE, &waitOnly), STATUS_SUCCESS);
+  record.EventHandle = waitOnly;
+  EXPECT_EQ(Start(record), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(LastError(), DAQ_ERR_EVENT_HANDLE);
+  sim::nt::Close(waitOnly);
+
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE kernel = nullptr;
+  ASSERT_EQ(ZwCreateEvent(&kernel, EVENT_ALL_ACCESS, &attributes, SynchronizationEvent, FALSE),
+            STATUS_SUCCESS);
+  record.EventHandle = static_cast<ULONG>(reinterpret_cast<uintptr_t>(kernel));
+  EXPECT_EQ(Start(record), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(LastError(), DAQ_ERR_EVENT_HANDLE);
+  EXPECT_EQ(Extension()->Running, 0);
+  ZwClose(kernel);
+}
+
+// Every buffered request goes back with its whole output length: past the input, what the
+// handler did not write must reach the caller as zeros (stale bytes are an InformationLeak).
+TEST_F(AcquisitionRequestsTest, OutputThatHandlersDoNotWriteReturnsAsZeros) {
+  auto unwrittenTail = [&](ULONG code, ULONG inputLength, ULONG outputLength, ULONG from,
+                           const void* input = nullptr) {
+    std::vector<UCHAR> buffer(std::max(inputLength, outputLength), 0xCC);
+    if (input != nullptr) std::memcpy(buffer.data(), input, inputLength);
+    NTSTATUS status = Control(code, buffer.data(), inputLength, buffer.data(), outputLength);
+    EXPECT_NE(static_cast<ULONG>(status) >> 30, 3u) << std::hex << code << " " << status;
+    return std::vector<UCHAR>(buffer.begin() + from, buffer.begin() + outputLength);
+  };
+  auto zeros = [](size_t n) { return std::vector<UCHAR>(n, 0); };
+  UCHAR openInput[16] = {};
+  EXPECT_EQ(unwrittenTail(IOCTL_DAQ_OPEN_BOARD, 16, 24, 16, openInput), zeros(8));
+  PORT_IO_REQUEST port{static_cast<uint16_t>(Machine().Options().card.windowBase), 0, {0}};
+  EXPECT_EQ(unwrittenTail(IOCTL_DAQ_PORT_IN_BYTE, 8, 16, 8, &port), zeros(8));
+  EXPECT_EQ(unwrittenTail(IOCTL_DAQ_COMMAND, 0, 80, 76), zeros(4));
+  ASSERT_EQ(Start(Record()), STATUS_SUCCESS);
+  EXPECT_EQ(unwrittenTail(IOCTL_DAQ_GET_BLOCK_COUNT, 0, 16, 4), zeros(12));
+  InterlockedExchange(&Extension()->PendingRejectStatus, STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(unwrittenTail(IOCTL_DAQ_WAIT_EVENT, 0, 4, 0), zeros(4));
+  InterlockedExchange(&Extension()->PendingRejectStatus, 0);
+}
+
+}  // namespace

@@ -254,7 +254,6 @@ TEST_F(PnpLifecycleTest, AWaitThatArrivesCancelledIsCompletedAtOnce) {
   stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_DAQ_WAIT_EVENT;
   stack->Parameters.DeviceIoControl.OutputBufferLength = 4;
   IO_STATUS_BLOCK result = sim::io::CallAndWait(fdo, irp);
-  IoFreeIrp(irp);
   EXPECT_EQ(result.Status, STATUS_CANCELLED);
   EXPECT_EQ(Extension()->NotifyIrp, nullptr);
 }

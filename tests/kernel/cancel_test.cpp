@@ -93,7 +93,6 @@ class CancelTest : public StackTest {
     OnThread([this, result] {
       PIRP irp = NewIrp();
       *result = sim::io::CallAndWait(Top(), irp);
-      IoFreeIrp(irp);
     });
     while (Parked() == nullptr) std::this_thread::yield();
   }
@@ -164,7 +163,6 @@ TEST_F(CancelTest, ARequestWithoutCancelRoutineIsMarkedButNotCancelled) {
   OnThread([&] {
     PIRP request = NewIrp();
     result = sim::io::CallAndWait(Top(), request);
-    IoFreeIrp(request);
   });
   while (__atomic_load_n(&irp, __ATOMIC_ACQUIRE) == nullptr) std::this_thread::yield();
   EXPECT_FALSE(IoCancelIrp(irp));

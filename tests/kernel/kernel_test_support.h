@@ -144,7 +144,6 @@ class StackTest : public KernelTest {
   IO_STATUS_BLOCK SendNew() {
     PIRP irp = NewIrp();
     IO_STATUS_BLOCK result = sim::io::CallAndWait(Top(), irp);
-    IoFreeIrp(irp);
     return result;
   }
 

@@ -34,7 +34,6 @@ class PowerManagerTest : public StackTest {
   IO_STATUS_BLOCK SendPower(UCHAR minor) {
     PIRP irp = NewPowerIrp(minor);
     IO_STATUS_BLOCK result = sim::io::CallAndWait(Top(), irp);
-    IoFreeIrp(irp);
     return result;
   }
   // A layer that does what a well-behaved driver does with a power request it has no part in.

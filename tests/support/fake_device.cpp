@@ -109,7 +109,11 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
       });
       return STATUS_PENDING;
     case kOverstate:
+      std::memset(system, 0xEE, out);
       return Complete(irp, STATUS_SUCCESS, out + 1);
+    case kClaimUnwritten:
+      if (out != 0) system[0] = 0x5A;
+      return Complete(irp, STATUS_SUCCESS, out);
     case kParkUntilCancelled:
       return Park(irp);
     default:

@@ -26,11 +26,15 @@ constexpr uint32_t kFailAfterWriting = Code(0x902, 0);
 constexpr uint32_t kWarnAfterWriting = Code(0x903, 0);
 // Buffered: pends, then echoes as kEcho from another thread after 30 ms.
 constexpr uint32_t kPendThenEcho = Code(0x904, 0);
-// Buffered: claims one byte more than the output buffer holds (a driver bug).
+// Buffered: writes 0xEE over the output and claims one byte more than it holds (a driver bug).
 constexpr uint32_t kOverstate = Code(0x905, 0);
 // Buffered: parks the request until it is cancelled, then completes it with STATUS_CANCELLED.
 // Cleanup of a file object cancels the requests parked for it.
 constexpr uint32_t kParkUntilCancelled = Code(0x906, 0);
+
+// Buffered: writes the first output byte only and claims the whole output (a driver bug: the
+// rest is whatever the system buffer held).
+constexpr uint32_t kClaimUnwritten = Code(0x907, 0);
 
 // Requests parked by kParkUntilCancelled and not yet cancelled.
 size_t ParkedCount();

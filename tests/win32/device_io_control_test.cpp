@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "fake_device.h"
 #include "sim/kernel.h"
@@ -169,6 +172,100 @@ TEST_F(DeviceIoControlTest, EventsSignalResetAndTimeOut) {
   EXPECT_EQ(WaitForSingleObject(manual, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, L"Named"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DeviceIoControlTest, EventHandlesGrantOnlyTheAccessTheyWereDuplicatedWith) {
+  HANDLE event = NewEvent(TRUE);
+  HANDLE waitOnly = nullptr, same = nullptr, wider = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &waitOnly,
+                              SYNCHRONIZE, FALSE, 0));
+  handles_.push_back(waitOnly);
+  EXPECT_FALSE(SetEvent(waitOnly));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), waitOnly, GetCurrentProcess(), &wider,
+                               EVENT_ALL_ACCESS, FALSE, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &same, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS));
+  handles_.push_back(same);
+  EXPECT_TRUE(SetEvent(same));
+  EXPECT_EQ(WaitForSingleObject(waitOnly, 0), WAIT_OBJECT_0);
+
+  // The I/O manager sets an overlapped request's event: a wait-only handle is refused.
+  HANDLE device = Open(FILE_FLAG_OVERLAPPED);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = waitOnly;
+  BYTE value = 1;
+  DWORD bytes = 0;
+  EXPECT_FALSE(DeviceIoControl(device, fake_device::kEcho, &value, 1, &value, 1, &bytes,
+                               &overlapped));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(DeviceIoControlTest, ASynchronousErrorOnAnOverlappedHandleSetsNeitherStatusNorEvent) {
+  HANDLE device = Open(FILE_FLAG_OVERLAPPED);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = NewEvent(TRUE);
+  std::array<BYTE, 4> output{};
+  DWORD bytes = 0;
+  EXPECT_FALSE(DeviceIoControl(device, fake_device::kFailAfterWriting, nullptr, 0, output.data(),
+                               4, &bytes, &overlapped));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(overlapped.Internal, 0x103u);  // still STATUS_PENDING, as DeviceIoControl left it
+  EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  // A warning is no error: the status block and the event report it.
+  EXPECT_FALSE(DeviceIoControl(device, fake_device::kWarnAfterWriting, nullptr, 0, output.data(),
+                               4, &bytes, &overlapped));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+  EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(DeviceIoControlTest, RequestsOnASynchronousHandleReachTheDriverOneAtATime) {
+  HANDLE device = Open();
+  std::atomic<bool> echoed{false};
+  std::thread parked([&] {
+    BYTE value = 0;
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(device, fake_device::kParkUntilCancelled, nullptr, 0, &value, 1,
+                                 &bytes, nullptr));
+  });
+  while (fake_device::ParkedCount() == 0) std::this_thread::yield();
+  std::thread second([&] {
+    BYTE value = 3, out = 0;
+    DWORD bytes = 0;
+    EXPECT_TRUE(DeviceIoControl(device, fake_device::kEcho, &value, 1, &out, 1, &bytes, nullptr));
+    echoed = true;
+  });
+  // Never while the first request is parked in the driver.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(echoed);
+  EXPECT_TRUE(CancelIoEx(device, nullptr));
+  parked.join();
+  second.join();
+  EXPECT_TRUE(echoed);
+}
+
+TEST_F(DeviceIoControlTest, OutputTheDriverNeverWroteIsAnInformationLeak) {
+  HANDLE device = Open();
+  std::array<BYTE, 16> output{};
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, fake_device::kClaimUnwritten, nullptr, 0, output.data(), 16,
+                              &bytes, nullptr));
+  auto violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "InformationLeak");
+  // Written bytes, the caller's own input bytes and out-direct output are never reported.
+  std::array<BYTE, 16> input{};
+  input.fill(0x42);
+  ASSERT_TRUE(DeviceIoControl(device, fake_device::kClaimUnwritten, input.data(), 16,
+                              output.data(), 16, &bytes, nullptr));
+  ASSERT_TRUE(DeviceIoControl(device, fake_device::kFillDirect, nullptr, 0, output.data(), 16,
+                              &bytes, nullptr));
+  EXPECT_TRUE(sim::verifier::TakeViolations().empty());
 }
 
 }  // namespace

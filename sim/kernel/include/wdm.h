@@ -206,6 +206,25 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 #define EVENT_QUERY_STATE 0x0001
 #define EVENT_MODIFY_STATE 0x0002
 #define SYNCHRONIZE 0x00100000
+#define EVENT_ALL_ACCESS 0x001F0003
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+#define OBJ_KERNEL_HANDLE 0x00000200L
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                            \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
+    (p)->RootDirectory = (r);                     \
+    (p)->Attributes = (a);                        \
+    (p)->ObjectName = (n);                        \
+    (p)->SecurityDescriptor = (s);                \
+    (p)->SecurityQualityOfService = NULL;         \
+  } while (0)
 
 typedef struct _KDEVICE_QUEUE {
   CSHORT Type;
@@ -916,6 +935,12 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation);
+// Kernel-mode handles: with OBJ_KERNEL_HANDLE in the kernel's table, otherwise in the table
+// of the process the thread runs in (the user process on this machine).
+NTSTATUS NTAPI ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                             POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
+                             BOOLEAN InitialState);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
 void FASTCALL ObfReferenceObject(PVOID Object);
 void FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)

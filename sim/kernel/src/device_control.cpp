@@ -1,6 +1,7 @@
 // Device-control requests as the I/O manager builds and finishes them, the MDL mapping they
 // use, and event objects for user mode.
 #include <algorithm>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -39,13 +40,77 @@ PMDL BuildMdl(void* buffer, ULONG length) {
   return mdl;
 }
 
-// A system buffer: not zeroed beyond the input, as on the platform; the pattern makes output
-// the driver never wrote recognisable.
-void* AllocateSystemBuffer(const void* input, ULONG inputLength, ULONG size) {
-  void* buffer = std::malloc(size);
-  std::memset(buffer, 0xA5, size);
+// Output the driver never wrote. Past the caller's input, the system buffer is filled with a
+// pattern of 8 random bytes drawn afresh for every request (byte i holds pattern[i % 8]), as
+// the platform leaves that memory holding whatever was there. At the copy-back, a run of at
+// least kLeakRun returned bytes that still equal the pattern at their offsets is reported. The
+// pattern is independent of anything the driver writes, so a run of written bytes matches by
+// chance with probability 2^-32 at each offset: at most n * 2^-32 false alarms for n returned
+// bytes. Shorter unwritten runs (1 to 3 bytes) go unseen. The patterns come from a generator
+// reset at boot, so a run replays exactly.
+constexpr ULONG kLeakRun = 4;
+uint64_t g_patternState = 0;
+std::mutex g_patternLock;
+
+uint64_t NextPattern() {
+  std::lock_guard guard(g_patternLock);
+  uint64_t z = (g_patternState += 0x9E3779B97F4A7C15ull);  // splitmix64
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+UCHAR PatternByte(uint64_t pattern, ULONG offset) {
+  return static_cast<UCHAR>(pattern >> (8 * (offset % 8)));
+}
+
+void* AllocateSystemBuffer(const void* input, ULONG inputLength, ULONG size, uint64_t pattern) {
+  auto* buffer = static_cast<UCHAR*>(std::malloc(size));
+  for (ULONG i = inputLength; i < size; ++i) buffer[i] = PatternByte(pattern, i);
   if (inputLength != 0) std::memcpy(buffer, input, inputLength);
   return buffer;
+}
+
+// Reports the returned bytes [inputLength, returned) of a buffered request's system buffer
+// that the driver left unwritten.
+void CheckInformationLeak(const UCHAR* buffer, ULONG inputLength, ULONG returned,
+                          uint64_t pattern, ULONG code) {
+  ULONG leaked = 0, first = 0, runStart = inputLength;
+  for (ULONG i = inputLength; i <= returned; ++i) {
+    if (i < returned && buffer[i] == PatternByte(pattern, i)) continue;
+    if (i - runStart >= kLeakRun) {
+      if (leaked == 0) first = runStart;
+      leaked += i - runStart;
+    }
+    runStart = i + 1;
+  }
+  if (leaked == 0) return;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "device-control request 0x%08X returned %lu bytes to user mode that the driver "
+                "never wrote (the first at offset %lu of %lu)",
+                static_cast<unsigned>(code), static_cast<unsigned long>(leaked),
+                static_cast<unsigned long>(first), static_cast<unsigned long>(returned));
+  verifier::Report("InformationLeak", text);
+}
+
+// The file object's lock of a synchronous file: one request at a time, as the platform
+// serialises them (Busy, with Waiters parked on the Lock event).
+void AcquireFileLock(PFILE_OBJECT file) {
+  while (__atomic_exchange_n(&file->Busy, 1u, __ATOMIC_SEQ_CST) != 0) {
+    __atomic_add_fetch(&file->Waiters, 1u, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&file->Busy, __ATOMIC_SEQ_CST) != 0) {
+      KeWaitForSingleObject(&file->Lock, Executive, UserMode, FALSE, nullptr);
+    }
+    __atomic_sub_fetch(&file->Waiters, 1u, __ATOMIC_SEQ_CST);
+  }
+}
+
+void ReleaseFileLock(PFILE_OBJECT file) {
+  __atomic_store_n(&file->Busy, 0u, __ATOMIC_SEQ_CST);
+  if (__atomic_load_n(&file->Waiters, __ATOMIC_SEQ_CST) != 0) {
+    KeSetEvent(&file->Lock, IO_NO_INCREMENT, FALSE);
+  }
 }
 
 // Device-control requests that user mode has outstanding, as the I/O manager knows them for
@@ -116,8 +181,12 @@ sim::schedule::Action sim::schedule::CancelRequest(uint32_t ioControlCode) {
 namespace sim::kernel {
 
 void ResetOutstandingRequests() {
-  std::lock_guard guard(g_outstandingLock);
-  g_outstanding.clear();
+  {
+    std::lock_guard guard(g_outstandingLock);
+    g_outstanding.clear();
+  }
+  std::lock_guard guard(g_patternLock);
+  g_patternState = 0;
 }
 
 }  // namespace sim::kernel
@@ -147,21 +216,27 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
                            const void* input, uint32_t inputLength, void* output,
                            uint32_t outputLength) {
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "NtDeviceIoControlFile")) return STATUS_INVALID_PARAMETER;
-  bool wrongKind = false;
-  auto* file = static_cast<PFILE_OBJECT>(ReferenceByHandle(fileHandle, ObjectKind::File, &wrongKind));
-  if (file == nullptr) return wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+  void* body = nullptr;
+  NTSTATUS refStatus = ReferenceByHandle(fileHandle, ObjectKind::File, 0, &body);
+  if (!NT_SUCCESS(refStatus)) return refStatus;
+  auto* file = static_cast<PFILE_OBJECT>(body);
   PKEVENT event = nullptr;
   if (eventHandle != 0) {
-    event = static_cast<PKEVENT>(ReferenceByHandle(eventHandle, ObjectKind::Event, &wrongKind));
-    if (event == nullptr) {
+    // The I/O manager sets the caller's event: its handle must grant that.
+    refStatus = ReferenceByHandle(eventHandle, ObjectKind::Event, EVENT_MODIFY_STATE, &body);
+    if (!NT_SUCCESS(refStatus)) {
       DereferenceObject(file);
-      return wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+      return refStatus;
     }
+    event = static_cast<PKEVENT>(body);
+  }
+  bool synchronous = (file->Flags & kFoSynchronousIo) != 0;
+  if (synchronous) {
+    AcquireFileLock(file);
+    ObfReferenceObject(file);  // kept for the wait below
   }
   PKEVENT completionEvent = event != nullptr ? event : &file->Event;
   KeClearEvent(completionEvent);
-  bool synchronous = (file->Flags & kFoSynchronousIo) != 0;
-  if (synchronous) ObfReferenceObject(file);  // kept for the wait below
 
   PDEVICE_OBJECT top = io::GetAttachedDevice(file->DeviceObject);
   PIRP irp = io::AllocateManagerIrp(top->StackSize);
@@ -178,14 +253,19 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
 
   ULONG method = METHOD_FROM_CTL_CODE(code);
   RequestBuffers buffers;
+  uint64_t pattern = NextPattern();
   if (method == METHOD_BUFFERED) {
     ULONG size = std::max(inputLength, outputLength);
     if (size != 0) {
-      buffers.systemBuffer = AllocateSystemBuffer(input, inputLength, size);
+      buffers.systemBuffer = AllocateSystemBuffer(input, inputLength, size, pattern);
       irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outputLength ? IRP_INPUT_OPERATION : 0);
     }
   } else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
-    if (inputLength != 0) buffers.systemBuffer = AllocateSystemBuffer(input, inputLength, inputLength);
+    // The output is the caller's own memory, mapped: bytes the driver leaves alone are the
+    // caller's, not the kernel's, so nothing there can leak.
+    if (inputLength != 0) {
+      buffers.systemBuffer = AllocateSystemBuffer(input, inputLength, inputLength, pattern);
+    }
     if (outputLength != 0) buffers.mdl = BuildMdl(output, outputLength);
   }
   irp->AssociatedIrp.SystemBuffer = buffers.systemBuffer;
@@ -201,19 +281,27 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
     NTSTATUS status = done->IoStatus.Status;
     ULONG_PTR information = done->IoStatus.Information;
     if (method == METHOD_BUFFERED && !IsError(status) && outputLength != 0) {
-      std::memcpy(output, buffers.systemBuffer, std::min<ULONG_PTR>(information, outputLength));
+      auto returned = static_cast<ULONG>(std::min<ULONG_PTR>(information, outputLength));
+      CheckInformationLeak(static_cast<const UCHAR*>(buffers.systemBuffer), inputLength,
+                           returned, pattern, code);
+      std::memcpy(output, buffers.systemBuffer, returned);
     }
+    // On an overlapped handle, a request the driver failed at once (an error status, never
+    // pended) reaches its caller only as the call's result: no status block, no event.
+    bool report = synchronous || !IsError(status) || done->PendingReturned;
     std::free(buffers.systemBuffer);
     std::free(buffers.mdl);
     done->AssociatedIrp.SystemBuffer = nullptr;
     done->MdlAddress = nullptr;
     // A caller may poll the status block without waiting (GetOverlappedResult without
     // waiting does): the status goes last, whole and atomically, after the byte count.
-    __atomic_store_n(&iosb->information, information, __ATOMIC_RELAXED);
-    __atomic_store_n(&iosb->pointer,
-                     reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<ULONG>(status))),
-                     __ATOMIC_RELEASE);
-    KeSetEvent(completionEvent, IO_NO_INCREMENT, FALSE);
+    if (report) {
+      __atomic_store_n(&iosb->information, information, __ATOMIC_RELAXED);
+      __atomic_store_n(&iosb->pointer,
+                       reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<ULONG>(status))),
+                       __ATOMIC_RELEASE);
+      KeSetEvent(completionEvent, IO_NO_INCREMENT, FALSE);
+    }
     ForgetRequest(requestId);
     if (event != nullptr) DereferenceObject(event);
     DereferenceObject(file);
@@ -222,16 +310,18 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
   NTSTATUS status = IofCallDriver(top, irp);
   if (!synchronous) return status;
   KeWaitForSingleObject(&file->Event, Executive, UserMode, FALSE, nullptr);
+  status = iosb->status;
+  ReleaseFileLock(file);
   DereferenceObject(file);
-  return iosb->status;
+  return status;
 }
 
 Status CancelIoFile(Handle fileHandle, bool allThreads, const IoStatus* only) {
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "NtCancelIoFile")) return STATUS_INVALID_PARAMETER;
-  bool wrongKind = false;
-  auto* file =
-      static_cast<PFILE_OBJECT>(ReferenceByHandle(fileHandle, ObjectKind::File, &wrongKind));
-  if (file == nullptr) return wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+  void* body = nullptr;
+  NTSTATUS refStatus = ReferenceByHandle(fileHandle, ObjectKind::File, 0, &body);
+  if (!NT_SUCCESS(refStatus)) return refStatus;
+  auto* file = static_cast<PFILE_OBJECT>(body);
 
   // Each request is held while it is listed, so that a completion racing the cancel cannot
   // free it before IoCancelIrp is done with it.
@@ -271,18 +361,23 @@ Status CancelIoFile(Handle fileHandle, bool allThreads, const IoStatus* only) {
 Status CreateEvent(bool manualReset, bool initialState, Handle* handle) {
   auto* event = static_cast<PKEVENT>(CreateObject(ObjectKind::Event, sizeof(KEVENT), nullptr, nullptr));
   KeInitializeEvent(event, manualReset ? NotificationEvent : SynchronizationEvent, initialState);
-  *handle = InsertHandle(event);
+  *handle = InsertHandle(event, kEventAllAccess);
   DereferenceObject(event);
   return STATUS_SUCCESS;
+}
+
+Status DuplicateHandle(Handle source, uint32_t desiredAccess, Handle* target) {
+  return DuplicateHandleValue(source, desiredAccess, target);
 }
 
 namespace {
 
 template <typename Action>
 Status WithEvent(Handle handle, Action action) {
-  bool wrongKind = false;
-  auto* event = static_cast<PKEVENT>(ReferenceByHandle(handle, ObjectKind::Event, &wrongKind));
-  if (event == nullptr) return wrongKind ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+  void* body = nullptr;
+  NTSTATUS status = ReferenceByHandle(handle, ObjectKind::Event, EVENT_MODIFY_STATE, &body);
+  if (!NT_SUCCESS(status)) return status;
+  auto* event = static_cast<PKEVENT>(body);
   action(event);
   DereferenceObject(event);
   return STATUS_SUCCESS;
@@ -299,14 +394,15 @@ Status ResetEvent(Handle event) {
 }
 
 Status WaitForSingleObject(Handle object, int64_t timeoutMs) {
-  bool wrongKind = false;
-  void* body = ReferenceByHandle(object, ObjectKind::Event, &wrongKind);
+  void* body = nullptr;
+  NTSTATUS refStatus = ReferenceByHandle(object, ObjectKind::Event, SYNCHRONIZE, &body);
   PKEVENT event = static_cast<PKEVENT>(body);
-  if (body == nullptr && wrongKind) {
-    body = ReferenceByHandle(object, ObjectKind::File, &wrongKind);
-    if (body != nullptr) event = &static_cast<PFILE_OBJECT>(body)->Event;
+  if (refStatus == STATUS_OBJECT_TYPE_MISMATCH) {
+    refStatus = ReferenceByHandle(object, ObjectKind::File, SYNCHRONIZE, &body);
+    if (NT_SUCCESS(refStatus)) event = &static_cast<PFILE_OBJECT>(body)->Event;
   }
-  if (body == nullptr) return STATUS_INVALID_HANDLE;
+  if (refStatus == STATUS_ACCESS_DENIED) return refStatus;
+  if (!NT_SUCCESS(refStatus)) return STATUS_INVALID_HANDLE;
   LARGE_INTEGER timeout;
   timeout.QuadPart = -timeoutMs * 10000;
   NTSTATUS status =

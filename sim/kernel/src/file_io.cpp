@@ -22,7 +22,6 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
   next->MajorFunction = major;
   next->FileObject = file;
   IO_STATUS_BLOCK result = io::CallAndWait(top, irp);
-  IoFreeIrp(irp);
   return result.Status;
 }
 
@@ -64,7 +63,7 @@ Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle) 
     return status;
   }
   file->Flags |= kFoHandleCreated;
-  *handle = InsertHandle(file);
+  *handle = InsertHandle(file, kFileAllAccess);
   DereferenceObject(file);  // the handle holds the object now
   return STATUS_SUCCESS;
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include <sanitizer/asan_interface.h>
+
 #include "kernel_internal.h"
 #include "sim/io.h"
 #include "sim/kernel.h"
@@ -75,17 +77,57 @@ PIO_STACK_LOCATION StackLocation(PIRP irp, int location) {
   return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
 }
 
-void ReleaseIrpMemory(PIRP irp) {
-  IrpHeader* header = HeaderOf(irp);
+namespace {
+
+size_t BodyBytes(CCHAR stackCount) { return sizeof(IRP) + stackCount * sizeof(IO_STACK_LOCATION); }
+
+// With the header's lock held: poisons the body once nothing may touch it any more, and says
+// whether the whole block can go.
+bool SettleReleased(PIRP irp, IrpHeader* header) {
+  if (!header->Released || header->ManagerHolds > 0) return false;
+  if (!header->BodyPoisoned) {
+    ASAN_POISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));
+    __atomic_store_n(&header->BodyPoisoned, true, __ATOMIC_RELEASE);
+  }
+  return header->DispatchDepth == 0;
+}
+
+void FreeIrpBlock(PIRP irp, IrpHeader* header) {
+  ASAN_UNPOISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));  // the allocator takes over
   header->Magic = 0;
   header->~IrpHeader();
   std::free(header);
 }
 
+// Drops one IofCallDriver's hold on the header.
+void EndDispatch(PIRP irp) {
+  IrpHeader* header = HeaderOf(irp);
+  bool freeNow;
+  {
+    std::lock_guard guard(header->Lock);
+    --header->DispatchDepth;
+    freeNow = SettleReleased(irp, header);
+  }
+  if (freeNow) FreeIrpBlock(irp, header);
+}
+
+}  // namespace
+
+void ReleaseIrp(PIRP irp) {
+  IrpHeader* header = HeaderOf(irp);
+  bool freeNow;
+  {
+    std::lock_guard guard(header->Lock);
+    header->Released = true;
+    freeNow = SettleReleased(irp, header);
+  }
+  if (freeNow) FreeIrpBlock(irp, header);
+}
+
 void HoldIrp(PIRP irp) {
   IrpHeader* header = HeaderOf(irp);
   std::lock_guard guard(header->Lock);
-  header->DispatchDepth++;
+  header->ManagerHolds++;
 }
 
 void ReleaseIrpHold(PIRP irp) {
@@ -93,9 +135,15 @@ void ReleaseIrpHold(PIRP irp) {
   bool freeNow;
   {
     std::lock_guard guard(header->Lock);
-    freeNow = --header->DispatchDepth == 0 && header->FreePending;
+    --header->ManagerHolds;
+    freeNow = SettleReleased(irp, header);
   }
-  if (freeNow) ReleaseIrpMemory(irp);
+  if (freeNow) FreeIrpBlock(irp, header);
+}
+
+// Read without the header's lock: reports made under it describe the request too.
+bool IsReleasedIrp(PIRP irp) {
+  return __atomic_load_n(&HeaderOf(irp)->BodyPoisoned, __ATOMIC_ACQUIRE);
 }
 
 }  // namespace sim::kernel
@@ -117,6 +165,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (memory == nullptr) return nullptr;
   auto* header = new (memory) IrpHeader();
   header->Magic = kIrpMagic;
+  header->StackCount = StackSize;
   auto* irp = reinterpret_cast<PIRP>(static_cast<char*>(memory) + kHeaderBytes);
   irp->Type = kIoTypeIrp;
   irp->Size = static_cast<USHORT>(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
@@ -134,6 +183,11 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
     sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + Describe(Irp) + ", not a live request");
     return;
   }
+  if (header->Released) {
+    sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + Describe(Irp) +
+                                            ", already released (freed or completed for good)");
+    return;
+  }
   if (header->CompletionState == IrpHeader::State::Completing) {
     sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + DescribeIrp(Irp) +
                                             " while its completion is running");
@@ -142,16 +196,7 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
     sim::verifier::Report("BadIrpFree", "IoFreeIrp of " + DescribeIrp(Irp) +
                                             " with a cancel routine set");
   }
-  {
-    std::lock_guard guard(header->Lock);
-    if (header->DispatchDepth > 0) {
-      // A dispatch routine still runs on the request (a completion routine freed it); the
-      // memory goes when the outermost IofCallDriver returns, so the checks there stay safe.
-      header->FreePending = true;
-      return;
-    }
-  }
-  ReleaseIrpMemory(Irp);
+  ReleaseIrp(Irp);
 }
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -260,7 +305,7 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
                                                   "returned another");
   }
 
-  ReleaseIrpHold(Irp);
+  EndDispatch(Irp);
   return status;
 }
 
@@ -405,7 +450,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (onFinal) {
     bool freeAfter = header->FreeAfterCompletion;
     onFinal(Irp);
-    if (freeAfter) IoFreeIrp(Irp);
+    if (freeAfter) ReleaseIrp(Irp);  // at whatever depth: a dispatch routine may still run
   } else {
     sim::verifier::Report("CompletionPastTop",
                           "completion of " + Describe(Irp) +
@@ -425,6 +470,7 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool check, ULONG o
   IrpHeader* header = HeaderOf(irp);
   header->CheckInformation = check;
   header->OutputLength = outputLength;
+  header->FreeAfterCompletion = true;
   header->OnFinalCompletion = [&done, &result](PIRP completed) {
     result = completed->IoStatus;
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
@@ -437,8 +483,7 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool check, ULONG o
                          " for a request it neither completed nor marked pending");
   }
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  header->OnFinalCompletion = nullptr;
-  return result;
+  return result;  // the request is gone: released at its final completion
 }
 
 }  // namespace

@@ -28,6 +28,10 @@ std::string Describe(const void* p) {
 std::string DescribeIrp(PIRP irp) {
   std::ostringstream out;
   out << "IRP " << static_cast<const void*>(irp);
+  if (irp != nullptr && IsReleasedIrp(irp)) {
+    out << " (released)";
+    return out.str();
+  }
   if (irp != nullptr && irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
     out << " (major 0x" << std::hex << int(loc->MajorFunction) << ", minor 0x"

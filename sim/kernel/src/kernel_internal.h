@@ -154,10 +154,16 @@ struct IrpHeader {
   uint32_t Magic = 0;
   std::mutex Lock;  // orders the completion walk against the verifier's look at a location
   State CompletionState = State::InFlight;
-  // IofCallDriver calls active on this request, plus holds taken while it is being cancelled:
-  // IoFreeIrp defers freeing the memory until the count drops to zero.
+  // A request is released at its final completion (or by IoFreeIrp): its IRP and stack
+  // locations are poisoned at once, so a driver touching them is an AddressSanitizer report.
+  // This header stays while IofCallDriver calls are active on the request, for the verifier's
+  // checks when they return, and the whole request stays while the I/O manager holds it to
+  // cancel it (the platform's I/O manager keeps it listed on its thread until then).
   int DispatchDepth = 0;
-  bool FreePending = false;  // IoFreeIrp came while a dispatch routine or a hold was active
+  int ManagerHolds = 0;
+  CCHAR StackCount = 0;       // the body's size, readable once it is poisoned
+  bool Released = false;      // completed for good or freed; the memory goes when unheld
+  bool BodyPoisoned = false;  // the IRP and its locations are no longer accessible
   uint64_t PendingMarks = 0;  // locations (bit n = location n) the walk found marked pending
   int WalkLocation = 0;       // the location the completion walk stands at, 0 before it starts
   // Locations whose dispatch routine returned STATUS_PENDING before anything marked them: a
@@ -165,7 +171,8 @@ struct IrpHeader {
   uint64_t PendingReturnsToCheck = 0;
   // For requests the I/O manager builds for a caller: called when the walk passes the top.
   std::function<void(PIRP)> OnFinalCompletion;
-  // The I/O manager frees the request after OnFinalCompletion (asynchronous originators).
+  // The request is released right after OnFinalCompletion (every request the I/O, PnP and
+  // power managers build).
   bool FreeAfterCompletion = false;
   // Output length of a buffered or out-direct request; Information may not exceed it.
   bool CheckInformation = false;
@@ -202,12 +209,14 @@ void StartWorkerThread();
 void StopWorkerThread();
 bool QueueKernelWork(std::function<void()> work, std::string what);
 
-// Frees the IRP memory (IoFreeIrp does it, or defers it while a dispatch routine runs).
-void ReleaseIrpMemory(PIRP irp);
+// Releases a request (its final completion, IoFreeIrp): see IrpHeader::Released.
+void ReleaseIrp(PIRP irp);
+// Whether a request whose header is still kept was released (its body must not be read).
+bool IsReleasedIrp(PIRP irp);
 
-// Keeps a live request's memory from being freed under the caller (the I/O manager holds a
-// request while it cancels it). The caller must know the request is still live when it takes
-// the hold; dropping the last hold frees a request that IoFreeIrp was called on meanwhile.
+// Keeps a live request's memory from being released under the caller (the I/O manager holds
+// a request while it cancels it). The caller must know the request is still live when it
+// takes the hold; dropping the last hold releases a request that completed meanwhile.
 void HoldIrp(PIRP irp);
 void ReleaseIrpHold(PIRP irp);
 

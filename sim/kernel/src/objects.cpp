@@ -1,8 +1,9 @@
-// Object manager: reference-counted object bodies with a hidden header, and the handle table
-// that user mode sees. A body whose last reference goes is kept (marked dead) until the next
+// Object manager: reference-counted object bodies with a hidden header, and the handle tables
+// of the user process and of the kernel, each entry with the access it grants. A body whose last reference goes is kept (marked dead) until the next
 // boot, so a driver that releases an object once too often is caught by the verifier rather
 // than by a crash.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -19,9 +20,43 @@ namespace {
 constexpr uint32_t kLiveMagic = 0x4F424A21;  // "OBJ!"
 constexpr uint32_t kDeadMagic = 0x44454144;  // "DEAD"
 
+struct HandleEntry {
+  ObjectHeader* Object;
+  ACCESS_MASK Granted;
+};
+
+struct Table {
+  std::map<uint32_t, HandleEntry> Entries;
+  uint32_t Next = 4;
+};
+
 std::mutex g_objectLock;
-std::map<uint32_t, ObjectHeader*> g_handles;
-uint32_t g_nextHandle = 4;
+Table g_userHandles;
+Table g_kernelHandles;
+
+Table& TableOf(HandleTable table) {
+  return table == HandleTable::Kernel ? g_kernelHandles : g_userHandles;
+}
+
+// The table a handle value belongs to, by its kernel bit.
+HandleTable TableOfValue(uint32_t handle) {
+  return (handle & kKernelHandleBit) != 0 ? HandleTable::Kernel : HandleTable::User;
+}
+
+HandleEntry* FindHandle(uint32_t handle) {
+  auto& entries = TableOf(TableOfValue(handle)).Entries;
+  auto it = entries.find(handle);
+  return it == entries.end() ? nullptr : &it->second;
+}
+
+// The user-mode thread's request the current thread is serving: the innermost request it is
+// dispatching, when that one came from user mode.
+PIRP UserRequestBeingDispatched() {
+  auto& frames = CurrentThread().Frames;
+  if (frames.empty()) return nullptr;
+  PIRP irp = frames.back().Irp;
+  return irp->RequestorMode == UserMode ? irp : nullptr;
+}
 std::unordered_set<ObjectHeader*> g_graveyard;
 std::unordered_set<ObjectHeader*> g_live;
 
@@ -77,39 +112,43 @@ bool IsLiveObject(void* body, ObjectKind kind) {
   return g_live.contains(header) && header->Kind == kind;
 }
 
-uint32_t InsertHandle(void* body) {
+uint32_t InsertHandle(void* body, ACCESS_MASK access, HandleTable table) {
   std::lock_guard guard(g_objectLock);
   ObjectHeader* header = HeaderOfObject(body);
   header->HandleCount++;
   header->PointerCount++;
-  uint32_t handle = g_nextHandle;
-  g_nextHandle += 4;
-  g_handles[handle] = header;
+  Table& t = TableOf(table);
+  uint32_t handle = t.Next | (table == HandleTable::Kernel ? kKernelHandleBit : 0);
+  t.Next += 4;
+  t.Entries[handle] = {header, access};
   return handle;
 }
 
-void* ReferenceByHandle(uint32_t handle, ObjectKind kind, bool* wrongKind) {
+NTSTATUS ReferenceByHandle(uint32_t handle, ObjectKind kind, ACCESS_MASK desired, void** body) {
   std::lock_guard guard(g_objectLock);
-  *wrongKind = false;
-  auto it = g_handles.find(handle);
-  if (it == g_handles.end()) return nullptr;
-  if (it->second->Kind != kind) {
-    *wrongKind = true;
-    return nullptr;
-  }
-  it->second->PointerCount++;
-  return BodyOf(it->second);
+  *body = nullptr;
+  if (TableOfValue(handle) != HandleTable::User) return STATUS_INVALID_HANDLE;
+  HandleEntry* entry = FindHandle(handle);
+  if (entry == nullptr) return STATUS_INVALID_HANDLE;
+  if (entry->Object->Kind != kind) return STATUS_OBJECT_TYPE_MISMATCH;
+  if ((desired & ~entry->Granted) != 0) return STATUS_ACCESS_DENIED;
+  entry->Object->PointerCount++;
+  *body = BodyOf(entry->Object);
+  return STATUS_SUCCESS;
 }
 
-NTSTATUS CloseHandleValue(uint32_t handle) {
+NTSTATUS CloseHandleValue(uint32_t handle, KPROCESSOR_MODE mode) {
   ObjectHeader* header;
   ObjectCallback onLastHandle = nullptr;
   {
     std::lock_guard guard(g_objectLock);
-    auto it = g_handles.find(handle);
-    if (it == g_handles.end()) return STATUS_INVALID_HANDLE;
-    header = it->second;
-    g_handles.erase(it);
+    HandleTable table = TableOfValue(handle);
+    if (mode == UserMode && table != HandleTable::User) return STATUS_INVALID_HANDLE;
+    auto& entries = TableOf(table).Entries;
+    auto it = entries.find(handle);
+    if (it == entries.end()) return STATUS_INVALID_HANDLE;
+    header = it->second.Object;
+    entries.erase(it);
     if (--header->HandleCount == 0) onLastHandle = header->OnLastHandle;
   }
   if (onLastHandle != nullptr) onLastHandle(BodyOf(header));
@@ -117,15 +156,39 @@ NTSTATUS CloseHandleValue(uint32_t handle) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS DuplicateHandleValue(uint32_t source, ACCESS_MASK desired, uint32_t* target) {
+  *target = 0;
+  void* body = nullptr;
+  ACCESS_MASK granted;
+  {
+    std::lock_guard guard(g_objectLock);
+    if (TableOfValue(source) != HandleTable::User) return STATUS_INVALID_HANDLE;
+    HandleEntry* entry = FindHandle(source);
+    if (entry == nullptr) return STATUS_INVALID_HANDLE;
+    // No security descriptors here: a duplicate grants at most what its source grants.
+    granted = desired == kSameAccess ? entry->Granted : desired;
+    if ((granted & ~entry->Granted) != 0) return STATUS_ACCESS_DENIED;
+    body = BodyOf(entry->Object);
+  }
+  *target = InsertHandle(body, granted);
+  return STATUS_SUCCESS;
+}
+
 void DereferenceObject(void* body) { Dereference(HeaderOfObject(body), "ObDereferenceObject"); }
 
-NTSTATUS DriverReferenceByHandle(uint32_t handle, ObjectKind kind, void** body) {
+NTSTATUS DriverReferenceByHandle(uint32_t handle, ObjectKind kind, ACCESS_MASK desired,
+                                 KPROCESSOR_MODE mode, void** body, ACCESS_MASK* granted) {
   std::lock_guard guard(g_objectLock);
   *body = nullptr;
-  auto it = g_handles.find(handle);
-  if (it == g_handles.end()) return STATUS_INVALID_HANDLE;
-  ObjectHeader* header = it->second;
+  HandleTable table = TableOfValue(handle);
+  if (mode == UserMode && table != HandleTable::User) return STATUS_INVALID_HANDLE;
+  HandleEntry* entry = FindHandle(handle);
+  if (entry == nullptr) return STATUS_INVALID_HANDLE;
+  ObjectHeader* header = entry->Object;
   if (header->Kind != kind) return STATUS_OBJECT_TYPE_MISMATCH;
+  if (mode == UserMode && (desired & ~entry->Granted) != 0) return STATUS_ACCESS_DENIED;
+  // A kernel-mode reference is granted whatever it asks for: nothing is checked.
+  *granted = mode == UserMode ? entry->Granted : desired;
   header->PointerCount++;
   header->DriverReferences++;
   header->DriverReferenced = true;
@@ -146,7 +209,7 @@ bool IsReleasedEventObject(const void* event) {
 
 size_t HandleCount() {
   std::lock_guard guard(g_objectLock);
-  return g_handles.size();
+  return g_userHandles.Entries.size();
 }
 
 void CloseAllHandles() {
@@ -154,10 +217,11 @@ void CloseAllHandles() {
     uint32_t handle;
     {
       std::lock_guard guard(g_objectLock);
-      if (g_handles.empty()) return;
-      handle = g_handles.begin()->first;
+      Table& t = !g_userHandles.Entries.empty() ? g_userHandles : g_kernelHandles;
+      if (t.Entries.empty()) return;
+      handle = t.Entries.begin()->first;
     }
-    CloseHandleValue(handle);
+    CloseHandleValue(handle, KernelMode);
   }
 }
 
@@ -171,8 +235,8 @@ void ResetObjects() {
     std::free(header);
   }
   g_live.clear();
-  g_handles.clear();
-  g_nextHandle = 4;
+  g_userHandles = Table{};
+  g_kernelHandles = Table{};
 }
 
 }  // namespace sim::kernel
@@ -196,7 +260,6 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
                                                     KPROCESSOR_MODE AccessMode, PVOID* Object,
                                                     POBJECT_HANDLE_INFORMATION HandleInformation) {
   EnterService("ObReferenceObjectByHandle");
-  (void)AccessMode;
   *Object = nullptr;
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle")) return STATUS_INVALID_PARAMETER;
   auto value = reinterpret_cast<uintptr_t>(Handle);
@@ -206,10 +269,30 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
                      "ObReferenceObjectByHandle without an object type");
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
-  NTSTATUS status = DriverReferenceByHandle(static_cast<uint32_t>(value), ObjectType->Kind, Object);
+  auto handle = static_cast<uint32_t>(value);
+  // A handle value a user-mode request carries is the caller's to name: referencing it with
+  // KernelMode skips the access check and lets the caller name a kernel handle. The request
+  // counts as user mode's while this thread runs a dispatch routine for a request whose
+  // RequestorMode is UserMode (the driver's own threads and DPCs are not covered).
+  if (AccessMode == KernelMode && TableOfValue(handle) == HandleTable::User) {
+    if (PIRP request = UserRequestBeingDispatched(); request != nullptr) {
+      verifier::Report("KernelHandleReference",
+                       "ObReferenceObjectByHandle with KernelMode of user handle 0x" +
+                           [&] {
+                             char text[16];
+                             std::snprintf(text, sizeof text, "%X", handle);
+                             return std::string(text);
+                           }() +
+                           " while serving user-mode request " + DescribeIrp(request) +
+                           " (bug check 0xC4, parameter 0xF6)");
+    }
+  }
+  ACCESS_MASK granted = 0;
+  NTSTATUS status = DriverReferenceByHandle(handle, ObjectType->Kind, DesiredAccess, AccessMode,
+                                            Object, &granted);
   if (NT_SUCCESS(status) && HandleInformation != nullptr) {
     HandleInformation->HandleAttributes = 0;
-    HandleInformation->GrantedAccess = DesiredAccess;
+    HandleInformation->GrantedAccess = granted;
   }
   return status;
 }
@@ -242,4 +325,32 @@ extern "C" void FASTCALL ObfDereferenceObject(PVOID Object) {
     if (header->Magic == kLiveMagic) header->DriverReferences--;
   }
   DereferenceObject(Object);
+}
+
+extern "C" NTSTATUS NTAPI ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                                        POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
+                                        BOOLEAN InitialState) {
+  *EventHandle = nullptr;
+  if (!CheckIrqlAtMost(PASSIVE_LEVEL, "ZwCreateEvent")) return STATUS_INVALID_PARAMETER;
+  if (ObjectAttributes != nullptr && ObjectAttributes->ObjectName != nullptr) {
+    std::fprintf(stderr, "emulated kernel: ZwCreateEvent: named events are not supported\n");
+    std::abort();
+  }
+  bool kernelHandle =
+      ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+  auto* event = static_cast<PKEVENT>(CreateObject(ObjectKind::Event, sizeof(KEVENT), nullptr, nullptr));
+  if (event == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  KeInitializeEvent(event, EventType, InitialState);
+  uint32_t handle =
+      InsertHandle(event, DesiredAccess, kernelHandle ? HandleTable::Kernel : HandleTable::User);
+  DereferenceObject(event);
+  *EventHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle));
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  if (!CheckIrqlAtMost(PASSIVE_LEVEL, "ZwClose")) return STATUS_INVALID_PARAMETER;
+  auto value = reinterpret_cast<uintptr_t>(Handle);
+  if (value == 0 || value > 0xFFFFFFFFu) return STATUS_INVALID_HANDLE;
+  return CloseHandleValue(static_cast<uint32_t>(value), KernelMode);
 }

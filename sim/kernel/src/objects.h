@@ -29,16 +29,31 @@ void* CreateObject(ObjectKind kind, size_t bodySize, ObjectCallback onLastHandle
 ObjectHeader* HeaderOfObject(void* body);
 bool IsLiveObject(void* body, ObjectKind kind);
 
-// A new handle holds its own reference.
-uint32_t InsertHandle(void* body);
-// The object behind a handle, with a new reference; null (and wrongKind) when the handle is
-// unknown or names an object of another kind.
-void* ReferenceByHandle(uint32_t handle, ObjectKind kind, bool* wrongKind);
-NTSTATUS CloseHandleValue(uint32_t handle);
-// A driver's reference on the object behind a handle (ObReferenceObjectByHandle).
-NTSTATUS DriverReferenceByHandle(uint32_t handle, ObjectKind kind, void** body);
+// Handle tables: the one user process's, and the kernel's (OBJ_KERNEL_HANDLE). Kernel handle
+// values have the top bit set, as on the platform; user mode never reaches them.
+enum class HandleTable { User, Kernel };
+constexpr uint32_t kKernelHandleBit = 0x80000000u;
+constexpr ACCESS_MASK kEventAllAccess = 0x001F0003;  // EVENT_ALL_ACCESS
+constexpr ACCESS_MASK kFileAllAccess = 0x001F01FF;   // FILE_ALL_ACCESS
+constexpr ACCESS_MASK kSameAccess = 0xFFFFFFFFu;     // a duplicate with its source's access
+
+// A new handle holds its own reference and grants `access`.
+uint32_t InsertHandle(void* body, ACCESS_MASK access, HandleTable table = HandleTable::User);
+// The object behind a user handle, with a new reference, for a user-mode call that needs
+// `desired` access: STATUS_INVALID_HANDLE, STATUS_OBJECT_TYPE_MISMATCH or
+// STATUS_ACCESS_DENIED otherwise.
+NTSTATUS ReferenceByHandle(uint32_t handle, ObjectKind kind, ACCESS_MASK desired, void** body);
+// Closes a handle of the table its value belongs to; user mode may close only user handles.
+NTSTATUS CloseHandleValue(uint32_t handle, KPROCESSOR_MODE mode = UserMode);
+// A second user handle on the same object granting `desired`, at most what the source grants.
+NTSTATUS DuplicateHandleValue(uint32_t source, ACCESS_MASK desired, uint32_t* target);
+// A driver's reference on the object behind a handle (ObReferenceObjectByHandle): UserMode
+// looks in the user table only and checks the access; KernelMode reaches both tables and
+// checks nothing.
+NTSTATUS DriverReferenceByHandle(uint32_t handle, ObjectKind kind, ACCESS_MASK desired,
+                                 KPROCESSOR_MODE mode, void** body, ACCESS_MASK* granted);
 void DereferenceObject(void* body);
-size_t HandleCount();
+size_t HandleCount();  // user handles
 void CloseAllHandles();
 void ResetObjects();
 

@@ -444,7 +444,6 @@ NTSTATUS SendPowerRequest(Machine& machine, UCHAR minor,
   stack->MinorFunction = minor;
   if (fill) fill(stack);
   NTSTATUS status = io::CallAndWait(top, irp).Status;
-  IoFreeIrp(irp);
   return status;
 }
 
@@ -462,7 +461,6 @@ NTSTATUS SendPnpRequest(Machine& machine, UCHAR minor,
   stack->MinorFunction = minor;
   if (fill) fill(stack);
   NTSTATUS status = io::CallAndWait(top, irp).Status;
-  IoFreeIrp(irp);
   if (fdoBefore != nullptr) NotePnpOutcome(MachineAccess::Of(machine), minor, status);
 
   // Requests a function driver must never fail, and what must follow them.

@@ -92,6 +92,12 @@ typedef struct _OVERLAPPED {
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define METHOD_BUFFERED 0
+// Access rights of event handles, and DuplicateHandle's options.
+#define SYNCHRONIZE 0x00100000u
+#define EVENT_MODIFY_STATE 0x0002u
+#define EVENT_ALL_ACCESS 0x001F0003u
+#define DUPLICATE_CLOSE_SOURCE 0x00000001u
+#define DUPLICATE_SAME_ACCESS 0x00000002u
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
 #define METHOD_NEITHER 3
@@ -104,6 +110,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
+                            HANDLE hTargetProcessHandle, HANDLE* lpTargetHandle,
+                            DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);

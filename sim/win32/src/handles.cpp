@@ -69,3 +69,29 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
   if (status < 0) return FailWith(status);
   return TRUE;
 }
+
+// The one user process: its pseudo-handle, as on the platform.
+extern "C" HANDLE WINAPI GetCurrentProcess(void) {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+// Duplicates a handle within the current process, with less access or the same.
+extern "C" BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
+                                       HANDLE hTargetProcessHandle, HANDLE* lpTargetHandle,
+                                       DWORD dwDesiredAccess, BOOL bInheritHandle,
+                                       DWORD dwOptions) {
+  (void)bInheritHandle;
+  if (hSourceProcessHandle != GetCurrentProcess() || hTargetProcessHandle != GetCurrentProcess()) {
+    return FailWith(kStatusInvalidHandle);
+  }
+  sim::nt::Handle source = ToKernelHandle(hSourceHandle);
+  if (source == 0) return FailWith(kStatusInvalidHandle);
+  uint32_t access =
+      (dwOptions & DUPLICATE_SAME_ACCESS) != 0 ? sim::nt::kSameAccess : dwDesiredAccess;
+  sim::nt::Handle target = 0;
+  int32_t status = sim::nt::DuplicateHandle(source, access, &target);
+  if (status < 0) return FailWith(status);
+  if (dwOptions & DUPLICATE_CLOSE_SOURCE) sim::nt::Close(source);
+  if (lpTargetHandle != nullptr) *lpTargetHandle = ToWin32Handle(target);
+  return TRUE;
+}

@@ -8,8 +8,9 @@ namespace sim::io {
 
 // Sends a request to the device (normally the top of a stack) from PASSIVE_LEVEL and waits
 // until its completion has run past the top stack location; returns the final status block.
-// The request must come from IoAllocateIrp with the next stack location filled in. The caller
-// still owns it afterwards and frees it with IoFreeIrp.
+// The request must come from IoAllocateIrp with the next stack location filled in. It is
+// released at its final completion, as the platform's I/O manager frees the requests it
+// builds: the caller must not touch it afterwards.
 IO_STATUS_BLOCK CallAndWait(PDEVICE_OBJECT device, PIRP irp);
 
 // As CallAndWait, but for requests whose Information must not exceed an output length

@@ -49,6 +49,13 @@ Status CancelIoFile(Handle file, bool allThreads, const IoStatus* only);
 Status CreateEvent(bool manualReset, bool initialState, Handle* handle);
 Status SetEvent(Handle event);
 Status ResetEvent(Handle event);
+// Event handles grant all access when created. A duplicate grants `desiredAccess` (a value of
+// the platform's access mask, e.g. SYNCHRONIZE alone), never more than its source grants:
+// STATUS_ACCESS_DENIED then. SetEvent and ResetEvent need EVENT_MODIFY_STATE, waits need
+// SYNCHRONIZE, an overlapped request's event needs EVENT_MODIFY_STATE.
+// kSameAccess asks for what the source grants.
+constexpr uint32_t kSameAccess = 0xFFFFFFFFu;
+Status DuplicateHandle(Handle source, uint32_t desiredAccess, Handle* target);
 // Waits on an event, or on a file object's completion event. timeoutMs < 0 waits forever.
 // Returns STATUS_SUCCESS (signalled) or STATUS_TIMEOUT.
 Status WaitForSingleObject(Handle object, int64_t timeoutMs);
