@@ -26,6 +26,16 @@ TEST_F(CreateCloseTest, EachHandleHoldsAReferenceUntilClose) {
   EXPECT_EQ(RemoveLockCount(), 1);
 }
 
+TEST_F(CreateCloseTest, AReferenceKeptWithTheDeviceIdleIsReported) {
+  BootWithDevice(WdmSupport::Wdm110);
+  ASSERT_EQ(AcquireRemoveLock(&Extension()->RemoveLock), STATUS_SUCCESS);  // never released
+  CheckRemoveLockIdle();
+  auto violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "RemoveLock");
+  ReleaseRemoveLock(&Extension()->RemoveLock);
+}
+
 TEST_F(CreateCloseTest, Win98HandlesHoldNoReference) {
   BootWithDevice(WdmSupport::Wdm10Only);
   sim::nt::Handle handle = 0;

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "probe_driver.h"
+#include "sim/verifier.h"
 
 namespace {
 
@@ -143,6 +144,34 @@ TEST_F(PnpSequenceTest, AFailedQueryIsCancelled) {
       machine_.reset();
     }
   }
+}
+
+// A driver that fails what it must never fail, or deletes its device at surprise removal.
+TEST_F(PnpSequenceTest, TheRemovalRulesOfAFunctionDriverAreChecked) {
+  BootStarted();
+  probe::Fail(IRP_MN_QUERY_STOP_DEVICE, STATUS_DEVICE_BUSY);
+  probe::Fail(IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Machine().StopDevice(), STATUS_DEVICE_BUSY);
+  auto violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "PnpRemove");
+  probe::Reset();
+
+  probe::DeleteAtSurpriseRemoval();
+  Machine().SurpriseRemoveDevice();
+  violations = sim::verifier::TakeViolations();
+  ASSERT_FALSE(violations.empty());
+  EXPECT_EQ(violations[0].rule, "PnpSurpriseRemove");
+  EXPECT_FALSE(Machine().DevicePresent());
+  machine_.reset();
+
+  machine_.emplace();
+  ASSERT_EQ(Machine().LoadDriver(probe::Image()), STATUS_SUCCESS);
+  probe::LeaveInitializing();
+  EXPECT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
+  violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "DeviceInitializing");
 }
 
 // The single steps: a query that succeeded is finished by its sequence without a second query,
