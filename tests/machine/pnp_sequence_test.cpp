@@ -82,6 +82,8 @@ TEST_F(PnpSequenceTest, AStartFailingLaterIsFollowedByRemovalAlone) {
   EXPECT_EQ(sim::RawResourcesOf(Machine()), nullptr);  // a failed start's lists are dropped
   EXPECT_EQ(sim::TranslatedResourcesOf(Machine()), nullptr);
   probe::Reset();
+  EXPECT_EQ(Machine().StartDevice(), sim::kPnpSequenceRefused);  // never a second start
+  EXPECT_NE(Machine().LastRefusal().find("only the removal"), std::string::npos);
   EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
   EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_REMOVE_DEVICE}));
   EXPECT_FALSE(Machine().DevicePresent());
@@ -241,6 +243,17 @@ TEST_F(PnpSequenceTest, SequencesThePlatformNeverSendsAreRefused) {
         << Machine().LastRefusal();
     machine_.reset();
   }
+}
+
+// The bus driver completes a code it does not handle with the status it came with, unless
+// told otherwise.
+TEST_F(PnpSequenceTest, UnknownCodesKeepTheirStatusAtTheBusDriver) {
+  BootStarted();
+  EXPECT_EQ(Machine().SendPnp(0x18), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);
+  Machine().SetBusPnpAnswer(0x18, sim::BusAnswer::Succeed());
+  EXPECT_EQ(Machine().SendPnp(0x18), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_CAPABILITIES), STATUS_SUCCESS);
 }
 
 TEST_F(PnpSequenceTest, WithoutADeviceNothingIsSent) {

@@ -75,6 +75,7 @@ int32_t Machine::AddDevice() {
   if (NT_SUCCESS(status)) {
     std::lock_guard guard(state_->pnpLock);
     state_->pnp = PnpState::NotStarted;
+    state_->startFailed = false;
     state_->lists = {};
     state_->capabilities.reset();
   }

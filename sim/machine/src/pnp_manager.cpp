@@ -2,7 +2,9 @@
 // surprise removal, and their queries and cancellations), which of them it would never send
 // in the device's state, and its record of that state.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "machine_state.h"
 #include "machine_rules.h"
@@ -23,6 +25,7 @@ void NotePnpOutcome(Machine::State& state, UCHAR minor, NTSTATUS status) {
         state.pnp = PnpState::Started;
       } else if (state.pnp != PnpState::Started) {
         state.lists = {};
+        state.startFailed = true;
       }
       break;
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -99,6 +102,12 @@ int32_t Machine::CheckSequence(const char* sequence, std::initializer_list<PnpSt
 int32_t Machine::StartDevice() {
   if (int32_t refused = CheckSequence("start", {PnpState::NotStarted, PnpState::Stopped})) {
     return refused;
+  }
+  // After a failed start the platform removes the device; it never sends a second start.
+  if (std::lock_guard guard(state_->pnpLock); state_->startFailed) {
+    state_->lastRefusal = "start refused: the last start failed, so only the removal follows";
+    std::fprintf(stderr, "emulated machine: %s\n", state_->lastRefusal.c_str());
+    return kPnpSequenceRefused;
   }
   // The capabilities as the PnP manager prepares them; the bus driver fills in the rest.
   DEVICE_CAPABILITIES caps{};
@@ -187,8 +196,20 @@ int32_t Machine::SurpriseRemoveDevice() {
     return refused;
   }
   NTSTATUS surprise = SendPnp(IRP_MN_SURPRISE_REMOVAL);
+  WaitForLastFileObject();
   NTSTATUS remove = SendPnp(IRP_MN_REMOVE_DEVICE);
   return NT_SUCCESS(surprise) ? remove : surprise;
+}
+
+// Until no file object is open on the driver's device: its handles closed and the requests
+// that held the file objects completed. That is up to the program holding them, so there is
+// no deadlock limit (a user at the console may take minutes).
+void Machine::WaitForLastFileObject() {
+  PDEVICE_OBJECT fdo = FdoOf(*this);
+  if (fdo == nullptr) return;
+  while (__atomic_load_n(&fdo->ReferenceCount, __ATOMIC_ACQUIRE) > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 PnpState Machine::DevicePnpState() const {
