@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "probe_driver.h"
+#include "sim/io.h"
 #include "sim/verifier.h"
 
 namespace {
@@ -148,8 +149,9 @@ TEST_F(PnpSequenceTest, AFailedQueryIsCancelled) {
   }
 }
 
-// A driver that fails what it must never fail, or deletes its device at surprise removal.
-TEST_F(PnpSequenceTest, TheRemovalRulesOfAFunctionDriverAreChecked) {
+// A driver that fails what it must never fail, deletes its device at surprise removal, leaves
+// its device initializing or never reports its power state.
+TEST_F(PnpSequenceTest, TheRulesOfAFunctionDriverAreChecked) {
   BootStarted();
   probe::Fail(IRP_MN_QUERY_STOP_DEVICE, STATUS_DEVICE_BUSY);
   probe::Fail(IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL);
@@ -170,10 +172,17 @@ TEST_F(PnpSequenceTest, TheRemovalRulesOfAFunctionDriverAreChecked) {
   machine_.emplace();
   ASSERT_EQ(Machine().LoadDriver(probe::Image()), STATUS_SUCCESS);
   probe::LeaveInitializing();
+  probe::NeverReportPower();
   EXPECT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
   violations = sim::verifier::TakeViolations();
   ASSERT_EQ(violations.size(), 1u);
   EXPECT_EQ(violations[0].rule, "DeviceInitializing");
+  // A new device's power state is unspecified until its driver reports one.
+  EXPECT_EQ(sim::io::ReportedPowerState(sim::FdoOf(Machine())), PowerDeviceUnspecified);
+  EXPECT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "DevicePowerUnreported");
 }
 
 // The single steps: a query that succeeded is finished by its sequence without a second query,

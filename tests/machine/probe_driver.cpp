@@ -18,6 +18,7 @@ std::vector<Received> received;
 std::map<UCHAR, NTSTATUS> failures;
 bool deleteAtSurpriseRemoval = false;
 bool leaveInitializing = false;
+bool reportPower = true;
 
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(PCM_RESOURCE_LIST list) {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> out;
@@ -80,6 +81,11 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   auto* extension = static_cast<ProbeExtension*>(fdo->DeviceExtension);
   extension->Lower = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
   std::lock_guard guard(lock);
+  if (reportPower) {
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    PoSetPowerState(fdo, DevicePowerState, d0);
+  }
   if (!leaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
@@ -101,6 +107,7 @@ void Reset() {
   failures.clear();
   deleteAtSurpriseRemoval = false;
   leaveInitializing = false;
+  reportPower = true;
 }
 
 std::vector<Received> Requests() {
@@ -131,6 +138,11 @@ void DeleteAtSurpriseRemoval() {
 void LeaveInitializing() {
   std::lock_guard guard(lock);
   leaveInitializing = true;
+}
+
+void NeverReportPower() {
+  std::lock_guard guard(lock);
+  reportPower = false;
 }
 
 }  // namespace probe

@@ -37,6 +37,8 @@ void Fail(UCHAR minor, NTSTATUS status);
 void DeleteAtSurpriseRemoval();
 // The probe's AddDevice leaves DO_DEVICE_INITIALIZING set, as a driver must not.
 void LeaveInitializing();
+// The probe's AddDevice does not report D0 with PoSetPowerState, as a driver must.
+void NeverReportPower();
 
 }  // namespace probe
 

@@ -84,7 +84,7 @@ void CheckPowerStarts(PIRP irp) {
 using namespace sim::kernel;
 
 // Records the device state the driver reports on its device object; returns the one it
-// reported before (D0 for a new device).
+// reported before (PowerDeviceUnspecified for a new device).
 extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                              POWER_STATE State) {
   sim::kernel::CheckIrqlAtMost(DISPATCH_LEVEL, "PoSetPowerState");
@@ -97,6 +97,10 @@ extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_
   previous.DeviceState = extension->ReportedPowerState;
   extension->ReportedPowerState = State.DeviceState;
   return previous;
+}
+
+DEVICE_POWER_STATE sim::io::ReportedPowerState(PDEVICE_OBJECT device) {
+  return device->DeviceObjectExtension->ReportedPowerState;
 }
 
 extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

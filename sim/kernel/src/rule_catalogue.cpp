@@ -27,6 +27,7 @@ constexpr Rule kRules[] = {
     {"DetachNotAttached", "IoDetachDevice of a device that has nothing attached", "bug check 0xC9 (I/O verification)"},
     {"DeviceInitializing", "AddDevice succeeds but leaves DO_DEVICE_INITIALIZING set", "rule DeviceInitializing"},
     {"DeviceLeak", "device objects still present when the kernel stops", "bug check 0xCE (pending operations)"},
+    {"DevicePowerUnreported", "a started device whose driver never reported its power state", "no bug check: the power manager keeps PowerDeviceUnspecified and mismanages the device"},
     {"DisconnectNotConnected", "IoDisconnectInterrupt of an interrupt that is not connected", "bug check 0xC4"},
     {"DoubleCompletion", "a request completed twice", "rule DoubleCompletion; bug check 0x44 MULTIPLE_IRP_COMPLETE_REQUESTS"},
     {"DpcNoKernel", "KeInsertQueueDpc while the kernel is not running", "emulation guard (no platform check)"},

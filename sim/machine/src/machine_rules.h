@@ -16,4 +16,8 @@ void CheckAddDevice(Machine& machine, NTSTATUS status, KIRQL irqlBefore);
 // removal) did.
 void CheckPnpOutcome(Machine& machine, UCHAR minor, NTSTATUS status, PDEVICE_OBJECT fdoBefore);
 
+// After a successful start: the driver has reported the device's power state
+// (PoSetPowerState), which the power manager otherwise never learns.
+void CheckPowerReportedAfterStart(Machine& machine);
+
 }  // namespace sim

@@ -129,10 +129,12 @@ int32_t Machine::StartDevice() {
     raw = state_->lists.raw.List();
     translated = state_->lists.translated.List();
   }
-  return SendPnpRequest(*this, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION stack) {
+  status = SendPnpRequest(*this, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION stack) {
     stack->Parameters.StartDevice.AllocatedResources = raw;
     stack->Parameters.StartDevice.AllocatedResourcesTranslated = translated;
   });
+  if (NT_SUCCESS(status)) CheckPowerReportedAfterStart(*this);
+  return status;
 }
 
 int32_t Machine::QueryStopDevice() {

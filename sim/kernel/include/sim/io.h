@@ -19,4 +19,8 @@ IO_STATUS_BLOCK CallAndWaitChecked(PDEVICE_OBJECT device, PIRP irp, ULONG output
 // The top of the stack that the device belongs to.
 PDEVICE_OBJECT GetAttachedDevice(PDEVICE_OBJECT device);
 
+// The device state its driver last reported with PoSetPowerState; PowerDeviceUnspecified
+// until it reports one.
+DEVICE_POWER_STATE ReportedPowerState(PDEVICE_OBJECT device);
+
 }  // namespace sim::io
