@@ -209,7 +209,7 @@ int32_t Machine::SurpriseRemoveDevice() {
 void Machine::WaitForLastFileObject() {
   PDEVICE_OBJECT fdo = FdoOf(*this);
   if (fdo == nullptr) return;
-  while (__atomic_load_n(&fdo->ReferenceCount, __ATOMIC_ACQUIRE) > 0) {
+  while (io::OpenFileObjectCount(fdo) > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
