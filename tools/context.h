@@ -18,6 +18,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitDeviceError = 1;  // the device, the driver or a file failed
 inline constexpr int kExitUsage = 2;        // bad command line
 inline constexpr int kExitDataLost = 3;     // the acquisition finished but lost data
+inline constexpr int kExitRuleBroken = 4;   // the driver broke a platform rule
 
 struct Context {
   MachineHostOptions machineOptions;

@@ -15,6 +15,7 @@ uint64_t MachineHost::Step(uint64_t) { return 0; }
 double MachineHost::ClockRateHz() const { return 0; }
 std::string MachineHost::PnpStateName() const { return "unknown"; }
 std::string MachineHost::SystemPowerName() const { return "unknown"; }
+size_t ReportBrokenRules() { return 0; }
 
 }  // namespace tarvik::tool
 
@@ -25,6 +26,7 @@ std::string MachineHost::SystemPowerName() const { return "unknown"; }
 #include <stdexcept>
 
 #include "sim/machine.h"
+#include "sim/verifier.h"
 
 namespace tarvik::tool {
 
@@ -68,6 +70,17 @@ MachineHost::MachineHost(const MachineHostOptions& options) : options_(options) 
 }
 
 MachineHost::~MachineHost() = default;
+
+size_t ReportBrokenRules() {
+  auto violations = sim::verifier::TakeViolations();
+  if (violations.empty()) return 0;
+  std::string rules;
+  for (const auto& violation : violations) rules += " " + violation.rule;
+  std::fflush(stdout);
+  fmt::print(stderr, "tarvik: the driver broke {} platform rule{}:{}\n", violations.size(),
+             violations.size() == 1 ? "" : "s", rules);
+  return violations.size();
+}
 
 uint64_t MachineHost::Step(uint64_t ticks) {
   if (!VirtualClock()) return 0;

@@ -34,6 +34,11 @@ struct MachineHostOptions {
 // sources, real-time or virtual clock) into the emulated card's configuration.
 void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card);
 
+// Prints a summary of the platform rules the emulated machine's verifier saw broken during
+// the run (each was printed as it happened) and forgets them; returns how many there were.
+// Always 0 on a real machine.
+size_t ReportBrokenRules();
+
 class MachineHost {
  public:
   // Boots; throws std::runtime_error naming the step that failed.

@@ -30,6 +30,7 @@ constexpr const char* kFooter = R"(Exit codes:
   2  bad command line
   3  the acquisition completed but data was lost (gaps in block sequence numbers or
      frames overwritten in the ring); the file holds what arrived
+  4  the driver broke a platform rule (the emulated machine's verifier names each one)
 
 On Linux the tool boots the emulated machine in this process: the driver, and the card with
 its sample clock paced in real time (--virtual: stepped by the tool, for repeatable runs).)";
@@ -85,19 +86,22 @@ int main(int argc, char** argv) {
   AddPortsCommand(app, context);
   AddConsoleCommand(app, context);
 
+  int code = kExitOk;
   try {
     app.parse(argc, argv);
+    code = context.exitCode;
   } catch (const CLI::ParseError& error) {
-    int code = app.exit(error);
-    return code == 0 ? kExitOk : kExitUsage;
+    code = app.exit(error) == 0 ? kExitOk : kExitUsage;
   } catch (const tarvik::Error& error) {
     std::fflush(stdout);
     fmt::print(stderr, "tarvik: {}\n", error.what());
-    return kExitDeviceError;
+    code = kExitDeviceError;
   } catch (const std::exception& error) {
     std::fflush(stdout);
     fmt::print(stderr, "tarvik: {}\n", error.what());
-    return kExitDeviceError;
+    code = kExitDeviceError;
   }
-  return context.exitCode;
+  // The machine goes first: its removal and unload run the verifier's last checks.
+  context.host.reset();
+  return ReportBrokenRules() > 0 ? kExitRuleBroken : code;
 }

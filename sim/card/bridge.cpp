@@ -31,6 +31,9 @@ void Bridge::ResetLocked() {
   if (config_.interrupts.lint2ActiveHigh) intCsr |= kIntCsrLint2ActiveHigh;
   if (config_.interrupts.lint1Edge) intCsr |= kIntCsrLint1Edge;
   if (config_.interrupts.lint2Edge) intCsr |= kIntCsrLint2Edge;
+  if (config_.interrupts.enabledAtReset) {
+    intCsr |= kIntCsrLint1Enable | kIntCsrLint2Enable | kIntCsrPciEnable;
+  }
   Reg(kIntCsr) = intCsr;
   state_.lint1Latch = false;
   state_.lint2Latch = false;

@@ -17,7 +17,9 @@
 // bits; the PCI interrupt output does:
 //   PCI INTA = PCI enable AND ((LINT1 enable AND LINT1 status) OR (LINT2 enable AND LINT2 status))
 // The reset values of the polarity and edge-select bits come from BridgeInterruptConfig (as
-// the bridge's own configuration EEPROM would load them); every other bit of 0x4C resets to 0.
+// the bridge's own configuration EEPROM would load them), and so do the enables: by default
+// both local interrupt enables and the PCI interrupt enable come up set, so a driver must
+// silence the bridge before it connects its interrupt. Every other bit of 0x4C resets to 0.
 //
 // The PCI output change callback runs without the bridge's lock held, never concurrently with
 // itself, and may access the bridge (an interrupt service routine reading 0x4C). A change made
@@ -70,6 +72,7 @@ struct BridgeInterruptConfig {
   bool lint2ActiveHigh = true;
   bool lint1Edge = false;
   bool lint2Edge = false;
+  bool enabledAtReset = true;  // LINT1, LINT2 and PCI interrupt enables set at power-up
 };
 
 struct BridgeConfig {

@@ -24,11 +24,15 @@ TEST_F(BridgeTest, ResetValuesComeFromTheInterruptConfiguration) {
   sim::IoBus bus;
   Card other(config);
   ASSERT_TRUE(other.Attach(bus));
-  EXPECT_EQ(bus.Read(config.bridgeBase + kIntCsr, 4), kIntCsrLint2ActiveHigh | kIntCsrLint1Edge);
+  // A bridge powers up with every interrupt enable set: the driver must silence it.
+  constexpr uint32_t kEnables = kIntCsrLint1Enable | kIntCsrLint2Enable | kIntCsrPciEnable;
+  EXPECT_EQ(bus.Read(config.bridgeBase + kIntCsr, 4),
+            kIntCsrLint2ActiveHigh | kIntCsrLint1Edge | kEnables);
   bus.Write(config.bridgeBase + kIntCsr, 4, 0xFFFFF000u | kIntCsrLint2Enable);
   bus.Write(config.bridgeBase + 0x7C, 4, 0x12345678);
   other.Reset();
-  EXPECT_EQ(bus.Read(config.bridgeBase + kIntCsr, 4), kIntCsrLint2ActiveHigh | kIntCsrLint1Edge);
+  EXPECT_EQ(bus.Read(config.bridgeBase + kIntCsr, 4),
+            kIntCsrLint2ActiveHigh | kIntCsrLint1Edge | kEnables);
   EXPECT_EQ(bus.Read(config.bridgeBase + 0x7C, 4), 0u);
 }
 

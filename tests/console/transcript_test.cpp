@@ -21,6 +21,15 @@ TEST(ConsoleTranscript, TheLifecycleTranscriptReplays) {
   EXPECT_TRUE(session.Finished());
 }
 
+TEST(ConsoleTranscript, TheBlockModeTranscriptReplays) {
+  std::ifstream file(TARVIK_CONSOLE_TRANSCRIPTS "/block_mode.transcript");
+  ASSERT_TRUE(file) << "block_mode.transcript missing";
+  ConsoleSession session;
+  auto result = tarvik::console::Replay(file, session);
+  EXPECT_GT(result.commands, 20u);
+  for (const auto& mismatch : result.mismatches) ADD_FAILURE() << mismatch;
+}
+
 TEST(ConsoleTranscript, RecordedExchangesReplayAndADifferenceNamesItsLine) {
   std::ostringstream recorded;
   {

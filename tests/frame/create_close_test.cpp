@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "driver_test.h"
 
@@ -24,6 +25,16 @@ TEST_F(CreateCloseTest, EachHandleHoldsAReferenceUntilClose) {
   EXPECT_EQ(RemoveLockCount(), 2);
   EXPECT_EQ(sim::nt::Close(second), STATUS_SUCCESS);
   EXPECT_EQ(RemoveLockCount(), 1);
+}
+
+TEST_F(CreateCloseTest, AReferenceKeptWithTheDeviceIdleIsReported) {
+  BootWithDevice(WdmSupport::Wdm110);
+  ASSERT_EQ(AcquireRemoveLock(&Extension()->RemoveLock), STATUS_SUCCESS);  // never released
+  CheckRemoveLockIdle();
+  auto violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "RemoveLock");
+  ReleaseRemoveLock(&Extension()->RemoveLock);
 }
 
 TEST_F(CreateCloseTest, Win98HandlesHoldNoReference) {
@@ -61,6 +72,28 @@ TEST_F(CreateCloseTest, RemovalWaitsForTheLastOpenHandle) {
 
   EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
   EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+  EXPECT_FALSE(Machine().DevicePresent());
+}
+
+// After a surprise removal the platform sends the removal only once the last handle is closed.
+TEST_F(CreateCloseTest, TheRemovalAfterASurpriseRemovalWaitsForTheLastHandle) {
+  BootWithDevice(WdmSupport::Wdm110);
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  sim::nt::Handle handle = 0;
+  ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
+  auto removal = std::async(std::launch::async, [this] { return Machine().SurpriseRemoveDevice(); });
+  auto busMinors = [this] {
+    std::vector<UCHAR> minors;
+    for (const auto& request : Machine().BusPnpRequests()) minors.push_back(request.minor);
+    return minors;
+  };
+  while (busMinors().back() != IRP_MN_SURPRISE_REMOVAL) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(removal.wait_for(100ms), std::future_status::timeout);
+  EXPECT_EQ(busMinors().back(), IRP_MN_SURPRISE_REMOVAL);  // no removal yet
+
+  EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+  EXPECT_EQ(busMinors().back(), IRP_MN_REMOVE_DEVICE);
   EXPECT_FALSE(Machine().DevicePresent());
 }
 

@@ -188,7 +188,10 @@ TEST_F(PnpLifecycleTest, AFailedConnectUnmapsEverythingAndASecondReleaseDoesNoth
   EXPECT_EQ(Extension()->PortCount, 0);
   EXPECT_EQ(Extension()->MemCount, 0);
   IoDisconnectInterrupt(squatter);
-  // Started for real, then surprise removal and removal: two releases, one unmapping.
+  // A failed start is followed by the removal alone; the device added again starts for real,
+  // then surprise removal and removal: two releases, one unmapping.
+  ASSERT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
   ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
   EXPECT_EQ(Machine().SurpriseRemoveDevice(), STATUS_SUCCESS);
   EXPECT_FALSE(Machine().DevicePresent());

@@ -13,7 +13,9 @@ constexpr KIRQL kDeviceIrql = 7;
 
 class BridgeInterruptTest : public DriverTest {
  protected:
-  void Boot(sim::card::BridgeInterruptConfig interrupts = {}) {
+  // The routines run on register values each test sets up, from a bridge whose power-up
+  // enables are cleared.
+  void Boot(sim::card::BridgeInterruptConfig interrupts = {.enabledAtReset = false}) {
     machine_.emplace(sim::MachineOptions{.card = {.interrupts = interrupts}});
     ASSERT_EQ(Machine().LoadDriver(sim::TarvikDriverImage()), STATUS_SUCCESS);
     ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
@@ -83,7 +85,7 @@ TEST_F(BridgeInterruptTest, LevelInterruptIsSilencedAndEnableRestoresIt) {
 }
 
 TEST_F(BridgeInterruptTest, EdgeInterruptIsAcknowledgedWithItsEdgeClear) {
-  Boot({.lint1Edge = true});
+  Boot({.lint1Edge = true, .enabledAtReset = false});
   Run(EnableBridgeInterrupt);
   Machine().Card().bridge().SetLocalInterrupt1Level(true);
   const uint32_t v = 0x100 | 0x43 | 0x04 | 0x10;
@@ -112,13 +114,25 @@ TEST_F(BridgeInterruptTest, BothLocalInterruptsAreAcknowledgedFromOneRead) {
 }
 
 TEST_F(BridgeInterruptTest, DisableClearsEveryEnableAndKeepsTheRest) {
-  Boot({.lint1Edge = true, .lint2Edge = true});
+  Boot({.lint1Edge = true, .lint2Edge = true, .enabledAtReset = false});
   WriteIntCsr(0xFFFF00CB);
   const uint32_t v = ReadIntCsr();
   Run(DisableBridgeInterrupt);
   EXPECT_EQ(trace_, (std::vector<Access>{Read(v), Write(v & 0xFFFFFFB6)}));
   Machine().Card().bridge().SetLocalInterrupt1Level(true);
   EXPECT_FALSE(Run(ClaimBridgeInterrupt));  // nothing on the line is claimed any more
+}
+
+// The bridge powers up with every interrupt enable set; the start silences it before the
+// interrupt is connected.
+TEST_F(BridgeInterruptTest, TheStartSilencesABridgeThatPowersUpEnabled) {
+  machine_.emplace();
+  ASSERT_EQ(Machine().LoadDriver(sim::TarvikDriverImage()), STATUS_SUCCESS);
+  ASSERT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
+  constexpr uint32_t kEnables = 0x49;  // LINT1, LINT2 and PCI interrupt enables
+  EXPECT_EQ(ReadIntCsr() & kEnables, kEnables);
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(ReadIntCsr() & kEnables, 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <semaphore>
 
 #include "kernel_test_support.h"
+#include "sim/nt_api.h"
 
 namespace kernel_test {
 namespace {
@@ -49,6 +50,22 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSignalAndWaitsTim
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Wait(&event, &timeout), STATUS_TIMEOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+}
+
+// The deadlock watchdog stops only kernel waits: a user-mode infinite wait outlasts it.
+TEST_F(DispatcherTest, AUserModeInfiniteWaitOutlastsTheDeadlockLimit) {
+  auto limit = sim::kernel::DeadlockLimit();
+  sim::kernel::SetDeadlockLimit(50ms);
+  sim::nt::Handle event = 0;
+  ASSERT_EQ(sim::nt::CreateEvent(true, false, &event), STATUS_SUCCESS);
+  OnThread([event] {
+    std::this_thread::sleep_for(500ms);  // two and a half watchdog rounds past the limit
+    sim::nt::SetEvent(event);
+  });
+  EXPECT_EQ(sim::nt::WaitForSingleObject(event, -1), STATUS_SUCCESS);
+  JoinThreads();
+  sim::nt::Close(event);
+  sim::kernel::SetDeadlockLimit(limit);
 }
 
 TEST_F(DispatcherTest, CallsAreRefusedAboveTheirIrql) {

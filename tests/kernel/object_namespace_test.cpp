@@ -1,6 +1,8 @@
 // Device objects and stacks, the object namespace, file handles on devices, and the small
 // services a driver's entry uses (WDM version, swprintf).
+#include <atomic>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -9,6 +11,8 @@
 
 namespace kernel_test {
 namespace {
+
+using namespace std::chrono_literals;
 
 using DeviceTest = StackTest;
 
@@ -132,6 +136,38 @@ TEST_F(FileTest, DeviceDeletedWithAHandleOpenLivesUntilTheClose) {
 
   EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);  // still dispatched to the deleted device
   EXPECT_EQ(calls_, (Calls{{0, IRP_MJ_CREATE}, {0, IRP_MJ_CLEANUP}, {0, IRP_MJ_CLOSE}}));
+}
+
+// A driver that drops the file object's last reference at DISPATCH_LEVEL: the close still
+// reaches it at PASSIVE_LEVEL, from a worker.
+TEST_F(FileTest, ACloseDueAtDispatchLevelIsSentAtPassiveLevelFromAWorker) {
+  Build(1, L"\\Device\\Tarvik0");
+  std::atomic<int> closeIrql{-1};
+  std::atomic<bool> closeOnCaller{false};
+  PFILE_OBJECT kept = nullptr;
+  auto caller = std::this_thread::get_id();
+  dispatch_[0] = [&](PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_CREATE) {
+      kept = stack->FileObject;
+      ObReferenceObject(kept);
+    }
+    if (stack->MajorFunction == IRP_MJ_CLOSE) {
+      closeOnCaller = std::this_thread::get_id() == caller;
+      closeIrql = KeGetCurrentIrql();
+    }
+    return Complete(irp, STATUS_SUCCESS);
+  };
+  sim::nt::Handle handle = 0;
+  ASSERT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", true, &handle), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);  // cleanup; the driver's reference stays
+  EXPECT_EQ(closeIrql, -1);
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+  ObDereferenceObject(kept);
+  KeLowerIrql(old);
+  for (int i = 0; i < 2000 && closeIrql == -1; ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(closeIrql, PASSIVE_LEVEL);
+  EXPECT_FALSE(closeOnCaller);
 }
 
 TEST(KernelBoot, WdmVersionFollowsTheBootedPlatform) {

@@ -5,6 +5,8 @@
 #include <functional>
 
 #include "probe_driver.h"
+#include "sim/io.h"
+#include "sim/verifier.h"
 
 namespace {
 
@@ -81,6 +83,8 @@ TEST_F(PnpSequenceTest, AStartFailingLaterIsFollowedByRemovalAlone) {
   EXPECT_EQ(sim::RawResourcesOf(Machine()), nullptr);  // a failed start's lists are dropped
   EXPECT_EQ(sim::TranslatedResourcesOf(Machine()), nullptr);
   probe::Reset();
+  EXPECT_EQ(Machine().StartDevice(), sim::kPnpSequenceRefused);  // never a second start
+  EXPECT_NE(Machine().LastRefusal().find("only the removal"), std::string::npos);
   EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
   EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_REMOVE_DEVICE}));
   EXPECT_FALSE(Machine().DevicePresent());
@@ -143,6 +147,42 @@ TEST_F(PnpSequenceTest, AFailedQueryIsCancelled) {
       machine_.reset();
     }
   }
+}
+
+// A driver that fails what it must never fail, deletes its device at surprise removal, leaves
+// its device initializing or never reports its power state.
+TEST_F(PnpSequenceTest, TheRulesOfAFunctionDriverAreChecked) {
+  BootStarted();
+  probe::Fail(IRP_MN_QUERY_STOP_DEVICE, STATUS_DEVICE_BUSY);
+  probe::Fail(IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Machine().StopDevice(), STATUS_DEVICE_BUSY);
+  auto violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "PnpRemove");
+  probe::Reset();
+
+  probe::DeleteAtSurpriseRemoval();
+  Machine().SurpriseRemoveDevice();
+  violations = sim::verifier::TakeViolations();
+  ASSERT_FALSE(violations.empty());
+  EXPECT_EQ(violations[0].rule, "PnpSurpriseRemove");
+  EXPECT_FALSE(Machine().DevicePresent());
+  machine_.reset();
+
+  machine_.emplace();
+  ASSERT_EQ(Machine().LoadDriver(probe::Image()), STATUS_SUCCESS);
+  probe::LeaveInitializing();
+  probe::NeverReportPower();
+  EXPECT_EQ(Machine().AddDevice(), STATUS_SUCCESS);
+  violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "DeviceInitializing");
+  // A new device's power state is unspecified until its driver reports one.
+  EXPECT_EQ(sim::io::ReportedPowerState(sim::FdoOf(Machine())), PowerDeviceUnspecified);
+  EXPECT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "DevicePowerUnreported");
 }
 
 // The single steps: a query that succeeded is finished by its sequence without a second query,
@@ -212,6 +252,17 @@ TEST_F(PnpSequenceTest, SequencesThePlatformNeverSendsAreRefused) {
         << Machine().LastRefusal();
     machine_.reset();
   }
+}
+
+// The bus driver completes a code it does not handle with the status it came with, unless
+// told otherwise.
+TEST_F(PnpSequenceTest, UnknownCodesKeepTheirStatusAtTheBusDriver) {
+  BootStarted();
+  EXPECT_EQ(Machine().SendPnp(0x18), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);
+  Machine().SetBusPnpAnswer(0x18, sim::BusAnswer::Succeed());
+  EXPECT_EQ(Machine().SendPnp(0x18), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_CAPABILITIES), STATUS_SUCCESS);
 }
 
 TEST_F(PnpSequenceTest, WithoutADeviceNothingIsSent) {

@@ -154,6 +154,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   g_driver.pdo = PhysicalDeviceObject;
   g_driver.lower = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
   fdo->Flags |= DO_POWER_PAGABLE;
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  PoSetPowerState(fdo, DevicePowerState, d0);
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }

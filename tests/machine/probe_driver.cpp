@@ -16,6 +16,9 @@ struct ProbeExtension {
 std::mutex lock;
 std::vector<Received> received;
 std::map<UCHAR, NTSTATUS> failures;
+bool deleteAtSurpriseRemoval = false;
+bool leaveInitializing = false;
+bool reportPower = true;
 
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(PCM_RESOURCE_LIST list) {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> out;
@@ -59,7 +62,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_OBJECT lower = extension->Lower;
   IoSkipCurrentIrpStackLocation(Irp);
   NTSTATUS status = IoCallDriver(lower, Irp);
-  if (minor == IRP_MN_REMOVE_DEVICE) {
+  bool deleteNow = minor == IRP_MN_SURPRISE_REMOVAL && [] {
+    std::lock_guard guard(lock);
+    return deleteAtSurpriseRemoval;
+  }();
+  if (minor == IRP_MN_REMOVE_DEVICE || deleteNow) {
     IoDetachDevice(lower);
     IoDeleteDevice(DeviceObject);
   }
@@ -73,7 +80,13 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   if (!NT_SUCCESS(status)) return status;
   auto* extension = static_cast<ProbeExtension*>(fdo->DeviceExtension);
   extension->Lower = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
-  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  std::lock_guard guard(lock);
+  if (reportPower) {
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    PoSetPowerState(fdo, DevicePowerState, d0);
+  }
+  if (!leaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
 
@@ -92,6 +105,9 @@ void Reset() {
   std::lock_guard guard(lock);
   received.clear();
   failures.clear();
+  deleteAtSurpriseRemoval = false;
+  leaveInitializing = false;
+  reportPower = true;
 }
 
 std::vector<Received> Requests() {
@@ -108,6 +124,25 @@ std::vector<UCHAR> Minors() {
 void Fail(UCHAR minor, NTSTATUS status) {
   std::lock_guard guard(lock);
   failures[minor] = status;
+}
+
+}  // namespace probe
+
+namespace probe {
+
+void DeleteAtSurpriseRemoval() {
+  std::lock_guard guard(lock);
+  deleteAtSurpriseRemoval = true;
+}
+
+void LeaveInitializing() {
+  std::lock_guard guard(lock);
+  leaveInitializing = true;
+}
+
+void NeverReportPower() {
+  std::lock_guard guard(lock);
+  reportPower = false;
 }
 
 }  // namespace probe

@@ -33,6 +33,12 @@ std::vector<UCHAR> Minors();
 // The probe completes requests of this minor code itself with `status`, without passing them
 // down.
 void Fail(UCHAR minor, NTSTATUS status);
+// The probe detaches and deletes its device at surprise removal, as a driver must not.
+void DeleteAtSurpriseRemoval();
+// The probe's AddDevice leaves DO_DEVICE_INITIALIZING set, as a driver must not.
+void LeaveInitializing();
+// The probe's AddDevice does not report D0 with PoSetPowerState, as a driver must.
+void NeverReportPower();
 
 }  // namespace probe
 

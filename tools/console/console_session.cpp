@@ -142,7 +142,9 @@ struct Reply {
   static Reply Fail(std::string reason) { return {"FAIL " + reason}; }
 };
 
-// A request whose buffers and status block must stay put until it completes.
+// A request whose buffers and status block must stay put until it completes. Its status block
+// starts at STATUS_PENDING and is written only by the completion; its event alone proves
+// nothing, since the driver may signal any event a request names (a START's block event).
 struct Request {
   uint32_t id = 0;
   uint32_t handleTag = 0;
@@ -151,6 +153,8 @@ struct Request {
   sim::nt::IoStatus iosb{};
   std::vector<uint8_t> input;
   std::vector<uint8_t> output;
+
+  bool Completed() const { return __atomic_load_n(&iosb.status, __ATOMIC_ACQUIRE) != kStatusPending; }
 };
 
 std::string CompletionValues(const Request& request) {
@@ -190,6 +194,8 @@ struct ConsoleSession::Impl {
   std::atomic<int> foreignShots{0};
   std::map<uint32_t, sim::nt::Handle> handles;                // h<N>
   std::map<uint32_t, std::unique_ptr<Request>> outstanding;   // r<N>
+  std::map<uint32_t, sim::nt::Handle> events;                 // e<N>
+  uint32_t nextEvent = 1;
   uint32_t nextHandle = 1;
   uint32_t nextRequest = 1;
   bool finished = false;
@@ -209,6 +215,8 @@ struct ConsoleSession::Impl {
     foreignSource = 0;
     for (auto& [tag, file] : handles) sim::nt::Close(file);
     handles.clear();
+    for (auto& [tag, event] : events) sim::nt::Close(event);
+    events.clear();
     FinishRemoval();
     std::vector<std::string> lines = Events();
     machine.reset();
@@ -227,7 +235,8 @@ struct ConsoleSession::Impl {
     }
     for (auto it = outstanding.begin(); it != outstanding.end();) {
       Request& request = *it->second;
-      if (machine && sim::nt::WaitForSingleObject(request.event, 0) != kStatusSuccess) {
+      if (machine && !(sim::nt::WaitForSingleObject(request.event, 0) == kStatusSuccess &&
+                       request.Completed())) {
         ++it;
         continue;
       }
@@ -417,7 +426,7 @@ struct ConsoleSession::Impl {
       return nullptr;
     }
     auto code = ParseControlCode(args[1]);
-    auto input = ParseHexBytes(args[2]);
+    auto input = ParseInput(args[2]);
     auto outputLength = ParseNumber(args[3]);
     if (!code || !input || !outputLength) {
       *error = "usage: ioctl h<N> CODE INHEX OUTLEN";
@@ -432,6 +441,7 @@ struct ConsoleSession::Impl {
     request->file = *file;
     request->input = std::move(*input);
     request->output.assign(*outputLength, 0);
+    request->iosb.status = kStatusPending;
     int32_t status = sim::nt::CreateEvent(true, false, &request->event);
     if (status < 0) {
       *error = "event status=" + Status(status);
@@ -459,7 +469,7 @@ struct ConsoleSession::Impl {
     std::string error;
     auto request = Send(args, &error);
     if (!request) return Reply::Fail(error);
-    if (sim::nt::WaitForSingleObject(request->event, options.waitLimit.count()) != kStatusSuccess) {
+    if (!WaitForCompletion(*request, options.waitLimit.count())) {
       uint32_t id = request->id = nextRequest++;
       outstanding[id] = std::move(request);
       return Reply::Fail("pending r" + std::to_string(id));
@@ -486,7 +496,72 @@ struct ConsoleSession::Impl {
       if (!ms || *ms > INT32_MAX) return Reply::Fail("usage: wait r<N> [MS]");
       limit = static_cast<int64_t>(*ms);
     }
-    if (sim::nt::WaitForSingleObject(request->event, limit) != kStatusSuccess) {
+    if (!WaitForCompletion(*request, limit)) return Reply::Fail("timeout");
+    return Reply::Ok();
+  }
+
+  // Waits until the request's completion has written its status block; a signal of its event
+  // by anyone else does not end it.
+  static bool WaitForCompletion(const Request& request, int64_t limitMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      int64_t slice = std::max<int64_t>(0, left.count());
+      if (sim::nt::WaitForSingleObject(request.event, slice) == kStatusSuccess &&
+          request.Completed()) {
+        return true;
+      }
+      if (left.count() <= 0) return false;
+      if (!request.Completed()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  // INHEX, where "<e<N>>" stands for the handle of the console's event e<N> as four
+  // little-endian bytes (a START's block event).
+  std::optional<std::vector<uint8_t>> ParseInput(std::string_view text) {
+    std::string hex;
+    while (!text.empty()) {
+      size_t open = text.find('<');
+      hex += text.substr(0, open);
+      if (open == std::string_view::npos) break;
+      size_t close = text.find('>', open);
+      if (close == std::string_view::npos) return std::nullopt;
+      auto tag = ParseTagged(text.substr(open + 1, close - open - 1), 'e');
+      auto it = tag ? events.find(*tag) : events.end();
+      if (it == events.end()) return std::nullopt;
+      char bytes[9];
+      uint32_t v = it->second;
+      std::snprintf(bytes, sizeof bytes, "%02x%02x%02x%02x", v & 0xFF, (v >> 8) & 0xFF,
+                    (v >> 16) & 0xFF, v >> 24);
+      hex += bytes;
+      text.remove_prefix(close + 1);
+    }
+    return ParseHexBytes(hex);
+  }
+
+  // An event of the console's own (synchronization: each wait takes one signal), for a
+  // block-mode START to name as "<e<N>>" in its input.
+  Reply EventNew(const Args&) {
+    sim::nt::Handle event = 0;
+    int32_t status = sim::nt::CreateEvent(false, false, &event);
+    if (status < 0) return Reply::Fail("status=" + Status(status));
+    uint32_t tag = nextEvent++;
+    events[tag] = event;
+    return Reply::Ok("e" + std::to_string(tag));
+  }
+
+  Reply EventWait(const Args& args) {
+    auto tag = ParseTagged(args[0], 'e');
+    auto it = tag ? events.find(*tag) : events.end();
+    if (it == events.end()) return Reply::Fail("unknown event '" + std::string(args[0]) + "'");
+    int64_t limit = options.waitLimit.count();
+    if (args.size() > 1) {
+      auto ms = ParseNumber(args[1]);
+      if (!ms || *ms > INT32_MAX) return Reply::Fail("usage: event_wait e<N> [MS]");
+      limit = static_cast<int64_t>(*ms);
+    }
+    if (sim::nt::WaitForSingleObject(it->second, limit) != kStatusSuccess) {
       return Reply::Fail("timeout");
     }
     return Reply::Ok();
@@ -643,6 +718,8 @@ const ConsoleSession::Impl::Command ConsoleSession::Impl::kCommands[] = {
     {"ioctl", 4, 4, true, &Impl::Ioctl, "ioctl h<N> CODE INHEX OUTLEN"},
     {"ioctl_async", 4, 4, true, &Impl::IoctlAsync, "ioctl_async h<N> CODE INHEX OUTLEN"},
     {"wait", 1, 2, true, &Impl::Wait, "wait r<N> [MS]"},
+    {"event_new", 0, 0, true, &Impl::EventNew, "event_new"},
+    {"event_wait", 1, 2, true, &Impl::EventWait, "event_wait e<N> [MS]"},
     {"cancel", 1, 1, true, &Impl::Cancel, "cancel h<N>|r<N>"},
     {"lasterror", 0, 1, true, &Impl::LastError, "lasterror [h<N>]"},
     {"inb", 1, 1, true, &Impl::Inb, "inb PORT"},

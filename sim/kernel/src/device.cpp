@@ -4,6 +4,7 @@
 #include <set>
 
 #include "kernel_internal.h"
+#include "sim/io.h"
 #include "sim/kernel.h"
 
 namespace sim::kernel {
@@ -47,6 +48,15 @@ bool ReferenceDevice(PDEVICE_OBJECT device) {
   device->ReferenceCount++;
   return true;
 }
+
+}  // namespace sim::kernel
+
+LONG sim::io::OpenFileObjectCount(PDEVICE_OBJECT device) {
+  std::lock_guard guard(sim::kernel::g_deviceLock);
+  return device->ReferenceCount;
+}
+
+namespace sim::kernel {
 
 void DereferenceDevice(PDEVICE_OBJECT device) {
   bool freeNow;

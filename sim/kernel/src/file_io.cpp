@@ -1,4 +1,6 @@
 // File objects on devices: the create, cleanup and close requests behind user-mode handles.
+#include <memory>
+
 #include "kernel_internal.h"
 #include "objects.h"
 #include "sim/io.h"
@@ -29,10 +31,34 @@ void OnLastFileHandle(void* body) { SendFileRequest(static_cast<PFILE_OBJECT>(bo
 
 // A file whose create failed gets no close, as on the platform; either way it lets go of its
 // device, which frees a device deleted meanwhile.
-void OnFileDeleted(void* body) {
-  auto* file = static_cast<PFILE_OBJECT>(body);
+void FinishFile(PFILE_OBJECT file) {
   if (file->Flags & kFoHandleCreated) SendFileRequest(file, IRP_MJ_CLOSE);
   DereferenceDevice(file->DeviceObject);
+}
+
+struct DeferredClose {
+  WORK_QUEUE_ITEM Item;
+  PFILE_OBJECT File;
+};
+
+void NTAPI CloseFromWorker(PVOID context) {
+  std::unique_ptr<DeferredClose> deferred(static_cast<DeferredClose*>(context));
+  FinishFile(deferred->File);
+}
+
+// The close is a PASSIVE_LEVEL request: when the last reference drops raised (a driver's
+// ObDereferenceObject in a DPC), the platform sends it from a worker thread, and so does this.
+// The dead object's memory stays until the kernel stops, so the worker may still use it.
+void OnFileDeleted(void* body) {
+  auto* file = static_cast<PFILE_OBJECT>(body);
+  if (CurrentThread().Irql == PASSIVE_LEVEL) {
+    FinishFile(file);
+    return;
+  }
+  auto deferred = std::make_unique<DeferredClose>();
+  deferred->File = file;
+  ExInitializeWorkItem(&deferred->Item, CloseFromWorker, deferred.get());
+  ExQueueWorkItem(&deferred.release()->Item, DelayedWorkQueue);
 }
 
 }  // namespace

@@ -21,8 +21,9 @@ struct _SIM_DEVOBJ_EXTENSION {
   PDEVICE_OBJECT AttachedTo = nullptr;  // the device this one was attached on top of
   std::u16string Name;                  // empty for unnamed devices
   bool DeletePending = false;           // IoDeleteDevice ran while handles were open
-  DEVICE_POWER_STATE ReportedPowerState = PowerDeviceD0;  // last PoSetPowerState
-  bool PowerStateReported = false;                         // PoSetPowerState ever called
+  // Last PoSetPowerState; the power manager knows nothing of a new device until its driver
+  // reports a state.
+  DEVICE_POWER_STATE ReportedPowerState = PowerDeviceUnspecified;
 };
 
 namespace sim::kernel {

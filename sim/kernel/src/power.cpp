@@ -81,7 +81,7 @@ void CheckPowerStarts(PIRP irp) {
 
 int ReportedDevicePowerState(const void* deviceObject) {
   auto* extension = static_cast<const DEVICE_OBJECT*>(deviceObject)->DeviceObjectExtension;
-  return extension->PowerStateReported ? extension->ReportedPowerState : 0;
+  return extension->ReportedPowerState;  // PowerDeviceUnspecified (0) until reported
 }
 
 }  // namespace sim::kernel
@@ -89,7 +89,7 @@ int ReportedDevicePowerState(const void* deviceObject) {
 using namespace sim::kernel;
 
 // Records the device state the driver reports on its device object; returns the one it
-// reported before (D0 for a new device).
+// reported before (PowerDeviceUnspecified for a new device).
 extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                              POWER_STATE State) {
   EnterService("PoSetPowerState");
@@ -102,8 +102,11 @@ extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_
   auto* extension = DeviceObject->DeviceObjectExtension;
   previous.DeviceState = extension->ReportedPowerState;
   extension->ReportedPowerState = State.DeviceState;
-  extension->PowerStateReported = true;
   return previous;
+}
+
+DEVICE_POWER_STATE sim::io::ReportedPowerState(PDEVICE_OBJECT device) {
+  return device->DeviceObjectExtension->ReportedPowerState;
 }
 
 extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -14,6 +14,10 @@ std::vector<Violation> g_violations;
 }  // namespace
 
 void Report(std::string_view rule, std::string message) {
+  if (FindRule(rule) == nullptr) {
+    message = "rule \"" + std::string(rule) + "\" is not catalogued; it reported: " + message;
+    rule = "UncataloguedRule";
+  }
   std::fprintf(stderr, "verifier: %.*s: %s\n", static_cast<int>(rule.size()), rule.data(),
                message.c_str());
   std::lock_guard guard(g_lock);

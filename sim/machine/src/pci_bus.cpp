@@ -101,15 +101,30 @@ NTSTATUS NTAPI PciBus::DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return static_cast<PdoExtension*>(DeviceObject->DeviceExtension)->Bus->HandlePower(Irp);
 }
 
+// The minor codes this bus driver handles succeed unless told otherwise; any other it
+// completes with the status it arrived with, as the platform's bus drivers do, so that a
+// function driver cannot rely on a lower driver to turn STATUS_NOT_SUPPORTED into success.
 NTSTATUS PciBus::HandlePnp(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  UCHAR minor = stack->MinorFunction;
+  bool handled = minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_QUERY_CAPABILITIES ||
+                 minor == IRP_MN_SURPRISE_REMOVAL;
   BusAnswer answer;
+  bool told = false;
   {
     std::lock_guard guard(lock_);
-    requests_.push_back({stack->MinorFunction, irp->IoStatus.Status, received_++});
-    if (auto it = answers_.find(stack->MinorFunction); it != answers_.end()) answer = it->second;
+    requests_.push_back({minor, irp->IoStatus.Status, received_++});
+    if (auto it = answers_.find(minor); it != answers_.end()) {
+      answer = it->second;
+      told = true;
+    }
   }
-  NTSTATUS status = answer.kind == BusAnswer::Kind::Succeed ? STATUS_SUCCESS : answer.status;
+  NTSTATUS status;
+  if (answer.kind != BusAnswer::Kind::Succeed) {
+    status = answer.status;
+  } else {
+    status = handled || told ? STATUS_SUCCESS : irp->IoStatus.Status;
+  }
   return Answer(irp, status, answer, Complete);
 }
 

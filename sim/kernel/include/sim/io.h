@@ -23,4 +23,11 @@ PIRP AllocateManagerIrp(CCHAR stackSize);
 // The top of the stack that the device belongs to.
 PDEVICE_OBJECT GetAttachedDevice(PDEVICE_OBJECT device);
 
+// File objects open on the device (each holds a reference on it until its close).
+LONG OpenFileObjectCount(PDEVICE_OBJECT device);
+
+// The device state its driver last reported with PoSetPowerState; PowerDeviceUnspecified
+// until it reports one.
+DEVICE_POWER_STATE ReportedPowerState(PDEVICE_OBJECT device);
+
 }  // namespace sim::io

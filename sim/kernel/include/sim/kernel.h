@@ -30,8 +30,9 @@ WdmSupport CurrentWdmSupport();
 // Waits until no DPC is queued or running.
 void WaitForDpcsIdle();
 
-// An infinite kernel wait that lasts longer than this is a deadlock: the process stops with a
-// message instead of hanging the test run.
+// An infinite kernel wait (KernelMode) that lasts longer than this is a deadlock: the process
+// stops with a message instead of hanging the test run. User-mode waits (UserMode: the Win32
+// layer's waits and a synchronous handle's requests) never stop.
 void SetDeadlockLimit(std::chrono::milliseconds limit);
 std::chrono::milliseconds DeadlockLimit();
 

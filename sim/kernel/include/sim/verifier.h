@@ -3,18 +3,34 @@
 // provokes one on purpose takes it with TakeViolations() and checks it.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace sim::verifier {
 
+// One rule of the catalogue (rule_catalogue.cpp): its name, what it catches, and the
+// platform's check (a static rule name, a bug check) it stands for.
+struct Rule {
+  std::string_view name;
+  std::string_view catches;
+  std::string_view platformCheck;
+};
+
+// Every catalogued rule, sorted by name.
+std::span<const Rule> Catalogue();
+
+// The catalogued rule of that name, or nullptr.
+const Rule* FindRule(std::string_view name);
+
 struct Violation {
   std::string rule;     // the platform's rule name, e.g. "DoubleCompletion"
   std::string message;  // what happened, naming the request or object
 };
 
-// Records a violation (thread-safe) and echoes it to stderr.
+// Records a violation (thread-safe) and echoes it to stderr. A rule name missing from the
+// catalogue is recorded as "UncataloguedRule", naming it, so a misspelt check still fails.
 void Report(std::string_view rule, std::string message);
 
 // Returns the violations recorded so far and forgets them.

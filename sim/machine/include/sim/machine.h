@@ -173,7 +173,7 @@ class Machine {
   // Query-capabilities (DEVICE_CAPABILITIES zeroed, Size, Version 1, Address and UINumber
   // -1, as before the bus driver fills it in), then, if that succeeded, start with both lists
   // of Options().resources; the lists stay alive until stop, removal or a failed start. From
-  // NotStarted or Stopped.
+  // NotStarted or Stopped, and never after a failed start: then only the removal follows.
   int32_t StartDevice();
   int32_t QueryStopDevice();   // from Started
   int32_t CancelStopDevice();  // from StopPending, or Started after a failed query-stop
@@ -186,9 +186,9 @@ class Machine {
   // is returned. Removal alone for a device that is not running (never started, failed start,
   // stopped, already queried, surprise-removed), as the platform does.
   int32_t RemoveDevice();
-  // Surprise removal, then the removal the platform sends once every handle is closed. It is
-  // sent at once: the driver's removal waits for its open handles (its remove lock) itself, so
-  // a test closes them from another thread. Returns the failure of the surprise removal if it
+  // Surprise removal, then the removal, which the platform sends only once the last handle of
+  // the device is closed (and its file objects gone): the call waits for that, so a test
+  // closes them from another thread. Returns the failure of the surprise removal if it
   // failed, otherwise the status of the removal. From Started or Stopped.
   int32_t SurpriseRemoveDevice();
 
@@ -196,7 +196,9 @@ class Machine {
   // Why the last refused sequence was refused (empty when none was).
   std::string LastRefusal() const;
 
-  // The bus driver's answer for PnP requests with this minor code (default: succeed).
+  // The bus driver's answer for PnP requests with this minor code. By default the codes it
+  // handles succeed (start, stop and removal with their queries and cancellations,
+  // query-capabilities, surprise removal); any other is completed with the status it came with.
   void SetBusPnpAnswer(uint8_t minor, BusAnswer answer);
   std::vector<BusPnpRecord> BusPnpRequests() const;
 
@@ -255,6 +257,7 @@ class Machine {
   friend struct MachineAccess;
   // STATUS_SUCCESS when the sequence may be sent in the current state, otherwise the refusal.
   int32_t CheckSequence(const char* sequence, std::initializer_list<PnpState> allowed);
+  void WaitForLastFileObject();
   MachineOptions options_;
   std::unique_ptr<State> state_;
 };

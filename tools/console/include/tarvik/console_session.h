@@ -60,7 +60,9 @@
 //                               the driver's clean-up completes them: EVENT lines)
 //   ioctl h<N> CODE INHEX OUTLEN
 //                               A device-control request with INHEX as input ('-': none) and
-//                               an output buffer of OUTLEN bytes, waited for.
+//                               an output buffer of OUTLEN bytes, waited for. In INHEX,
+//                               <e<N>> stands for the handle of event e<N> as four
+//                               little-endian bytes (a block-mode START's event).
 //                               -> OK status=0x........ info=<decimal> out=<hex>
 //                               out is the first min(info, OUTLEN) bytes of the caller's
 //                               output buffer (zero-filled before the request; a buffered
@@ -74,6 +76,12 @@
 //                               (right after the OK when it completed at once).
 //   wait r<N> [MS]              Waits for an asynchronous request (default 2000 ms).
 //                               -> OK (its EVENT line follows) or FAIL timeout.
+//                               A request ends only at its completion: a signal of its
+//                               event by anything else (the driver's block event named by
+//                               a guessed handle) does not end it.
+//   event_new                   Creates a synchronization event. -> OK e<N>
+//   event_wait e<N> [MS]        Waits for one signal of the event (default 2000 ms).
+//                               -> OK or FAIL timeout.
 //   cancel h<N>                 CancelIoFile for the handle's requests, waiting for them.
 //                               -> OK status=0x........ (their EVENT lines follow)
 //   cancel r<N>                 Cancels one request without waiting.

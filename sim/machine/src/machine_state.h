@@ -1,0 +1,46 @@
+// The machine's private record, shared by its parts: the machine itself (machine.cpp), the PnP
+// manager (pnp_manager.cpp), the power manager (power_manager.cpp) and their rules.
+#pragma once
+
+#include <wdm.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "pci_bus.h"
+#include "resource_lists.h"
+#include "sim/machine.h"
+
+namespace sim {
+
+struct Machine::State {
+  explicit State(const card::CardConfig& config) : card(config) {}
+  card::Card card;
+  PciBus bus;
+  kernel::InterruptSourceId cardInterrupt = 0;
+  kernel::InterruptSourceId foreignInterrupt = 0;
+  std::atomic<bool> foreignLevel{false};
+  PDRIVER_OBJECT driver = nullptr;
+  bool pdoCreated = false;
+
+  // The PnP manager's record of the device (guarded by pnpLock; never held while sending).
+  mutable std::mutex pnpLock;
+  PnpState pnp = PnpState::NotStarted;
+  PnpState beforeRemoveQuery = PnpState::Started;  // what cancel-remove returns to
+  ResourceLists lists;                             // from start to stop or removal
+  std::optional<DEVICE_CAPABILITIES> capabilities;
+  bool startFailed = false;  // the start failed: only the removal may follow
+  std::string lastRefusal;
+
+  // The power manager's record of the system (guarded by pnpLock).
+  SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+  POWER_ACTION sleepAction = PowerActionNone;  // the action that left S0, for the resume
+};
+
+struct MachineAccess {
+  static Machine::State& Of(Machine& machine) { return *machine.state_; }
+};
+
+}  // namespace sim
