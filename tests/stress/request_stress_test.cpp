@@ -1,6 +1,9 @@
 // Requests from several threads at once: the rendezvous (waits, signals, cancels), device
 // commands and EEPROM words, raw ports, and handles closed while their requests are pending.
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -11,24 +14,40 @@
 namespace stress {
 namespace {
 
-// Waiters park a wait (one is parked at a time; the others are refused), signallers send
-// values, cancellers cancel: every wait completes, a satisfied one with a value sent.
+// Waiters park a wait (one is parked at a time; the others are refused), a signaller sends
+// values, a canceller cancels whatever is outstanding on a waiter's handle from its own thread
+// (so a cancel can land while a wait is being parked): every wait completes, a satisfied one
+// with a value that was sent.
 void Rendezvous(uint64_t seed, const Options& options) {
   Bench bench(seed);
   std::mutex sentLock;
   std::set<uint32_t> sent;
-  bench.RunThreads(options.threads + 1, [&](int index, std::mt19937_64& r) {
-    Client client(bench.Requests());
-    for (int i = 0; i < options.operations; ++i) {
-      if (index == 0) {  // the signaller
+  std::vector<std::unique_ptr<Client>> waiters;
+  for (int i = 0; i < options.threads; ++i) waiters.push_back(std::make_unique<Client>(bench.Requests()));
+  std::atomic<int> waitersDone{0};
+  bench.RunThreads(options.threads + 2, [&](int index, std::mt19937_64& r) {
+    if (index == 0) {  // the signaller
+      Client client(bench.Requests());
+      for (int i = 0; i < options.operations; ++i) {
         uint32_t value = static_cast<uint32_t>(r());
         {
           std::lock_guard guard(sentLock);
           sent.insert(value);
         }
         client.Call(IOCTL_DAQ_SET_EVENT, &value, 4, nullptr, 0);
-        continue;
       }
+      return;
+    }
+    if (index == 1) {  // the canceller
+      while (waitersDone.load() < options.threads) {
+        CancelIoEx(waiters[r() % waiters.size()]->Handle(), nullptr);
+        if (r() % 2) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(r() % 500));
+      }
+      return;
+    }
+    Client& client = *waiters[index - 2];
+    for (int i = 0; i < options.operations; ++i) {
       auto wait = client.Begin(IOCTL_DAQ_WAIT_EVENT, nullptr, 0, 4);
       if (r() % 3 == 0) CancelIoEx(client.Handle(), &wait->overlapped);
       // The signaller may be done: a wait nobody satisfies in a moment is cancelled.
@@ -44,6 +63,7 @@ void Rendezvous(uint64_t seed, const Options& options) {
         EXPECT_TRUE(sent.count(value)) << "a wait returned a value nobody sent: " << value;
       }
     }
+    ++waitersDone;
   });
 }
 
