@@ -85,8 +85,10 @@ typedef struct _UNICODE_STRING {
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+// offsetof rather than a member access through a null pointer, which is undefined (clang's
+// UndefinedBehaviorSanitizer reports it).
 #define CONTAINING_RECORD(address, type, field) \
-  ((type*)((char*)(address) - (ULONG_PTR)(&((type*)0)->field)))
+  ((type*)((char*)(address) - (ULONG_PTR)offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
