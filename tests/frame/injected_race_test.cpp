@@ -1,6 +1,6 @@
 // Races between the driver's request paths, landed deterministically with injections at chosen
-// kernel calls. Both tests reproduce faults of today's driver and crash it, so they stay
-// disabled until the driver is mended; run them with --gtest_also_run_disabled_tests.
+// kernel calls. Each reproduces a fault the driver once had (it crashed there) and guards its
+// mend.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -27,10 +27,10 @@ class InjectedRaceTest : public DriverTest {
   }
 };
 
-// Fault: PendNotifyRequest installs NotifyCancelRoutine and makes the next stack location
+// Once: PendNotifyRequest installed NotifyCancelRoutine and makes the next stack location
 // current before it writes the device object into that location. A cancel landing right after
 // the location moved hands NotifyCancelRoutine a null device object.
-TEST_F(InjectedRaceTest, DISABLED_ACancelWhileAWaitIsBeingParkedFindsItsDevice) {
+TEST_F(InjectedRaceTest, ACancelWhileAWaitIsBeingParkedFindsItsDevice) {
   sim::nt::Handle waiter = 0;
   ASSERT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", false, &waiter), STATUS_SUCCESS);
   sim::schedule::Inject({Role::Test, 1, "IoSetNextIrpStackLocation"},
@@ -49,10 +49,10 @@ TEST_F(InjectedRaceTest, DISABLED_ACancelWhileAWaitIsBeingParkedFindsItsDevice) 
   sim::nt::Close(waiter);
 }
 
-// Fault: the stop's release quiesces the acquisition under AcquisitionLock and disconnects the
+// Once: the stop's release quiesced the acquisition under AcquisitionLock and disconnects the
 // interrupt outside it. A start waiting for the lock gets it between the two and calls
 // KeSynchronizeExecution on the interrupt the stop then frees.
-TEST_F(InjectedRaceTest, DISABLED_AStartRacingAPnpStopNeverUsesTheDisconnectedInterrupt) {
+TEST_F(InjectedRaceTest, AStartRacingAPnpStopNeverUsesTheDisconnectedInterrupt) {
   UCHAR open[16] = {};
   ASSERT_EQ(Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0), STATUS_SUCCESS);
   START_PARAMETERS start = AcquisitionParameters(2, 4);
