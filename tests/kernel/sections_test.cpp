@@ -64,6 +64,14 @@ TEST_INIT_CODE NTSTATUS NTAPI InitEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) 
   return STATUS_SUCCESS;
 }
 
+// An entry that takes a spin lock in its own INIT body.
+TEST_INIT_CODE NTSTATUS NTAPI InitLockingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+  KIRQL irql;
+  KeAcquireSpinLock(&g_lock, &irql);
+  KeReleaseSpinLock(&g_lock, irql);
+  return STATUS_SUCCESS;
+}
+
 // Expects count violations of the rule since the last check, each naming the routine.
 void ExpectReported(const std::string& rule, const std::string& routine, size_t count = 1) {
   auto violations = sim::verifier::TakeViolations();
@@ -118,6 +126,13 @@ TEST_F(SectionsTest, InitCodeRunAfterDriverEntryReturnedIsReported) {
   ExpectReported("InitCodeAfterEntry", "InitDispatch");
   InitHelper();
   ExpectReported("InitCodeAfterEntry", "InitHelper");
+  sim::kernel::UnloadDriver(driver);
+
+  // INIT code may run during the entry, but never raised.
+  ASSERT_EQ(sim::kernel::LoadDriver(InitLockingEntry, u"\\Driver\\InitLockTest", kRegistryPath,
+                                    &driver),
+            STATUS_SUCCESS);
+  ExpectReported("InitCodeRaisesIrql", "InitLockingEntry");
   sim::kernel::UnloadDriver(driver);
 }
 

@@ -79,14 +79,21 @@ TEST_F(RuleTest, RequestsThatAreNotLiveOrNotOwnedAreReported) {
   EXPECT_EQ(IoCallDriver(Top(), bogus), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(TakeRules(), (Rules{"BadIrp", "BadIrp"}));
 
+  IoFreeIrp(bogus);
+  EXPECT_EQ(TakeRules(), Rules{"BadIrpFree"});
+
+  // A driver-built request whose walk stops at its top stays alive after its completion.
   dispatch_[1] = [this](PDEVICE_OBJECT, PIRP irp) {
     Complete(irp, STATUS_SUCCESS);
     IoSkipCurrentIrpStackLocation(irp);
     IoCallDriver(devices_[0], irp);
     return STATUS_SUCCESS;
   };
-  SendNew();
+  PIRP stopped = NewIrp();
+  IoSetCompletionRoutine(stopped, StopCompletion, nullptr, TRUE, TRUE, TRUE);
+  IoCallDriver(Top(), stopped);
   EXPECT_EQ(TakeRules(), Rules{"CompletedRequestForwarded"});
+  IoFreeIrp(stopped);
 
   PIRP held = nullptr;
   dispatch_[0] = [&held](PDEVICE_OBJECT, PIRP irp) {

@@ -2,6 +2,7 @@
 #include "card_resources.h"
 
 #include "frame/device_extension.h"
+#include "hw/bridge_interrupt.h"
 #include "hw/interrupt.h"
 #include "sim/machine_kernel.h"
 
@@ -26,6 +27,7 @@ void AssignCardResources(sim::Machine& machine, bool connectInterrupt) {
   extension->IrqLine = static_cast<USHORT>(options.interrupt.rawLine);
   extension->ResourcesAssigned = TRUE;
   if (connectInterrupt && extension->InterruptObject == nullptr) {
+    DisableBridgeInterrupt(extension);  // as the driver silences the bridge before connecting
     IoConnectInterrupt(&extension->InterruptObject, InterruptService, extension, nullptr,
                        options.interrupt.vector, options.interrupt.irql, options.interrupt.irql,
                        LevelSensitive, TRUE, 1, FALSE);

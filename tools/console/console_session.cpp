@@ -386,11 +386,13 @@ struct ConsoleSession::Impl {
     return Reply::Ok("ticks=" + std::to_string(machine->Card().window().Step(*ticks)));
   }
 
-  Reply ForeignIrq(const Args&) {
+  Reply ForeignIrq(const Args& args) {
+    auto rounds = args.empty() ? std::optional<uint64_t>(1) : ParseNumber(args[0]);
+    if (!rounds || *rounds == 0 || *rounds > 1000000) return Reply::Fail("usage: foreign_irq [ROUNDS]");
     uint32_t vector = machine->Options().interrupt.vector;
     auto before = sim::kernel::GetInterruptStats(vector);
     if (before.masked) return Reply::Fail("the line is masked");
-    foreignShots.fetch_add(1);
+    foreignShots.fetch_add(static_cast<int>(*rounds));
     sim::kernel::NotifyInterruptLine(foreignSource);
     auto after = sim::kernel::GetInterruptStats(vector);
     return Reply::Ok("claimed=" + std::to_string(after.claimed - before.claimed));
@@ -712,7 +714,7 @@ const ConsoleSession::Impl::Command ConsoleSession::Impl::kCommands[] = {
     {"surprise", 0, 0, true, &Impl::Surprise, "surprise"},
     {"power", 1, 1, true, &Impl::Power, "power s0|s1|s2|s3|s4|s5"},
     {"step", 1, 1, true, &Impl::Step, "step TICKS"},
-    {"foreign_irq", 0, 0, true, &Impl::ForeignIrq, "foreign_irq"},
+    {"foreign_irq", 0, 1, true, &Impl::ForeignIrq, "foreign_irq [ROUNDS]"},
     {"open", 0, 0, true, &Impl::Open, "open"},
     {"close", 1, 1, true, &Impl::CloseHandle, "close h<N>"},
     {"ioctl", 4, 4, true, &Impl::Ioctl, "ioctl h<N> CODE INHEX OUTLEN"},

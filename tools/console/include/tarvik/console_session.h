@@ -49,8 +49,10 @@
 //   step TICKS                  Runs card sample-clock ticks (virtual time; each tick's
 //                               interrupt is served before the next). -> OK ticks=<done>
 //                               (0 while the card's clock is stopped).
-//   foreign_irq                 Another device on the card's shared line raises it for one
-//                               round of service routines and clears it itself.
+//   foreign_irq [ROUNDS]        Another device on the card's shared line raises it for one
+//                               round of service routines (or ROUNDS rounds, at most
+//                               1000000) and clears it itself; nobody claiming it through
+//                               1000 rounds is an interrupt storm, and the line is masked.
 //                               -> OK claimed=<0|1> (1: a routine on the line claimed it)
 //
 // HANDLES AND REQUESTS
