@@ -55,13 +55,13 @@ void Publish(DEVICE_EXTENSION* Extension, USHORT NewReadIndex) {
 // STATUS_SUCCESS when the read may go on.
 NTSTATUS CheckRunning(DEVICE_EXTENSION* Extension, USHORT Mode) {
   if (!Extension->BoardOpen) {
-    Extension->LastError = DAQ_ERR_NOT_OPEN;
+    RecordLastError(Extension, DAQ_ERR_NOT_OPEN);
   } else if (!Extension->Running) {
-    Extension->LastError = DAQ_ERR_NOT_RUNNING;
+    RecordLastError(Extension, DAQ_ERR_NOT_RUNNING);
   } else if (!HardwarePresent(Extension)) {
-    Extension->LastError = DAQ_ERR_NO_HARDWARE;
+    RecordLastError(Extension, DAQ_ERR_NO_HARDWARE);
   } else if (Extension->ConfiguredMode != Mode) {
-    Extension->LastError = Mode == 1 ? DAQ_ERR_NOT_BLOCK_MODE : DAQ_ERR_NOT_STREAM_MODE;
+    RecordLastError(Extension, Mode == 1 ? DAQ_ERR_NOT_BLOCK_MODE : DAQ_ERR_NOT_STREAM_MODE);
   } else {
     return STATUS_SUCCESS;
   }
@@ -73,11 +73,11 @@ NTSTATUS CheckRunning(DEVICE_EXTENSION* Extension, USHORT Mode) {
 NTSTATUS CheckBlockRead(DEVICE_EXTENSION* Extension, ULONG OutputLength, PVOID OutputBuffer,
                         const POOL_INDICES& Indices) {
   if (OutputBuffer == nullptr || OutputLength < Extension->BlockBytes) {
-    Extension->LastError = DAQ_ERR_BUFFER_SIZE;
+    RecordLastError(Extension, DAQ_ERR_BUFFER_SIZE);
     return STATUS_UNSUCCESSFUL;
   }
   if (static_cast<USHORT>(Indices.WriteIndex) == Indices.ReadIndex && Indices.FullCount == 0) {
-    Extension->LastError = DAQ_ERR_NO_BLOCK;
+    RecordLastError(Extension, DAQ_ERR_NO_BLOCK);
     return STATUS_UNSUCCESSFUL;
   }
   return STATUS_SUCCESS;
@@ -172,11 +172,11 @@ TARVIK_PAGE_CODE NTSTATUS GetBlockCount(DEVICE_EXTENSION* Extension, ULONG Input
   PAGED_CODE();
   UNREFERENCED_PARAMETER(InputLength);
   UNREFERENCED_PARAMETER(InputBuffer);
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   LockAcquisition(Extension);
   NTSTATUS status = CheckRunning(Extension, 1);
   if (NT_SUCCESS(status) && (OutputBuffer == nullptr || OutputLength < COUNT_OUTPUT_LENGTH)) {
-    Extension->LastError = DAQ_ERR_BUFFER_SIZE;
+    RecordLastError(Extension, DAQ_ERR_BUFFER_SIZE);
     status = STATUS_UNSUCCESSFUL;
   }
   if (NT_SUCCESS(status)) {
@@ -204,7 +204,7 @@ enum BLOCK_CHOICE { OldestBlock, NewestBlock };
 TARVIK_PAGE_CODE NTSTATUS ReadBlock(DEVICE_EXTENSION* Extension, BLOCK_CHOICE Choice,
                                     ULONG OutputLength, PVOID OutputBuffer) {
   PAGED_CODE();
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   LockAcquisition(Extension);
   NTSTATUS status = CheckRunning(Extension, 1);
   POOL_INDICES indices{};
@@ -274,13 +274,13 @@ TARVIK_PAGE_CODE NTSTATUS ReadStream(DEVICE_EXTENSION* Extension, ULONG InputLen
   PAGED_CODE();
   UNREFERENCED_PARAMETER(InputLength);
   UNREFERENCED_PARAMETER(InputBuffer);
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   LockAcquisition(Extension);
   NTSTATUS status = CheckRunning(Extension, 2);
   if (NT_SUCCESS(status) &&
       (OutputBuffer == nullptr || OutputLength > Extension->BlockBytes + 4 ||
        OutputLength < TARVIK_STREAM_OVERHEAD)) {
-    Extension->LastError = DAQ_ERR_BUFFER_SIZE;
+    RecordLastError(Extension, DAQ_ERR_BUFFER_SIZE);
     status = STATUS_UNSUCCESSFUL;
   }
   if (NT_SUCCESS(status)) {

@@ -10,10 +10,10 @@ constexpr ULONG OPEN_INPUT_LENGTH = 16;
 }  // namespace
 
 /*
- * OpenBoard: reads the five identification bytes (when the window exists), then: an open
- * while an acquisition runs stops it and fails (DAQ_ERR_RUNNING); a repeated open only
- * refreshes the bytes; a first open needs the card's window with at least two port ranges
- * (DAQ_ERR_NO_HARDWARE) and an interrupt line (DAQ_ERR_NO_INTERRUPT). The input's 16 bytes
+ * OpenBoard: an open while an acquisition runs stops it first; then the five identification
+ * bytes are read (when the window exists), and an open that found an acquisition running
+ * fails (DAQ_ERR_RUNNING); a repeated open only refreshes the bytes; a first open needs the
+ * card's window with at least two port ranges (DAQ_ERR_NO_HARDWARE) and an interrupt line (DAQ_ERR_NO_INTERRUPT). The input's 16 bytes
  * are not read (DAQ_ERR_OPEN_LENGTH otherwise). PASSIVE_LEVEL; serialised with the other
  * acquisition requests.
  */
@@ -23,12 +23,16 @@ TARVIK_PAGE_CODE NTSTATUS OpenBoard(DEVICE_EXTENSION* Extension, ULONG InputLeng
   UNREFERENCED_PARAMETER(InputBuffer);
   UNREFERENCED_PARAMETER(OutputLength);
   UNREFERENCED_PARAMETER(OutputBuffer);
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   if (InputLength != OPEN_INPUT_LENGTH) {
-    Extension->LastError = DAQ_ERR_OPEN_LENGTH;
+    RecordLastError(Extension, DAQ_ERR_OPEN_LENGTH);
     return STATUS_INVALID_PARAMETER;
   }
   LockAcquisition(Extension);
+  // A running acquisition is stopped before the identification bytes are read: the interrupt
+  // path reads IdBytes and the card's registers on another processor while it runs.
+  bool wasRunning = Extension->BoardOpen == 1 && Extension->Running;
+  if (wasRunning) StopAcquisitionLocked(Extension);  // as IOCTL_DAQ_STOP; result not used
   if (Extension->BoardPort != 0 && ResourcesAssigned(Extension)) {
     for (UCHAR index = 0; index < ID_BYTE_COUNT; ++index) {
       WRITE_PORT_UCHAR(PortByte(Extension->BoardPort, CARD_ID_SELECT), index);
@@ -36,18 +40,17 @@ TARVIK_PAGE_CODE NTSTATUS OpenBoard(DEVICE_EXTENSION* Extension, ULONG InputLeng
     }
   }
   NTSTATUS status = STATUS_SUCCESS;
-  if (Extension->BoardOpen == 1 && Extension->Running) {
-    StopAcquisitionLocked(Extension);  // as IOCTL_DAQ_STOP stops it; its result is not used
-    Extension->LastError = DAQ_ERR_RUNNING;
+  if (wasRunning) {
+    RecordLastError(Extension, DAQ_ERR_RUNNING);
     status = STATUS_UNSUCCESSFUL;
   } else if (Extension->BoardOpen) {
     // A repeated open only refreshes the identification bytes.
   } else if (Extension->BoardPort == 0 || Extension->PortCount < 2 ||
              !ResourcesAssigned(Extension)) {
-    Extension->LastError = DAQ_ERR_NO_HARDWARE;
+    RecordLastError(Extension, DAQ_ERR_NO_HARDWARE);
     status = STATUS_UNSUCCESSFUL;
   } else if (Extension->IrqLine == 0) {
-    Extension->LastError = DAQ_ERR_NO_INTERRUPT;
+    RecordLastError(Extension, DAQ_ERR_NO_INTERRUPT);
     status = STATUS_UNSUCCESSFUL;
   } else {
     Extension->BoardOpen = 1;

@@ -77,19 +77,19 @@ TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, KPROCESSOR_MO
                                       ULONG InputLength, const START_PARAMETERS* Parameters) {
   PAGED_CODE();
   if (!Extension->BoardOpen) {
-    Extension->LastError = DAQ_ERR_NOT_OPEN;
+    RecordLastError(Extension, DAQ_ERR_NOT_OPEN);
     return STATUS_UNSUCCESSFUL;
   }
   if (Extension->Running) {
-    Extension->LastError = DAQ_ERR_RUNNING;
+    RecordLastError(Extension, DAQ_ERR_RUNNING);
     return STATUS_UNSUCCESSFUL;
   }
   if (InputLength != START_INPUT_LENGTH) {
-    Extension->LastError = DAQ_ERR_START_LENGTH;
+    RecordLastError(Extension, DAQ_ERR_START_LENGTH);
     return STATUS_INVALID_PARAMETER;
   }
   if (!HardwarePresent(Extension)) {
-    Extension->LastError = DAQ_ERR_NO_HARDWARE;
+    RecordLastError(Extension, DAQ_ERR_NO_HARDWARE);
     return STATUS_UNSUCCESSFUL;
   }
   Extension->ChannelCount = Parameters->ChannelCount;
@@ -99,16 +99,16 @@ TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, KPROCESSOR_MO
   Extension->ContinuousFlag = Parameters->ContinuousFlag;
   Extension->RangeCode = Parameters->RangeCode;
   if (Extension->ChannelCount != REQUIRED_CHANNELS) {
-    Extension->LastError = DAQ_ERR_CHANNEL_COUNT;
+    RecordLastError(Extension, DAQ_ERR_CHANNEL_COUNT);
     return STATUS_INVALID_PARAMETER;
   }
   if (Extension->ContinuousFlag) Extension->BlockCount = 1;
   if (!PoolGeometryUsable(Extension->FramesPerBlock, Extension->BlockCount)) {
-    Extension->LastError = DAQ_ERR_BLOCK_GEOMETRY;
+    RecordLastError(Extension, DAQ_ERR_BLOCK_GEOMETRY);
     return STATUS_INVALID_PARAMETER;
   }
   if (Extension->RequestedRate < SLOWEST_RATE) {
-    Extension->LastError = DAQ_ERR_RATE;
+    RecordLastError(Extension, DAQ_ERR_RATE);
     return STATUS_INVALID_PARAMETER;
   }
   if (!Extension->ContinuousFlag) {
@@ -119,7 +119,7 @@ TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, KPROCESSOR_MO
     NTSTATUS status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType,
                                                 RequestorMode, &event, nullptr);
     if (!NT_SUCCESS(status)) {
-      Extension->LastError = DAQ_ERR_EVENT_HANDLE;
+      RecordLastError(Extension, DAQ_ERR_EVENT_HANDLE);
       return status;
     }
     Extension->UserEvent = static_cast<PKEVENT>(event);
@@ -134,7 +134,7 @@ TARVIK_PAGE_CODE NTSTATUS StartLocked(DEVICE_EXTENSION* Extension, KPROCESSOR_MO
                                      TARVIK_POOL_TAG);
   if (pool == nullptr) {
     ReleaseUserEvent(Extension);
-    Extension->LastError = DAQ_ERR_NO_MEMORY;
+    RecordLastError(Extension, DAQ_ERR_NO_MEMORY);
     return STATUS_UNSUCCESSFUL;
   }
   Extension->BlockPool = pool;
@@ -228,7 +228,7 @@ TARVIK_PAGE_CODE NTSTATUS StartAcquisition(DEVICE_EXTENSION* Extension,
                                            KPROCESSOR_MODE RequestorMode, ULONG InputLength,
                                            PVOID InputBuffer) {
   PAGED_CODE();
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   LockAcquisition(Extension);
   NTSTATUS status = StartLocked(Extension, RequestorMode, InputLength,
                                 static_cast<const START_PARAMETERS*>(InputBuffer));
@@ -249,17 +249,17 @@ TARVIK_PAGE_CODE NTSTATUS StopAcquisition(DEVICE_EXTENSION* Extension, ULONG Inp
   UNREFERENCED_PARAMETER(InputBuffer);
   UNREFERENCED_PARAMETER(OutputLength);
   UNREFERENCED_PARAMETER(OutputBuffer);
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   LockAcquisition(Extension);
   NTSTATUS status = STATUS_SUCCESS;
   if (!Extension->BoardOpen) {
-    Extension->LastError = DAQ_ERR_NOT_OPEN;
+    RecordLastError(Extension, DAQ_ERR_NOT_OPEN);
     status = STATUS_UNSUCCESSFUL;
   } else if (!Extension->Running) {
-    Extension->LastError = DAQ_ERR_NOT_RUNNING;
+    RecordLastError(Extension, DAQ_ERR_NOT_RUNNING);
     status = STATUS_UNSUCCESSFUL;
   } else if (!HardwarePresent(Extension)) {
-    Extension->LastError = DAQ_ERR_NO_HARDWARE;
+    RecordLastError(Extension, DAQ_ERR_NO_HARDWARE);
     status = STATUS_UNSUCCESSFUL;
   } else {
     status = StopAcquisitionLocked(Extension);

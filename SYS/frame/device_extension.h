@@ -125,6 +125,18 @@ struct DEVICE_EXTENSION {
   BOOLEAN ResourcesAssigned;
 };
 
+// LastError is written by every request and read by IOCTL_DAQ_GET_LAST_ERROR, and requests
+// on other handles run at the same time on other processors: both sides use interlocked
+// operations, so a reader always sees one request's whole code (the last one written).
+inline void RecordLastError(DEVICE_EXTENSION* Extension, ULONG Code) {
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&Extension->LastError),
+                      static_cast<LONG>(Code));
+}
+inline ULONG CurrentLastError(DEVICE_EXTENSION* Extension) {
+  return static_cast<ULONG>(
+      InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&Extension->LastError), 0, 0));
+}
+
 inline DEVICE_EXTENSION* ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return static_cast<DEVICE_EXTENSION*>(DeviceObject->DeviceExtension);
 }

@@ -17,19 +17,19 @@ TARVIK_PAGE_CODE NTSTATUS ReadSerialNumber(DEVICE_EXTENSION* Extension, ULONG In
                                            PVOID OutputBuffer) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(InputBuffer);
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   if (Extension->BridgePort == 0 || !ResourcesAssigned(Extension)) {
-    Extension->LastError = DAQ_ERR_NO_HARDWARE;
+    RecordLastError(Extension, DAQ_ERR_NO_HARDWARE);
     return STATUS_UNSUCCESSFUL;
   }
   // The EEPROM lines are bits of the bridge's control register, which must lie inside the
   // bridge's range as assigned, as for the device command's EEPROM operations.
   if (!PortAccessAssigned(Extension, Extension->BridgePort + BRIDGE_CONTROL, sizeof(ULONG))) {
-    Extension->LastError = DAQ_ERR_PORT_RANGE;
+    RecordLastError(Extension, DAQ_ERR_PORT_RANGE);
     return STATUS_UNSUCCESSFUL;
   }
   if (InputLength != 0 || OutputLength != sizeof(ULONG)) {
-    Extension->LastError = DAQ_ERR_SERIAL_LENGTH;
+    RecordLastError(Extension, DAQ_ERR_SERIAL_LENGTH);
     return STATUS_UNSUCCESSFUL;
   }
   USHORT low = 0;
@@ -39,7 +39,7 @@ TARVIK_PAGE_CODE NTSTATUS ReadSerialNumber(DEVICE_EXTENSION* Extension, ULONG In
   ULONG serial = (static_cast<ULONG>(high) << 16) | low;
   *static_cast<ULONG*>(OutputBuffer) = serial;
   if (serial == 0xFFFFFFFF) {
-    Extension->LastError = DAQ_ERR_NO_SERIAL;
+    RecordLastError(Extension, DAQ_ERR_NO_SERIAL);
     return STATUS_UNSUCCESSFUL;
   }
   return STATUS_SUCCESS;

@@ -708,7 +708,7 @@ TARVIK_PAGE_CODE NTSTATUS DeviceCommand(DEVICE_EXTENSION* Extension, ULONG Input
                                         PVOID InputBuffer, ULONG OutputLength,
                                         PVOID OutputBuffer) {
   PAGED_CODE();
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   ULONG error = DAQ_ERR_COMMAND;
   if ((InputLength == 0 || InputBuffer != nullptr) &&
       (OutputLength == 0 || OutputBuffer != nullptr)) {
@@ -716,6 +716,6 @@ TARVIK_PAGE_CODE NTSTATUS DeviceCommand(DEVICE_EXTENSION* Extension, ULONG Input
                        OutputLength, static_cast<UCHAR*>(OutputBuffer));
   }
   if (error == DAQ_OK) return STATUS_SUCCESS;
-  Extension->LastError = error;
+  RecordLastError(Extension, error);
   return STATUS_UNSUCCESSFUL;
 }

@@ -12,6 +12,6 @@ TARVIK_PAGE_CODE NTSTATUS ReadLastError(DEVICE_EXTENSION* Extension, ULONG Input
   PAGED_CODE();
   UNREFERENCED_PARAMETER(InputBuffer);
   if (InputLength != 0 || OutputLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
-  *static_cast<ULONG*>(OutputBuffer) = Extension->LastError;
+  *static_cast<ULONG*>(OutputBuffer) = CurrentLastError(Extension);
   return STATUS_SUCCESS;
 }

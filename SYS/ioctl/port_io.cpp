@@ -27,21 +27,21 @@ TARVIK_PAGE_CODE NTSTATUS PortRequest(DEVICE_EXTENSION* Extension, PORT_DIRECTIO
                                       ULONG Width, ULONG InputLength, PVOID Buffer,
                                       ULONG OutputLength) {
   PAGED_CODE();
-  Extension->LastError = DAQ_OK;
+  RecordLastError(Extension, DAQ_OK);
   ULONG minimumInput = Direction == PortIn ? PORT_IN_MIN_INPUT : 4 + Width;
   ULONG minimumOutput = Direction == PortIn ? Width : 0;
   if (Buffer == nullptr || InputLength < minimumInput || OutputLength < minimumOutput) {
-    Extension->LastError = DAQ_ERR_PORT_BUFFER;
+    RecordLastError(Extension, DAQ_ERR_PORT_BUFFER);
     return STATUS_INVALID_PARAMETER;
   }
   if (!ResourcesAssigned(Extension)) {
-    Extension->LastError = DAQ_ERR_NO_HARDWARE;
+    RecordLastError(Extension, DAQ_ERR_NO_HARDWARE);
     return STATUS_UNSUCCESSFUL;
   }
   auto* request = static_cast<PORT_IO_REQUEST*>(Buffer);
   ULONG port = request->Port;
   if (!PortAccessAssigned(Extension, port, Width)) {
-    Extension->LastError = DAQ_ERR_PORT_RANGE;
+    RecordLastError(Extension, DAQ_ERR_PORT_RANGE);
     return STATUS_ACCESS_DENIED;
   }
   // Only the value's own bytes are read: a byte request's buffer may end after byte 4.
@@ -51,7 +51,7 @@ TARVIK_PAGE_CODE NTSTATUS PortRequest(DEVICE_EXTENSION* Extension, PORT_DIRECTIO
                                     : request->Value.Dword;
   ULONG error = AccessPortForCaller(Extension, Direction == PortOut, port, Width, &value);
   if (error != DAQ_OK) {
-    Extension->LastError = error;
+    RecordLastError(Extension, error);
     return STATUS_UNSUCCESSFUL;
   }
   if (Direction == PortIn) RtlCopyMemory(Buffer, &value, Width);  // little-endian: low bytes first
