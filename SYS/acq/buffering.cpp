@@ -73,7 +73,10 @@ void BufferBlockFrame(DEVICE_EXTENSION* Extension) {
   } else {
     Extension->FillCount = 0;
   }
-  KeInsertQueueDpc(&Extension->DeviceObject->Dpc, nullptr, Extension);
+  InterlockedIncrement(&Extension->DpcsOutstanding);
+  if (!KeInsertQueueDpc(&Extension->DeviceObject->Dpc, nullptr, Extension)) {
+    InterlockedDecrement(&Extension->DpcsOutstanding);  // already queued: counted once
+  }
   AdvanceChannelPhase(Extension, samples);
 }
 

@@ -66,7 +66,9 @@ TARVIK_RESIDENT_CODE void ReleaseUserEvent(DEVICE_EXTENSION* Extension) {
   KeAcquireSpinLock(&Extension->EventLock, &irql);
   Extension->UserEvent = nullptr;
   KeReleaseSpinLock(&Extension->EventLock, irql);
-  KeRemoveQueueDpc(&Extension->DeviceObject->Dpc);
+  if (KeRemoveQueueDpc(&Extension->DeviceObject->Dpc)) {
+    InterlockedDecrement(&Extension->DpcsOutstanding);
+  }
   ObDereferenceObject(event);
 }
 

@@ -123,6 +123,10 @@ struct DEVICE_EXTENSION {
   // the interrupt connected. A stop or removal clears it, and from then on nothing touches the
   // card, the bridge or the EEPROM (BoardPort and BridgePort keep their old values).
   BOOLEAN ResourcesAssigned;
+  // Block DPCs queued or running. A DPC already taken off the queue by another processor
+  // still reads the extension: the removal waits for this to drop to zero before it deletes
+  // the device object (KeFlushQueuedDpcs is not there on every platform the driver targets).
+  volatile LONG DpcsOutstanding;
 };
 
 // LastError is written by every request and read by IOCTL_DAQ_GET_LAST_ERROR, and requests

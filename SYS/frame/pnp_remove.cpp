@@ -6,10 +6,11 @@
 
 /*
  * HandleRemoveDevice: shuts notification waits out and cancels them, gives the resources up,
- * passes the removal down, then gives back this request's reference and
- * the lock's own and waits until every other holder (outside Win98Mode, every open handle) has
- * let go; only then are the block pool freed and the device object and its link deleted. Returns what the lower driver
- * returned; DispatchPnp releases nothing more for this request. PASSIVE_LEVEL; blocks.
+ * passes the removal down, then gives back this request's reference and the lock's own and
+ * waits until every other holder (outside Win98Mode, every open handle) has let go, and until
+ * no block DPC is still running on another processor; only then are the block pool freed and
+ * the device object and its link deleted. Returns what the lower driver returned;
+ * DispatchPnp releases nothing more for this request. PASSIVE_LEVEL; blocks.
  */
 TARVIK_PAGE_CODE NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
@@ -24,6 +25,13 @@ TARVIK_PAGE_CODE NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP I
   if (extension->BlockPool != nullptr) {
     ExFreePool(extension->BlockPool);
     extension->BlockPool = nullptr;
+  }
+  // The interrupt is disconnected, so no DPC is queued any more; one another processor took
+  // off the queue may still be running.
+  LARGE_INTEGER interval;
+  interval.QuadPart = -10000;  // 1 ms
+  while (InterlockedCompareExchange(&extension->DpcsOutstanding, 0, 0) != 0) {
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
   }
   DetachAndDeleteDevice(DeviceObject);
   return status;

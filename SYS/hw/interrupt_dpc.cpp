@@ -5,7 +5,8 @@
  * InterruptDpc: the device object's DPC, queued by block buffering with the DEVICE_EXTENSION
  * as second system argument. Sets the user's event. It reads UserEvent under EventLock, which
  * the stop holds while it clears the field before releasing the event, so a released event is
- * never set. DISPATCH_LEVEL.
+ * never set. Its last touch of the extension counts it out of DpcsOutstanding, which the
+ * removal waits on. DISPATCH_LEVEL.
  */
 void NTAPI InterruptDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                         PVOID SystemArgument2) {
@@ -16,4 +17,5 @@ void NTAPI InterruptDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
   KeAcquireSpinLockAtDpcLevel(&extension->EventLock);
   if (extension->UserEvent != nullptr) KeSetEvent(extension->UserEvent, IO_NO_INCREMENT, FALSE);
   KeReleaseSpinLockFromDpcLevel(&extension->EventLock);
+  InterlockedDecrement(&extension->DpcsOutstanding);  // the last touch of the extension
 }

@@ -87,4 +87,26 @@ TEST_F(InjectedRaceTest, AStartRacingAPnpStopNeverUsesTheDisconnectedInterrupt) 
   EXPECT_EQ(Extension()->Running, 0);
 }
 
+// Once: the removal deleted the device while a block's DPC, taken off the queue by the other
+// DPC processor, had yet to touch the extension. The DPC is held at its first kernel call
+// while the handles close and the device is removed; the removal must wait for it.
+TEST_F(InjectedRaceTest, ARemovalWaitsForABlockDpcAlreadyRunning) {
+  UCHAR open[16] = {};
+  ASSERT_EQ(Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0), STATUS_SUCCESS);
+  START_PARAMETERS start = AcquisitionParameters(1, 4);
+  ASSERT_EQ(Control(IOCTL_DAQ_START, &start, sizeof start, nullptr, 0), STATUS_SUCCESS);
+  NTSTATUS removed = STATUS_PENDING;
+  sim::schedule::Inject({Role::Dpc0, 1}, [&] {
+    sim::nt::Close(controlHandle_);
+    controlHandle_ = 0;
+    removed = Machine().RemoveDevice();
+  }, "removal while the block DPC runs");
+  Machine().Card().window().Step(8);  // past the skipped captures: blocks and their DPCs
+  sim::kernel::WaitForDpcsIdle();     // the injection fires in the first DPC
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  EXPECT_EQ(removed, STATUS_SUCCESS);
+  EXPECT_FALSE(Machine().DevicePresent());
+}
+
 }  // namespace
