@@ -1,7 +1,9 @@
 // Device objects: creation with an extension, attachment into stacks, detach and delete.
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "kernel_internal.h"
 #include "sim/io.h"
@@ -54,6 +56,14 @@ bool ReferenceDevice(PDEVICE_OBJECT device) {
 LONG sim::io::OpenFileObjectCount(PDEVICE_OBJECT device) {
   std::lock_guard guard(sim::kernel::g_deviceLock);
   return device->ReferenceCount;
+}
+
+void sim::io::WaitForNoOpenFileObjects(PDEVICE_OBJECT device) {
+  if (OpenFileObjectCount(device) == 0) return;
+  sim::kernel::NoteBlocking();
+  while (OpenFileObjectCount(device) > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 namespace sim::kernel {

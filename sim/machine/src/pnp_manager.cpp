@@ -209,9 +209,7 @@ int32_t Machine::SurpriseRemoveDevice() {
 void Machine::WaitForLastFileObject() {
   PDEVICE_OBJECT fdo = FdoOf(*this);
   if (fdo == nullptr) return;
-  while (io::OpenFileObjectCount(fdo) > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  io::WaitForNoOpenFileObjects(fdo);
 }
 
 PnpState Machine::DevicePnpState() const {

@@ -25,6 +25,10 @@ PDEVICE_OBJECT GetAttachedDevice(PDEVICE_OBJECT device);
 
 // File objects open on the device (each holds a reference on it until its close).
 LONG OpenFileObjectCount(PDEVICE_OBJECT device);
+// Waits, with no deadlock limit, until no file object is open on the device. A wait that does
+// not end at once blocks the caller as a kernel wait does, so an injected action that waits
+// here lets the thread it holds go on.
+void WaitForNoOpenFileObjects(PDEVICE_OBJECT device);
 
 // The device state its driver last reported with PoSetPowerState; PowerDeviceUnspecified
 // until it reports one.
