@@ -99,29 +99,29 @@ void FreeIrpBlock(PIRP irp, IrpHeader* header) {
   std::free(header);
 }
 
-// Drops one IofCallDriver's hold on the header.
-void EndDispatch(PIRP irp) {
+// Changes what keeps the request's memory alive, under the header's lock, and frees the block
+// when nothing does any more.
+template <typename Change>
+void ChangeHoldsAndSettle(PIRP irp, Change change) {
   IrpHeader* header = HeaderOf(irp);
   bool freeNow;
   {
     std::lock_guard guard(header->Lock);
-    --header->DispatchDepth;
+    change(*header);
     freeNow = SettleReleased(irp, header);
   }
   if (freeNow) FreeIrpBlock(irp, header);
 }
 
+// Drops one IofCallDriver's hold on the header.
+void EndDispatch(PIRP irp) {
+  ChangeHoldsAndSettle(irp, [](IrpHeader& header) { --header.DispatchDepth; });
+}
+
 }  // namespace
 
 void ReleaseIrp(PIRP irp) {
-  IrpHeader* header = HeaderOf(irp);
-  bool freeNow;
-  {
-    std::lock_guard guard(header->Lock);
-    header->Released = true;
-    freeNow = SettleReleased(irp, header);
-  }
-  if (freeNow) FreeIrpBlock(irp, header);
+  ChangeHoldsAndSettle(irp, [](IrpHeader& header) { header.Released = true; });
 }
 
 void HoldIrp(PIRP irp) {
@@ -131,14 +131,7 @@ void HoldIrp(PIRP irp) {
 }
 
 void ReleaseIrpHold(PIRP irp) {
-  IrpHeader* header = HeaderOf(irp);
-  bool freeNow;
-  {
-    std::lock_guard guard(header->Lock);
-    --header->ManagerHolds;
-    freeNow = SettleReleased(irp, header);
-  }
-  if (freeNow) FreeIrpBlock(irp, header);
+  ChangeHoldsAndSettle(irp, [](IrpHeader& header) { --header.ManagerHolds; });
 }
 
 // Read without the header's lock: reports made under it describe the request too.

@@ -106,4 +106,16 @@ void* Machine::FunctionalDeviceObject() const {
   return top == pdo ? nullptr : top;
 }
 
+NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                            const std::function<void(PIO_STACK_LOCATION)>& fill) {
+  PIRP irp = io::AllocateManagerIrp(top->StackSize);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // PnP and power requests start out unsupported
+  irp->IoStatus.Information = 0;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = major;
+  stack->MinorFunction = minor;
+  if (fill) fill(stack);
+  return io::CallAndWait(top, irp).Status;
+}
+
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,5 +43,11 @@ struct Machine::State {
 struct MachineAccess {
   static Machine::State& Of(Machine& machine) { return *machine.state_; }
 };
+
+// A PnP or power request as the managers build it (status STATUS_NOT_SUPPORTED, the next
+// location filled by `fill`), sent to the top of the device's stack; returns its final status.
+// The request is gone afterwards (released at its completion).
+NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                            const std::function<void(PIO_STACK_LOCATION)>& fill);
 
 }  // namespace sim

@@ -249,14 +249,7 @@ NTSTATUS SendPnpRequest(Machine& machine, UCHAR minor,
   if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
   PDEVICE_OBJECT top = io::GetAttachedDevice(pdo);
   PDEVICE_OBJECT fdoBefore = FdoOf(machine);
-  PIRP irp = io::AllocateManagerIrp(top->StackSize);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // PnP requests start out unsupported
-  irp->IoStatus.Information = 0;
-  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-  stack->MajorFunction = IRP_MJ_PNP;
-  stack->MinorFunction = minor;
-  if (fill) fill(stack);
-  NTSTATUS status = io::CallAndWait(top, irp).Status;
+  NTSTATUS status = SendManagerRequest(top, IRP_MJ_PNP, minor, fill);
   if (fdoBefore != nullptr) NotePnpOutcome(MachineAccess::Of(machine), minor, status);
   CheckPnpOutcome(machine, minor, status, fdoBefore);
   return status;

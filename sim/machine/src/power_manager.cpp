@@ -90,15 +90,7 @@ NTSTATUS SendPowerRequest(Machine& machine, UCHAR minor,
   PDEVICE_OBJECT pdo = PdoOf(machine);
   if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
   PDEVICE_OBJECT top = io::GetAttachedDevice(pdo);
-  PIRP irp = io::AllocateManagerIrp(top->StackSize);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // power requests start out unsupported too
-  irp->IoStatus.Information = 0;
-  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-  stack->MajorFunction = IRP_MJ_POWER;
-  stack->MinorFunction = minor;
-  if (fill) fill(stack);
-  NTSTATUS status = io::CallAndWait(top, irp).Status;
-  return status;
+  return SendManagerRequest(top, IRP_MJ_POWER, minor, fill);
 }
 
 }  // namespace sim
