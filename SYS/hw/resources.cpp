@@ -68,13 +68,13 @@ TARVIK_PAGE_CODE bool PortAccessAssigned(const DEVICE_EXTENSION* Extension, ULON
  * translated vector stands in for it, so the card stays usable.
  * Failures: STATUS_DEVICE_CONFIGURATION_ERROR when a list, a port, the interrupt or the bridge
  * window is missing or in memory space (ranges mapped so far stay so until the release), or the status of a failed
- * IoConnectInterrupt (then everything is unmapped). PASSIVE_LEVEL, in the start request's thread.
+ * IoConnectInterrupt (then everything is unmapped). PASSIVE_LEVEL, in the start request's thread,
+ * with the acquisition lock held.
  */
-TARVIK_PAGE_CODE NTSTATUS AssignResources(PDEVICE_OBJECT DeviceObject,
-                                          PCM_PARTIAL_RESOURCE_LIST Raw,
-                                          PCM_PARTIAL_RESOURCE_LIST Translated) {
+static TARVIK_PAGE_CODE NTSTATUS AssignResourcesLocked(DEVICE_EXTENSION* extension,
+                                                       PCM_PARTIAL_RESOURCE_LIST Raw,
+                                                       PCM_PARTIAL_RESOURCE_LIST Translated) {
   PAGED_CODE();
-  DEVICE_EXTENSION* extension = ExtensionOf(DeviceObject);
   if (Translated == nullptr) return STATUS_DEVICE_CONFIGURATION_ERROR;
   extension->PortCount = 0;
   extension->MemCount = 0;
@@ -158,6 +158,23 @@ TARVIK_PAGE_CODE NTSTATUS AssignResources(PDEVICE_OBJECT DeviceObject,
   }
   extension->ResourcesAssigned = TRUE;
   return STATUS_SUCCESS;
+}
+
+/*
+ * AssignResources: the assignment under the acquisition lock, as the release runs: requests
+ * read the window addresses, the counts and the interrupt object under that lock, and a
+ * request arriving while a restart rewrites them waits for the whole assignment.
+ * PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE NTSTATUS AssignResources(PDEVICE_OBJECT DeviceObject,
+                                          PCM_PARTIAL_RESOURCE_LIST Raw,
+                                          PCM_PARTIAL_RESOURCE_LIST Translated) {
+  PAGED_CODE();
+  DEVICE_EXTENSION* extension = ExtensionOf(DeviceObject);
+  LockAcquisition(extension);
+  NTSTATUS status = AssignResourcesLocked(extension, Raw, Translated);
+  UnlockAcquisition(extension);
+  return status;
 }
 
 /*

@@ -66,7 +66,7 @@ TEST_F(InjectedRaceTest, AStartRacingAPnpStopNeverUsesTheDisconnectedInterrupt) 
   std::atomic<bool> startAtSync{false};
   std::atomic<bool> disconnected{false};
   auto waitFor = [](const std::atomic<bool>& flag) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
+    auto deadline = std::chrono::steady_clock::now() + 1s;  // never reached once mended
     while (!flag && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   };
   sim::schedule::Inject(
@@ -107,6 +107,23 @@ TEST_F(InjectedRaceTest, ARemovalWaitsForABlockDpcAlreadyRunning) {
   EXPECT_TRUE(sim::schedule::AllInjectionsFired());
   EXPECT_EQ(removed, STATUS_SUCCESS);
   EXPECT_FALSE(Machine().DevicePresent());
+}
+
+// Once: a restart rewrote the window addresses, counts and interrupt object without the
+// acquisition lock the requests read them under. An open landing while the start connects its
+// interrupt found the resources half assigned and read no identification bytes.
+TEST_F(InjectedRaceTest, AnOpenDuringARestartWaitsForTheWholeAssignment) {
+  ASSERT_EQ(Machine().StopDevice(), STATUS_SUCCESS);
+  for (USHORT& byte : Extension()->IdBytes) byte = 0;
+  NTSTATUS opened = STATUS_PENDING;
+  UCHAR open[16] = {};
+  sim::schedule::Inject({Role::Test, 1, "IoConnectInterrupt"},
+                        [&] { opened = Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0); },
+                        "IOCTL_DAQ_OPEN_BOARD during the restart's assignment");
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  sim::schedule::WaitForInjections();
+  EXPECT_EQ(opened, STATUS_SUCCESS);
+  EXPECT_EQ(Extension()->IdBytes[4], 9);
 }
 
 }  // namespace
