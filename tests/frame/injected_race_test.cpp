@@ -126,4 +126,22 @@ TEST_F(InjectedRaceTest, AnOpenDuringARestartWaitsForTheWholeAssignment) {
   EXPECT_EQ(Extension()->IdBytes[4], 9);
 }
 
+// Once: a wait read PendingRejectStatus twice, to test it and to return it. A start clearing it
+// between the two reads completed the wait at once with STATUS_SUCCESS and no value written.
+// The injection lands at the wait's next interlocked read after its first.
+TEST_F(InjectedRaceTest, AWaitReadsTheRejectStatusOnce) {
+  sim::nt::Handle waiter = 0;
+  ASSERT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", false, &waiter), STATUS_SUCCESS);
+  InterlockedExchange(&Extension()->PendingRejectStatus, STATUS_DEVICE_POWERED_OFF);
+  sim::schedule::Inject({Role::Test, 2, "InterlockedCompareExchange"},
+                        [&] { InterlockedExchange(&Extension()->PendingRejectStatus, 0); },
+                        "the reject status cleared as the wait reads it");
+  sim::nt::IoStatus iosb{};
+  ULONG value = 0;
+  NTSTATUS status = sim::nt::DeviceIoControlFile(waiter, 0, &iosb, IOCTL_DAQ_WAIT_EVENT, nullptr,
+                                                 0, &value, sizeof value);
+  EXPECT_EQ(status, STATUS_DEVICE_POWERED_OFF);
+  sim::nt::Close(waiter);
+}
+
 }  // namespace

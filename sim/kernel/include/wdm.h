@@ -990,29 +990,39 @@ void SimCheckPagedCode(const char* File, int Line);
 // Interlocked operations (full barriers, as on x86)
 // ---------------------------------------------------------------------------------------------
 
+// The platform exports these from the kernel; each passes the kernel's service hook first, so
+// an injection can land between two of the driver's interlocked accesses.
+
 static inline LONG InterlockedIncrement(volatile LONG* Addend) {
+  SimEnterKernelService("InterlockedIncrement");
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedDecrement(volatile LONG* Addend) {
+  SimEnterKernelService("InterlockedDecrement");
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
+  SimEnterKernelService("InterlockedExchange");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
+  SimEnterKernelService("InterlockedExchangeAdd");
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
                                               LONG Comparand) {
+  SimEnterKernelService("InterlockedCompareExchange");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  SimEnterKernelService("InterlockedExchangePointer");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
                                                       PVOID Exchange, PVOID Comparand) {
+  SimEnterKernelService("InterlockedCompareExchangePointer");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
