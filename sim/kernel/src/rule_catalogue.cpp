@@ -61,6 +61,7 @@ constexpr Rule kRules[] = {
     {"ObjectLeak", "an object still referenced when the kernel stops", "object reference tracking (leak)"},
     {"ObjectOverRelease", "a reference dropped that was never taken or is gone", "bug check 0x18 REFERENCE_BY_POINTER"},
     {"PageCodeRaisesIrql", "an IRQL raise, or a raised callback, in PAGE code", "force IRQL checking; bug check 0xD1 / 0xA"},
+    {"PageFaultAtRaisedIrql", "pageable code or data of a loaded image touched at DISPATCH_LEVEL or above while paged out", "force IRQL checking; bug check 0xD1 / 0xA"},
     {"PagedCode", "PAGED_CODE() reached above APC_LEVEL", "bug check 0xC4 (paged code at raised IRQL)"},
     {"PendedCompletedRequest", "STATUS_PENDING returned for a request already completed", "rule PendedCompletedRequest; bug check 0xC9"},
     {"PnpRemove", "remove, surprise removal or a cancel failed, or the device left after remove", "rule PnpRemove; bug check 0xC9"},
