@@ -17,10 +17,24 @@
 // Basic types
 // ---------------------------------------------------------------------------------------------
 
+// The platform's calling conventions on 32-bit x86: kernel services and every routine the
+// kernel calls back are stdcall, the Iof*, Kf*, Kef* and Obf* services fastcall, and the C
+// runtime's variadic routines cdecl. On x86-64 there is one convention and these are empty.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#ifndef __cdecl
+#define __cdecl __attribute__((cdecl))
+#endif
+#else
 #define NTAPI
+#define FASTCALL
+#ifndef __cdecl
+#define __cdecl
+#endif
+#endif
 #define NTKERNELAPI
 #define NTHALAPI
-#define FASTCALL
 #define IN
 #define OUT
 #define OPTIONAL
@@ -34,8 +48,10 @@ typedef short SHORT, CSHORT;
 typedef unsigned short USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// 64-bit integers are 8-byte aligned inside the platform's records on 32-bit x86 too, where
+// the Linux i386 ABI aligns them to 4.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef size_t SIZE_T;
@@ -980,7 +996,7 @@ void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
 // The kernel's swprintf (the platform's CRT flavour: %s and %ws take wide strings, %S and %hs
 // narrow ones). C++ linkage keeps it apart from the C library's swprintf, whose wchar_t is
 // 32 bits wide.
-int swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
 
 // PAGED_CODE(): the verifier records pageable code running above APC_LEVEL.
 void SimCheckPagedCode(const char* File, int Line);
