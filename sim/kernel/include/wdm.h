@@ -48,10 +48,8 @@ typedef short SHORT, CSHORT;
 typedef unsigned short USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
-// 64-bit integers are 8-byte aligned inside the platform's records on 32-bit x86 too, where
-// the Linux i386 ABI aligns them to 4.
-typedef int64_t LONGLONG __attribute__((aligned(8)));
-typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef size_t SIZE_T;
@@ -70,12 +68,14 @@ typedef LONG KPRIORITY;
 #define TRUE 1
 #define FALSE 0
 
+// The 64-bit integers are 8-byte aligned on 32-bit x86 too, as the platform's compilers align
+// them, where the Linux i386 ABI aligns them to 4 inside records.
 typedef union _LARGE_INTEGER {
   struct {
     ULONG LowPart;
     LONG HighPart;
   } u;
-  LONGLONG QuadPart;
+  alignas(8) LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef union _ULARGE_INTEGER {
@@ -83,7 +83,7 @@ typedef union _ULARGE_INTEGER {
     ULONG LowPart;
     ULONG HighPart;
   } u;
-  ULONGLONG QuadPart;
+  alignas(8) ULONGLONG QuadPart;
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
@@ -257,6 +257,28 @@ typedef struct _KDEVICE_QUEUE_ENTRY {
   ULONG SortKey;
   BOOLEAN Inserted;
 } KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+// An asynchronous procedure call. The emulated kernel queues none; the record is here for the
+// size of the request packet, whose tail holds one.
+struct _KTHREAD;
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  struct _KTHREAD* Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID KernelRoutine;
+  PVOID RundownRoutine;
+  PVOID NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC;
 
 // ---------------------------------------------------------------------------------------------
 // Pool
@@ -486,6 +508,17 @@ typedef struct _MDL {
   ULONG ByteOffset;
 } MDL, *PMDL;
 
+// An adapter or controller wait (unused here; part of the device object's queue union).
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PVOID DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
@@ -503,6 +536,7 @@ typedef struct _DEVICE_OBJECT {
   CCHAR StackSize;
   union {
     LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
   } Queue;
   ULONG AlignmentRequirement;
   KDEVICE_QUEUE DeviceQueue;
@@ -582,6 +616,10 @@ typedef struct _FILE_OBJECT {
   PVOID LastLock;
   KEVENT Lock;
   KEVENT Event;
+  volatile PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // MDL flags.
@@ -664,6 +702,11 @@ typedef enum _DEVICE_RELATION_TYPE {
   TargetDeviceRelation
 } DEVICE_RELATION_TYPE;
 
+// 4-byte packing on 32-bit x86, as the platform declares it: the 64-bit ByteOffset of reads
+// and writes does not move the parameters to an 8-byte boundary.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -724,6 +767,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
   CSHORT Type;
@@ -775,6 +821,7 @@ typedef struct _IRP {
       };
       struct _FILE_OBJECT* OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
