@@ -1,0 +1,18 @@
+# The host build for 32-bit x86 Linux: the emulated machine, the user side and every suite
+# compiled with g++ -m32 (Debian's g++-multilib), so that pointers, sizes and the records the
+# driver shares with the kernel have the widths and layouts of the shipped image.
+#
+#     cmake -S . -B build/i686 -G Ninja --toolchain cmake/toolchain-i686-linux.cmake
+#
+# Not a cross build: the tests run on the x86-64 host, which executes i686 programs.
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT "-m32")
+set(CMAKE_CXX_FLAGS_INIT "-m32")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
+# Libraries and package configurations of the i386 multiarch folders only; the x86-64
+# ones in /usr/lib/x86_64-linux-gnu cannot be linked.
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu/cmake)
