@@ -13,6 +13,7 @@ constexpr Rule kRules[] = {
     {"BadIrp", "a call with a pointer that is not a live request", "bug check 0xC9 (I/O verification)"},
     {"BadIrpFree", "IoFreeIrp of a request that is not live, still completing or cancellable", "bug check 0xC9 (I/O verification)"},
     {"BadPoolFree", "a free of memory that is not an outstanding allocation, or with another tag", "bug check 0xC2 BAD_POOL_CALLER"},
+    {"CallingConvention", "a driver routine returned with the stack pointer moved (not the platform's convention)", "no verifier check: a corrupt stack, bug check 0x7F / 0x1E"},
     {"CancelSpinLock", "cancel spin lock taken twice, released unheld, or at the wrong IRQL", "rule CancelSpinLock; bug check 0xC4"},
     {"CompleteWithCancelRoutine", "a request completed while its cancel routine is set", "bug check 0xC9 (I/O verification)"},
     {"CompleteWithInvalidStatus", "a request completed with STATUS_PENDING or -1", "bug check 0xC9 (I/O verification)"},

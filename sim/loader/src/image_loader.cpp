@@ -205,6 +205,14 @@ void MappedImage::Protect(const CodeRange& pages, int prot) const {
     std::abort();  // only our own mapping is ever changed: a failure is a loader fault
 }
 
+uintptr_t MappedImage::FindFunction(const std::string& name) const {
+  for (const PeSymbol& f : headers_.functions) {
+    std::string full = Demangle(f.name);
+    if (full == name || full.rfind(name + "(", 0) == 0) return base_ + f.rva;
+  }
+  return 0;
+}
+
 std::string MappedImage::RoutineAt(uintptr_t address) const {
   if (address < base_ || address - base_ >= headers_.sizeOfImage)
     return "the address " + Hex(address) + " outside the image";

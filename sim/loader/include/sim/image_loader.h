@@ -51,6 +51,8 @@ class MappedImage {
   int LoadedProtection(const std::string& name) const;
   // Sets the pages of the named section to prot; async-signal-safe (one mprotect).
   void Protect(const CodeRange& pages, int prot) const;
+  // The address of the function whose demangled name (without parameters) is name, or 0.
+  uintptr_t FindFunction(const std::string& name) const;
   // "Routine+0x1c" from the COFF symbols (demangled), else "section+0x..." of the image.
   std::string RoutineAt(uintptr_t address) const;
 
