@@ -10,22 +10,24 @@ namespace {
 
 using ImageCallTest = BootedKernel;
 
-struct Run {
+struct EntryRun {
   NTSTATUS status;
   std::vector<sim::verifier::Violation> violations;
 };
 
-Run RunEntry(const sim::loader::LoadedDriver& driver) {
+EntryRun RunEntry(const sim::loader::LoadedDriver& driver) {
   PDRIVER_OBJECT object = nullptr;
   NTSTATUS status = sim::kernel::LoadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(driver.Entry()),
                                             u"\\Driver\\Stub", u"\\Registry\\Stub", &object);
-  if (object != nullptr) EXPECT_TRUE(sim::kernel::UnloadDriver(object));
+  if (object != nullptr) {
+    EXPECT_TRUE(sim::kernel::UnloadDriver(object));
+  }
   return {status, sim::verifier::TakeViolations()};
 }
 
 TEST_F(ImageCallTest, EntryRunsAndPageIsPagedBackInAtPassiveLevel) {
   auto driver = sim::loader::LoadedDriver::Load(StubImage("stub.sys"), true);
-  Run run = RunEntry(*driver);
+  EntryRun run = RunEntry(*driver);
   EXPECT_EQ(run.status, STATUS_SUCCESS);  // the relocated counter went from 40 to 41
   EXPECT_TRUE(run.violations.empty()) << run.violations[0].message;
   // INIT is gone now: the entry's code faults and is named.
@@ -37,7 +39,7 @@ TEST_F(ImageCallTest, EntryRunsAndPageIsPagedBackInAtPassiveLevel) {
 
 TEST_F(ImageCallTest, LockHolderPlacedInPageIsCaught) {
   auto driver = sim::loader::LoadedDriver::Load(StubImage("stub_page_lock.sys"), true);
-  Run run = RunEntry(*driver);
+  EntryRun run = RunEntry(*driver);
   EXPECT_EQ(run.status, STATUS_SUCCESS);
   // The raise trims PAGE; the holder's next instruction, run at DISPATCH_LEVEL, faults.
   EXPECT_TRUE(Reported(run.violations, "PageFaultAtRaisedIrql", "CountUnderLock"));
@@ -46,7 +48,7 @@ TEST_F(ImageCallTest, LockHolderPlacedInPageIsCaught) {
 
 TEST_F(ImageCallTest, EntryWithTheWrongCallingConventionIsCaught) {
   auto driver = sim::loader::LoadedDriver::Load(StubImage("stub_cdecl_entry.sys"), true);
-  Run run = RunEntry(*driver);
+  EntryRun run = RunEntry(*driver);
   EXPECT_EQ(run.status, STATUS_SUCCESS);
   ASSERT_EQ(run.violations.size(), 1u);
   EXPECT_TRUE(Reported(run.violations, "CallingConvention", "moved by -8 bytes"))

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <ucontext.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -63,27 +64,43 @@ std::string Touch(const MappedImage& image, uintptr_t address, uintptr_t instruc
   return what;
 }
 
-// Reporting allocates, which a signal handler may not do in general; these faults are
-// synchronous, raised by the faulting thread's own access inside the emulated kernel's
-// process, so the thread is never inside the allocator when one arrives.
-void OnFault(int signal, siginfo_t* info, void* context) {
+// A fault seen by the handler, reported later (FlushFaults): the handler may not allocate,
+// and runs on whatever stack the faulting thread had.
+struct Fault {
+  bool init;  // INIT after DriverEntry; otherwise PAGE at raised IRQL
+  uint8_t irql;
+  uintptr_t address;
+  uintptr_t instruction;
+};
+constexpr size_t kFaultSlots = 64;
+Fault g_faults[kFaultSlots];
+std::atomic<bool> g_faultReady[kFaultSlots];
+std::atomic<size_t> g_faultsSeen{0};
+std::atomic<size_t> g_faultsLost{0};
+
+__attribute__((no_sanitize("address", "undefined"))) void Record(bool init, uint8_t irql,
+                                                                 uintptr_t address, void* context) {
+  size_t slot = g_faultsSeen.fetch_add(1);
+  if (slot >= kFaultSlots || g_faultReady[slot].load()) {
+    g_faultsLost.fetch_add(1);
+    return;
+  }
+  g_faults[slot] = {init, irql, address, FaultingInstruction(context)};
+  g_faultReady[slot].store(true, std::memory_order_release);
+}
+
+__attribute__((no_sanitize("address", "undefined"))) void OnFault(int signal, siginfo_t* info,
+                                                                  void* context) {
   const MappedImage* image = g_image.load();
   auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   if (image != nullptr && g_page.Contains(address)) {
     uint8_t irql = kernel::CurrentThreadIrql();
-    if (irql >= kDispatchLevel) {
-      verifier::Report("PageFaultAtRaisedIrql",
-                       "pageable code " + Touch(*image, address, FaultingInstruction(context)) +
-                           " touched at IRQL " + std::to_string(irql) +
-                           " while paged out (forced IRQL checking)");
-    }
+    if (irql >= kDispatchLevel) Record(false, irql, address, context);
     image->Protect(g_page, g_pageProtection);  // paged back in, for every thread
     return;
   }
   if (image != nullptr && g_init.Contains(address) && g_initDiscarded.load()) {
-    verifier::Report("InitCodeAfterEntry",
-                     "init code " + Touch(*image, address, FaultingInstruction(context)) +
-                         " touched after DriverEntry returned (the section is discarded)");
+    Record(true, 0, address, context);
     image->Protect(g_init, g_initProtection);
     return;
   }
@@ -94,6 +111,32 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     return g_previous.sa_handler(signal);
   }
   ::signal(signal, SIG_DFL);
+}
+
+void FlushFaults() {
+  const MappedImage* image = g_image.load();
+  size_t seen = std::min(g_faultsSeen.load(), kFaultSlots);
+  for (size_t slot = 0; slot < seen && image != nullptr; ++slot) {
+    if (!g_faultReady[slot].load(std::memory_order_acquire)) continue;
+    Fault f = g_faults[slot];
+    g_faultReady[slot].store(false);
+    if (f.init) {
+      verifier::Report("InitCodeAfterEntry", "init code " + Touch(*image, f.address, f.instruction) +
+                                                 " touched after DriverEntry returned (the section is discarded)");
+    } else {
+      verifier::Report("PageFaultAtRaisedIrql",
+                       "pageable code " + Touch(*image, f.address, f.instruction) + " touched at IRQL " +
+                           std::to_string(f.irql) + " while paged out (forced IRQL checking)");
+    }
+  }
+  // Every slot taken is reported: start over once all recorded faults are out.
+  bool pending = false;
+  for (size_t slot = 0; slot < kFaultSlots; ++slot) pending = pending || g_faultReady[slot].load();
+  if (!pending && seen > 0) g_faultsSeen = 0;
+  if (size_t lost = g_faultsLost.exchange(0)) {
+    verifier::Report("PageFaultAtRaisedIrql", std::to_string(lost) +
+                                                  " more faults in the image's PAGE or INIT code, not described");
+  }
 }
 
 }  // namespace
@@ -117,11 +160,14 @@ ForcedIrqlChecking::ForcedIrqlChecking(const MappedImage& image) {
                                           ? image.RoutineAt(a)
                                           : std::string();
                              }});
+  verifier::SetDeferredReporter(FlushFaults);
   kernel::SetDispatchRaiseHook(Trim);
   kernel::SetDriverEntryHooks(EntryBegins, EntryReturned);
 }
 
 ForcedIrqlChecking::~ForcedIrqlChecking() {
+  FlushFaults();
+  verifier::SetDeferredReporter(nullptr);
   kernel::SetDispatchRaiseHook(nullptr);
   kernel::SetDriverEntryHooks(nullptr, nullptr);
   kernel::UnregisterImageCode();
