@@ -39,6 +39,7 @@ std::string Status(int32_t status) {
 }  // namespace
 
 void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card) {
+  if (options.driverImage) sim::SetDriverImagePath(options.driverImage->string());
   card.realTimeClock = !options.virtualClock;
   card.eepromImage = options.eepromImage;
   if (options.idByte4) card.window.identification[4] = *options.idByte4;
