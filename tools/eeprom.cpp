@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <memory>
+#include <stdexcept>
 
 #include "context.h"
 #include "tarvik/device.h"
@@ -72,10 +73,21 @@ void AddEepromCommand(CLI::App& app, Context& context) {
     for (const auto& value : arguments->values) {
       words.push_back(static_cast<uint16_t>(ParseNumber(value, 0xFFFF, "value")));
     }
-    context.Host();
+    MachineHost& host = context.Host();
+    uint64_t failuresBefore = host.EepromSaveFailures();
     Device device;
     device.WriteEeprom(static_cast<uint16_t>(first), words);
+    if (host.EepromSaveFailures() != failuresBefore) {
+      throw std::runtime_error(fmt::format(
+          "wrote {} word(s) from {:02X} to the card, but saving the EEPROM image {} failed: "
+          "the file does not hold them",
+          words.size(), first, host.EepromImageName()));
+    }
     fmt::print("wrote {} word(s) from {:02X}\n", words.size(), first);
+    if (!host.EepromPersistent()) {
+      fmt::print("note: the emulated card has no --eeprom-image; these words last only for this "
+                 "run\n");
+    }
   });
 }
 
