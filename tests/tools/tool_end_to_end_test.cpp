@@ -15,6 +15,8 @@
 
 #include <fmt/format.h>
 
+#include <nlohmann/json.hpp>
+
 #include "npy_reader.h"
 
 namespace {
@@ -331,6 +333,17 @@ TEST_F(ToolTest, InfoAndPortsShowTheBoard) {
   EXPECT_NE(info.output.find("identification  54 56 4B 01 09"), std::string::npos) << info.output;
   EXPECT_NE(info.output.find("board port      0xE400"), std::string::npos);
   EXPECT_NE(info.output.find("PnP state"), std::string::npos);
+
+  ToolRun json = Tarvik("--virtual info --json");
+  ASSERT_EQ(json.exitCode, 0) << json.output;
+  auto parsed = nlohmann::json::parse(json.output);
+  EXPECT_EQ(parsed["identification"], nlohmann::json({0x54, 0x56, 0x4B, 0x01, 0x09}));
+  EXPECT_TRUE(parsed["serial_number"].is_null());  // a blank EEPROM
+  EXPECT_EQ(parsed["board_port"], 0xE400);
+  EXPECT_EQ(parsed["port_ranges"].size(), 2u);
+  ToolRun words = Tarvik("--virtual eeprom read 62 2 --json");
+  EXPECT_EQ(nlohmann::json::parse(words.output),
+            nlohmann::json::parse(R"({"first_word": 62, "words": [65535, 65535]})"));
 
   ToolRun ident = Tarvik("--virtual ports in 0xE400 1");  // +0 reads the selected ROM byte (0)
   ASSERT_EQ(ident.exitCode, 0) << ident.output;
