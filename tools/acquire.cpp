@@ -408,16 +408,22 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
   }
 }
 
-// Seconds: a finite number above zero, up to a year.
-std::string CheckSeconds(const std::string& text) {
-  char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || value <= 0 ||
-      value > 366.0 * 86400) {
-    return fmt::format("'{}' is not a number of seconds above 0 (up to a year)", text);
-  }
-  return std::string();
+// A finite number above zero and at most `max`, of the unit named.
+CLI::Validator PositiveUpTo(double max, const char* unit) {
+  return CLI::Validator(
+      [max, unit](const std::string& text) {
+        char* end = nullptr;
+        double value = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || value <= 0 ||
+            value > max) {
+          return fmt::format("'{}' is not a number of {} above 0 and up to {:g}", text, unit, max);
+        }
+        return std::string();
+      },
+      "");
 }
+
+constexpr double kMaxSeconds = 366.0 * 86400;
 
 }  // namespace
 
@@ -441,7 +447,7 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
       "--frame-rate", [options](double value) { options->frameRate = value; },
       "Frames per second (instead of --rate); refused, with the nearest ones, when the card "
       "cannot deliver it");
-  frameRate->check(CLI::Validator(CheckSeconds, "HZ"))->type_name("HZ");
+  frameRate->check(PositiveUpTo(kFastestDriverRate, "frames per second"))->type_name("HZ");
   frameRate->excludes(rate);
   acquire->add_option_function<uint32_t>(
           "--frames-per-block", [options](uint32_t value) { options->framesPerBlock = value; },
@@ -458,7 +464,7 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
   auto* duration = acquire->add_option_function<double>(
       "--duration", [options](double seconds) { options->duration = seconds; },
       "Seconds to acquire (the card's time with --virtual)");
-  duration->check(CLI::Validator(CheckSeconds, "SECONDS"))->type_name("SECONDS");
+  duration->check(PositiveUpTo(kMaxSeconds, "seconds"))->type_name("SECONDS");
   auto* frames = acquire->add_option_function<uint64_t>(
       "--frames", [options](uint64_t count) { options->frames = count; },
       "Number of frames to acquire (instead of --duration)");
@@ -476,7 +482,7 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
   acquire->add_option("--timeout", options->timeout,
                       "Give up when no data arrives for this many seconds (real-time clock; "
                       "slow rates wait longer)")
-      ->check(CLI::Validator(CheckSeconds, "SECONDS"))
+      ->check(PositiveUpTo(kMaxSeconds, "seconds"))
       ->capture_default_str();
   acquire->add_option("--virtual-frames-per-read", options->virtualFramesPerRead,
                       "With --virtual: frames the card runs between two reads (default: one "

@@ -125,6 +125,7 @@ TEST_F(DataFilesTest, SidecarNamesTheShapeRateModeAndEveryChannel) {
 // a finished one replaces an older file of that name whole.
 TEST_F(DataFilesTest, FilesAppearUnderTheirNameOnlyWhenComplete) {
   auto path = Path("a.npy");
+  std::filesystem::remove(path);  // from an earlier run
   {
     auto writer = OpenFrameWriter(DataFormat::Npy, path, Header());
     auto data = Frames(3);
