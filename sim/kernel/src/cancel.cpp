@@ -109,6 +109,7 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   std::string who = "cancel routine " + Describe(reinterpret_cast<void*>(routine)) + " for " +
                     Describe(Irp);
+  CheckRaisedCallback(reinterpret_cast<const void*>(routine), "cancel routine");
   routine(device, Irp);
 
   if (HoldsCancelSpinLock()) {

@@ -36,8 +36,8 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
 
 // Rule WaitAfterSetEvent: KeSetEvent with Wait TRUE returns holding the dispatcher lock at
 // DISPATCH_LEVEL, on the promise that the thread's next call is a KeWaitFor* call; any other
-// call is made with it still held. Checked at the spin-lock, IRQL, event, pool, request-call
-// and completion services, and when a dispatch routine returns.
+// call is made with it still held. Checked at the entry of every service (EnterService), at
+// the services that lock, and when a dispatch routine returns.
 void CheckNoWaitOwed(const char* call) {
   auto& thread = CurrentThread();
   if (!thread.WaitOwed) return;

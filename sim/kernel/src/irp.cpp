@@ -396,6 +396,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         header->CompletionState = IrpHeader::State::InFlight;  // the routine owns it now
       }
       KIRQL irqlBefore = thread.Irql;
+      CheckCallback(reinterpret_cast<const void*>(routine), "completion routine");
       NTSTATUS result = routine(device, Irp, context);
       if (thread.Irql != irqlBefore) {
         sim::verifier::Report("IrqlReturn", "completion routine " +
