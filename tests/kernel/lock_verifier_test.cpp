@@ -172,6 +172,10 @@ TEST_F(LockVerifierTest, SetEventWithWaitMustBeFollowedByAWait) {
   EXPECT_EQ(TakeRules(), Rules{"WaitAfterSetEvent"});
   ExFreePool(block);
   EXPECT_EQ(TakeRules(), Rules{});
+
+  KeSetEvent(&event, IO_NO_INCREMENT, TRUE);  // any service, not only those that lock
+  IoFreeIrp(IoAllocateIrp(1, FALSE));
+  EXPECT_EQ(TakeRules(), Rules{"WaitAfterSetEvent"});
 }
 
 }  // namespace
