@@ -33,7 +33,10 @@ class ToolTest : public testing::Test {
   }
 
   ToolRun Tarvik(const std::string& arguments) {
-    std::string command = "cd '" + dir_.string() + "' && '" TARVIK_TOOL_PATH "' " + arguments + " 2>&1";
+    std::string runner = TARVIK_TOOL_RUNNER;
+    if (!runner.empty()) runner = "'" + runner + "' ";
+    std::string command =
+        "cd '" + dir_.string() + "' && " + runner + "'" TARVIK_TOOL_PATH "' " + arguments + " 2>&1";
     ToolRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
