@@ -116,6 +116,18 @@ m('17-system-set-power-failed', 'SYS/power/power_machine.cpp',
 m('18-registry-path-length-wraps', 'SYS/frame/driver_entry.cpp',
 '''  if (RegistryPath->Length + sizeof(WCHAR) > LONGEST_STRING_BYTES) {''',
 '''  if (false && RegistryPath->Length + sizeof(WCHAR) > LONGEST_STRING_BYTES) {''')
+m('02-unwritten-output-not-cleared', 'SYS/ioctl/device_control.cpp',
+'''  if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && buffer != nullptr &&''',
+'''  if (false && METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED && buffer != nullptr &&''')
+m('10-lock-holder-inlinable', 'SYS/acq/start_stop.cpp',
+'''TARVIK_RESIDENT_CODE void ReleaseUserEvent(DEVICE_EXTENSION* Extension) {''',
+'''static inline void ReleaseUserEvent(DEVICE_EXTENSION* Extension) {''')
+m('11-event-referenced-kernel-mode', 'SYS/acq/start_stop.cpp',
+'''    NTSTATUS status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType,
+                                                RequestorMode, &event, nullptr);''',
+'''    UNREFERENCED_PARAMETER(RequestorMode);
+    NTSTATUS status = ObReferenceObjectByHandle(handle, 0, *ExEventObjectType,
+                                                KernelMode, &event, nullptr);''')
 m('t1-refusal-skips-start-next-power', 'SYS/power/dispatch_power.cpp',
 '''  if (!NT_SUCCESS(status)) {
     PoStartNextPowerIrp(Irp);''', '''  if (!NT_SUCCESS(status)) {''')
@@ -130,6 +142,11 @@ m('t5-start-leaves-bridge-enables', 'SYS/acq/start_stop.cpp',
 '''  KeSynchronizeExecution(Extension->InterruptObject, EnableBridgeInterrupt, Extension);''', '')
 
 out = os.path.join(root, 'scripts/mutants.d')
+m('19-release-ignores-running-dpc', 'SYS/acq/start_stop.cpp',
+'''  WaitForRunningDpcs(Extension);
+  ObDereferenceObject(event);''',
+'''  ObDereferenceObject(event);''')
+
 for name, edits in M.items():
     files = {}
     for path, old, new in edits:

@@ -126,4 +126,49 @@ TEST_F(InjectedRaceTest, AnOpenDuringARestartWaitsForTheWholeAssignment) {
   EXPECT_EQ(Extension()->IdBytes[4], 9);
 }
 
+// Once: a wait read PendingRejectStatus twice, to test it and to return it. A start clearing it
+// between the two reads completed the wait at once with STATUS_SUCCESS and no value written.
+// The injection lands at the wait's next interlocked read after its first.
+TEST_F(InjectedRaceTest, AWaitReadsTheRejectStatusOnce) {
+  sim::nt::Handle waiter = 0;
+  ASSERT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", false, &waiter), STATUS_SUCCESS);
+  InterlockedExchange(&Extension()->PendingRejectStatus, STATUS_DEVICE_POWERED_OFF);
+  sim::schedule::Inject({Role::Test, 2, "InterlockedCompareExchange"},
+                        [&] { InterlockedExchange(&Extension()->PendingRejectStatus, 0); },
+                        "the reject status cleared as the wait reads it");
+  sim::nt::IoStatus iosb{};
+  ULONG value = 0;
+  NTSTATUS status = sim::nt::DeviceIoControlFile(waiter, 0, &iosb, IOCTL_DAQ_WAIT_EVENT, nullptr,
+                                                 0, &value, sizeof value);
+  EXPECT_EQ(status, STATUS_DEVICE_POWERED_OFF);
+  sim::nt::Close(waiter);
+}
+
+// Once: the stop released the run's event while a block DPC, taken off the queue by the other
+// DPC processor, had yet to read UserEvent; the next start stored its own event without the
+// DPC's lock, and the old run's DPC signalled a block the new run never completed.
+TEST_F(InjectedRaceTest, AnOldRunsBlockDpcNeverSignalsTheNextRunsEvent) {
+  UCHAR open[16] = {};
+  ASSERT_EQ(Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0), STATUS_SUCCESS);
+  START_PARAMETERS first = AcquisitionParameters(1, 4);
+  ASSERT_EQ(Control(IOCTL_DAQ_START, &first, sizeof first, nullptr, 0), STATUS_SUCCESS);
+  sim::nt::Handle nextEvent = 0;
+  ASSERT_EQ(sim::nt::CreateEvent(false, false, &nextEvent), STATUS_SUCCESS);
+  START_PARAMETERS next = first;
+  next.EventHandle = nextEvent;
+  NTSTATUS restarted = STATUS_PENDING;
+  sim::schedule::Inject({Role::Dpc0, 1}, [&] {
+    Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
+    restarted = Control(IOCTL_DAQ_START, &next, sizeof next, nullptr, 0);
+  }, "stop and start while the block DPC runs");
+  Machine().Card().window().Step(8);  // past the skipped captures: blocks and their DPCs
+  sim::kernel::WaitForDpcsIdle();
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  EXPECT_EQ(restarted, STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt::WaitForSingleObject(nextEvent, 0), STATUS_TIMEOUT) << "no block completed yet";
+  Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
+  sim::nt::Close(nextEvent);
+}
+
 }  // namespace

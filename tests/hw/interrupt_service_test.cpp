@@ -2,6 +2,7 @@
 #include "driver_test.h"
 
 #include "sim/io_bus.h"
+#include "sim/schedule.h"
 
 namespace {
 
@@ -101,15 +102,23 @@ TEST_F(InterruptServiceTest, ABoardTheCaptureNeverTouchesDoesNotStormTheLine) {
 
 TEST_F(InterruptServiceTest, TicksOutsideARunDoNotStormTheLine) {
   // A tick inside a stop, after it cleared Running and before it disabled the bridge: the
-  // state between those two steps is set up here, and the tick taken in it.
+  // stop's first port write, the sample clock's, is held while the card ticks. The tick's
+  // interrupt is taken on the injector itself: waiting for another processor to take it would
+  // let the stop go on first.
   Start();
   Step(1);
-  Extension()->Running = 0;
-  Step(1);
+  sim::schedule::Inject({sim::schedule::Role::Test, 1, "WRITE_PORT_UCHAR"}, [&] {
+    auto delivery = sim::schedule::CurrentInterruptDelivery();
+    sim::schedule::SetInterruptDelivery(sim::schedule::InterruptDelivery::Uniprocessor);
+    Step(1);
+    sim::schedule::SetInterruptDelivery(delivery);
+  }, "a tick inside the stop");
+  EXPECT_EQ(Stop(), STATUS_SUCCESS);
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  sim::schedule::DisarmInjections();
   EXPECT_EQ(Extension()->OtherIntCount, 1);
   EXPECT_FALSE(LineMasked());
-  Extension()->Running = 1;
-  EXPECT_EQ(Stop(), STATUS_SUCCESS);
 
   // Idle, with that tick still pending on the card: user mode sets the bridge's local
   // interrupt 1 and PCI enables (0x41) by hand, keeping the other bits.

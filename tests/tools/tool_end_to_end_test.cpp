@@ -38,7 +38,9 @@ class ToolTest : public testing::Test {
   }
 
   ToolRun Tarvik(const std::string& arguments) {
-    return Shell("'" TARVIK_TOOL_PATH "' " + arguments);
+    std::string runner = TARVIK_TOOL_RUNNER;
+    if (!runner.empty()) runner = "'" + runner + "' ";
+    return Shell(runner + "'" TARVIK_TOOL_PATH "' " + arguments);
   }
 
   // A shell command line run in the test's folder, with its output.

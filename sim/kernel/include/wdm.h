@@ -17,10 +17,24 @@
 // Basic types
 // ---------------------------------------------------------------------------------------------
 
+// The platform's calling conventions on 32-bit x86: kernel services and every routine the
+// kernel calls back are stdcall, the Iof*, Kf*, Kef* and Obf* services fastcall, and the C
+// runtime's variadic routines cdecl. On x86-64 there is one convention and these are empty.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#ifndef __cdecl
+#define __cdecl __attribute__((cdecl))
+#endif
+#else
 #define NTAPI
+#define FASTCALL
+#ifndef __cdecl
+#define __cdecl
+#endif
+#endif
 #define NTKERNELAPI
 #define NTHALAPI
-#define FASTCALL
 #define IN
 #define OUT
 #define OPTIONAL
@@ -54,12 +68,14 @@ typedef LONG KPRIORITY;
 #define TRUE 1
 #define FALSE 0
 
+// The 64-bit integers are 8-byte aligned on 32-bit x86 too, as the platform's compilers align
+// them, where the Linux i386 ABI aligns them to 4 inside records.
 typedef union _LARGE_INTEGER {
   struct {
     ULONG LowPart;
     LONG HighPart;
   } u;
-  LONGLONG QuadPart;
+  alignas(8) LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef union _ULARGE_INTEGER {
@@ -67,7 +83,7 @@ typedef union _ULARGE_INTEGER {
     ULONG LowPart;
     ULONG HighPart;
   } u;
-  ULONGLONG QuadPart;
+  alignas(8) ULONGLONG QuadPart;
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
@@ -241,6 +257,28 @@ typedef struct _KDEVICE_QUEUE_ENTRY {
   ULONG SortKey;
   BOOLEAN Inserted;
 } KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+// An asynchronous procedure call. The emulated kernel queues none; the record is here for the
+// size of the request packet, whose tail holds one.
+struct _KTHREAD;
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  struct _KTHREAD* Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID KernelRoutine;
+  PVOID RundownRoutine;
+  PVOID NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC;
 
 // ---------------------------------------------------------------------------------------------
 // Pool
@@ -470,6 +508,17 @@ typedef struct _MDL {
   ULONG ByteOffset;
 } MDL, *PMDL;
 
+// An adapter or controller wait (unused here; part of the device object's queue union).
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PVOID DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
@@ -487,6 +536,7 @@ typedef struct _DEVICE_OBJECT {
   CCHAR StackSize;
   union {
     LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
   } Queue;
   ULONG AlignmentRequirement;
   KDEVICE_QUEUE DeviceQueue;
@@ -566,6 +616,10 @@ typedef struct _FILE_OBJECT {
   PVOID LastLock;
   KEVENT Lock;
   KEVENT Event;
+  volatile PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // MDL flags.
@@ -648,6 +702,11 @@ typedef enum _DEVICE_RELATION_TYPE {
   TargetDeviceRelation
 } DEVICE_RELATION_TYPE;
 
+// 4-byte packing on 32-bit x86, as the platform declares it: the 64-bit ByteOffset of reads
+// and writes does not move the parameters to an 8-byte boundary.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -708,6 +767,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
   CSHORT Type;
@@ -759,6 +821,7 @@ typedef struct _IRP {
       };
       struct _FILE_OBJECT* OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
@@ -980,7 +1043,7 @@ void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
 // The kernel's swprintf (the platform's CRT flavour: %s and %ws take wide strings, %S and %hs
 // narrow ones). C++ linkage keeps it apart from the C library's swprintf, whose wchar_t is
 // 32 bits wide.
-int swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
 
 // PAGED_CODE(): the verifier records pageable code running above APC_LEVEL.
 void SimCheckPagedCode(const char* File, int Line);
@@ -990,29 +1053,39 @@ void SimCheckPagedCode(const char* File, int Line);
 // Interlocked operations (full barriers, as on x86)
 // ---------------------------------------------------------------------------------------------
 
+// The platform exports these from the kernel; each passes the kernel's service hook first, so
+// an injection can land between two of the driver's interlocked accesses.
+
 static inline LONG InterlockedIncrement(volatile LONG* Addend) {
+  SimEnterKernelService("InterlockedIncrement");
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedDecrement(volatile LONG* Addend) {
+  SimEnterKernelService("InterlockedDecrement");
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
+  SimEnterKernelService("InterlockedExchange");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
+  SimEnterKernelService("InterlockedExchangeAdd");
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
                                               LONG Comparand) {
+  SimEnterKernelService("InterlockedCompareExchange");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  SimEnterKernelService("InterlockedExchangePointer");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
                                                       PVOID Exchange, PVOID Comparand) {
+  SimEnterKernelService("InterlockedCompareExchangePointer");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;

@@ -114,7 +114,7 @@ void AppendPadded(std::u16string& out, const Char* text, size_t length, int widt
 }  // namespace
 
 // Supports %s %ws %S %hs %c %d %i %u %x %X with the l/h size prefixes, width, '-' and '0'.
-int swprintf(wchar_t* Buffer, const wchar_t* Format, ...) {
+int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...) {
   va_list args;
   va_start(args, Format);
   std::u16string out;

@@ -68,6 +68,16 @@ struct FunctionSymbol {
   std::string name;  // as the symbol table has it (mangled)
 };
 
+// The executable's own ELF class: 64-bit records on x86-64, 32-bit ones in the i686 build.
+#if __SIZEOF_POINTER__ == 8
+constexpr unsigned char kElfClass = ELFCLASS64;
+#else
+constexpr unsigned char kElfClass = ELFCLASS32;
+#endif
+using ElfHeader = ElfW(Ehdr);
+using ElfSection = ElfW(Shdr);
+using ElfSymbol = ElfW(Sym);
+
 int FindMainBase(dl_phdr_info* info, size_t, void* data) {
   *static_cast<uintptr_t*>(data) = info->dlpi_addr;
   return 1;  // the first object is the executable
@@ -80,32 +90,33 @@ std::vector<FunctionSymbol> ReadFunctionSymbols() {
   std::string image(static_cast<size_t>(std::max<std::streamoff>(size, 0)), '\0');
   file.seekg(0);
   file.read(image.data(), static_cast<std::streamsize>(image.size()));
-  if (image.size() < sizeof(Elf64_Ehdr)) return symbols;
-  Elf64_Ehdr header;
+  if (image.size() < sizeof(ElfHeader)) return symbols;
+  ElfHeader header;
   std::copy_n(image.data(), sizeof header, reinterpret_cast<char*>(&header));
-  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != kElfClass)
     return symbols;
-  if (header.e_shoff == 0 || header.e_shoff + header.e_shnum * sizeof(Elf64_Shdr) > image.size())
+  if (header.e_shoff == 0 || header.e_shoff + header.e_shnum * sizeof(ElfSection) > image.size())
     return symbols;
-  std::vector<Elf64_Shdr> sections(header.e_shnum);
-  std::copy_n(image.data() + header.e_shoff, header.e_shnum * sizeof(Elf64_Shdr),
+  std::vector<ElfSection> sections(header.e_shnum);
+  std::copy_n(image.data() + header.e_shoff, header.e_shnum * sizeof(ElfSection),
               reinterpret_cast<char*>(sections.data()));
   uintptr_t base = 0;
   dl_iterate_phdr(FindMainBase, &base);
-  for (const Elf64_Shdr& table : sections) {
+  for (const ElfSection& table : sections) {
     if (table.sh_type != SHT_SYMTAB || table.sh_link >= sections.size()) continue;
-    const Elf64_Shdr& strings = sections[table.sh_link];
+    const ElfSection& strings = sections[table.sh_link];
     if (table.sh_offset + table.sh_size > image.size() ||
         strings.sh_offset + strings.sh_size > image.size())
       continue;
-    for (size_t off = 0; off + sizeof(Elf64_Sym) <= table.sh_size; off += sizeof(Elf64_Sym)) {
-      Elf64_Sym sym;
+    for (size_t off = 0; off + sizeof(ElfSymbol) <= table.sh_size; off += sizeof(ElfSymbol)) {
+      ElfSymbol sym;
       std::copy_n(image.data() + table.sh_offset + off, sizeof sym, reinterpret_cast<char*>(&sym));
       if (ELF64_ST_TYPE(sym.st_info) != STT_FUNC || sym.st_size == 0 ||
           sym.st_name >= strings.sh_size)
         continue;
       const char* raw = image.data() + strings.sh_offset + sym.st_name;
-      symbols.push_back({base + sym.st_value, base + sym.st_value + sym.st_size, raw});
+      uintptr_t begin = base + static_cast<uintptr_t>(sym.st_value);
+      symbols.push_back({begin, begin + static_cast<uintptr_t>(sym.st_size), raw});
     }
   }
   std::sort(symbols.begin(), symbols.end(),
@@ -181,6 +192,14 @@ void CheckRaisedCallback(const void* routine, const char* role) {
   verifier::Report(section == CodeSection::Page ? "PageCodeRaisesIrql" : "InitCodeRaisesIrql",
                    std::string(role) + " " + RoutineAt(routine) + " runs raised but is " +
                        SectionName(section) + " code");
+}
+
+void CheckCallback(const void* routine, const char* role) {
+  if (CurrentThread().Irql >= DISPATCH_LEVEL) {
+    CheckRaisedCallback(routine, role);
+  } else {
+    CheckInitCodeNow(routine, role);
+  }
 }
 
 void CheckRegisteredRoutines(PDRIVER_OBJECT driver, const std::string& driverName) {
