@@ -10,6 +10,7 @@
 
 #include "context.h"
 #include "source_setting.h"
+#include "stop_signal.h"
 #include "suggest.h"
 #include "tarvik/device.h"
 #include "version.h"
@@ -75,6 +76,7 @@ void SuggestNames(const CLI::App& app, int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace tarvik::tool;
+  RouteStopSignals();
   CLI::App app{"tarvik: acquisition and diagnostics for the Tarvik analog-input card", "tarvik"};
   app.footer(kFooter);
   app.set_version_flag("--version", std::string("tarvik ") + kToolVersion);

@@ -5,6 +5,10 @@
 
 namespace tarvik::tool {
 
+// Called once at the start of main, before any thread: from then on SIGINT and SIGTERM end the
+// process as usual except while a StopOnSignals lives.
+void RouteStopSignals();
+
 class StopOnSignals {
  public:
   StopOnSignals();

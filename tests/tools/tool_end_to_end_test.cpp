@@ -37,11 +37,13 @@ class ToolTest : public testing::Test {
     fs::create_directories(dir_);
   }
 
-  ToolRun Tarvik(const std::string& arguments) {
+  // The tool as a shell word, behind the emulator an i686 build runs it under.
+  static std::string ToolCommand() {
     std::string runner = TARVIK_TOOL_RUNNER;
-    if (!runner.empty()) runner = "'" + runner + "' ";
-    return Shell(runner + "'" TARVIK_TOOL_PATH "' " + arguments);
+    return (runner.empty() ? "" : "'" + runner + "' ") + "'" TARVIK_TOOL_PATH "'";
   }
+
+  ToolRun Tarvik(const std::string& arguments) { return Shell(ToolCommand() + " " + arguments); }
 
   // A shell command line run in the test's folder, with its output.
   ToolRun Shell(const std::string& line) {
@@ -176,9 +178,9 @@ TEST_F(ToolTest, AStopSignalLeavesCompleteFilesOfWhatArrived) {
     fs::create_directories(dir_);
     // Signalled once the data has started to arrive in the file's temporary name.
     ToolRun run = Shell(fmt::format(
-        "'{}' {} & pid=$!; while [ $(cat .{}.$pid.tmp 2>/dev/null | wc -c) -lt 2000 ]; do "
+        "{} {} & pid=$!; while [ $(cat .{}.$pid.tmp 2>/dev/null | wc -c) -lt 2000 ]; do "
         "sleep 0.02; done; kill -{} $pid; wait $pid; echo exit=$?",
-        TARVIK_TOOL_PATH, c.arguments, c.file, c.signal));
+        ToolCommand(), c.arguments, c.file, c.signal));
     EXPECT_TRUE(Contains(run.output, "exit=0")) << c.signal << "\n" << run.output;
     EXPECT_TRUE(Contains(run.output, std::string("interrupted by SIG") + c.signal)) << run.output;
     EXPECT_EQ(FileNames(dir_), (std::vector<std::string>{c.file, std::string(c.file) + ".json"}));
@@ -206,7 +208,7 @@ TEST_F(ToolTest, AStopSignalLeavesCompleteFilesOfWhatArrived) {
 }
 
 TEST_F(ToolTest, DashWritesTheDataToStandardOutputAndTheSummaryToStandardError) {
-  ToolRun run = Shell("'" TARVIK_TOOL_PATH "' " + std::string(kRamp) +
+  ToolRun run = Shell(ToolCommand() + " " + std::string(kRamp) +
                       "acquire --frames 5 -o - 2>summary.txt >data.csv; cat data.csv");
   std::string summary = tarvik::test::ReadFileBytes(dir_ / "summary.txt");
   EXPECT_TRUE(Contains(summary, "acquired 5 frames")) << summary;
@@ -319,11 +321,11 @@ TEST_F(ToolTest, EepromWritesSayWhereTheWordsLiveAndNeverLoseThem) {
   // Writers of one image take turns: every one's word is kept.
   std::string writers;
   for (int word = 10; word < 18; ++word) {
-    writers += fmt::format("'{}' --virtual --eeprom-image link.img eeprom write {} {} & ",
-                           TARVIK_TOOL_PATH, word, word);
+    writers += fmt::format("{} --virtual --eeprom-image link.img eeprom write {} {} & ",
+                           ToolCommand(), word, word);
   }
-  ToolRun parallel = Shell(writers + "wait; '" TARVIK_TOOL_PATH
-                           "' --virtual --eeprom-image link.img eeprom read 8 10");
+  ToolRun parallel =
+      Shell(writers + "wait; " + ToolCommand() + " --virtual --eeprom-image link.img eeprom read 8 10");
   EXPECT_EQ(parallel.output.substr(parallel.output.rfind("08:")),
             "08: FFFF FFFF 000A 000B 000C 000D 000E 000F\n10: 0010 0011\n")
       << parallel.output;
