@@ -121,6 +121,25 @@ TEST_F(DataFilesTest, SidecarNamesTheShapeRateModeAndEveryChannel) {
   EXPECT_EQ(std::count(json.begin(), json.end(), '{'), std::count(json.begin(), json.end(), '}'));
 }
 
+// A run that fails before its files are complete leaves nothing under the final name, and
+// a finished one replaces an older file of that name whole.
+TEST_F(DataFilesTest, FilesAppearUnderTheirNameOnlyWhenComplete) {
+  auto path = Path("a.npy");
+  std::filesystem::remove(path);  // from an earlier run
+  {
+    auto writer = OpenFrameWriter(DataFormat::Npy, path, Header());
+    auto data = Frames(3);
+    writer->Append(data);
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }  // dropped unfinished
+  EXPECT_TRUE(std::filesystem::is_empty(path.parent_path()));
+
+  { std::ofstream(path) << "an older, longer file that must not show through"; }
+  Write(DataFormat::Npy, "a.npy", 1);
+  EXPECT_EQ(ReadNpy(ReadFileBytes(path)).shape, (std::vector<uint64_t>{1, kChannels}));
+  EXPECT_EQ(std::filesystem::file_size(path), kNpyHeaderBytes + 2 * kChannels);
+}
+
 TEST_F(DataFilesTest, FormatNamesRoundTripAndUnknownOnesAreRefused) {
   for (auto format : {DataFormat::Csv, DataFormat::Raw, DataFormat::Npy}) {
     EXPECT_EQ(ParseDataFormat(DataFormatName(format)), format);
