@@ -103,12 +103,10 @@ void AppendLittleEndian(std::ostream& out, std::span<const FrameWords> frames) {
 
 class CsvWriter final : public FrameWriter {
  public:
-  CsvWriter(const std::filesystem::path& path, const AcquisitionHeader& header)
+  explicit CsvWriter(const std::filesystem::path& path)
       : file_(path), out_(file_.Stream()) {
-    out_ << fmt::format("# tarvik acquisition: mode={} requested_rate={} frames_per_block={}{}\n",
-                        header.mode, header.requestedRate, header.framesPerBlock,
-                        header.virtualClock ? " clock=virtual" : "");
-    out_ << "# one row per frame; columns are the frame's 16 words, unsigned 16-bit\n";
+    // A plain table, the column names first: what the run was lives in the JSON beside it,
+    // as comment lines would break CSV readers that know no comments.
     for (unsigned c = 0; c < kChannels; ++c) {
       out_ << (c == 0 ? "" : ",") << kChannelLayout[c].name;
     }
@@ -183,9 +181,10 @@ std::string JsonString(const std::string& text) {
 
 }  // namespace
 
+// None of today's formats carries the header: it goes to the JSON description.
 std::unique_ptr<FrameWriter> OpenFrameWriter(DataFormat format, const std::filesystem::path& path,
-                                             const AcquisitionHeader& header) {
-  if (format == DataFormat::Csv) return std::make_unique<CsvWriter>(path, header);
+                                             [[maybe_unused]] const AcquisitionHeader& header) {
+  if (format == DataFormat::Csv) return std::make_unique<CsvWriter>(path);
   return std::make_unique<RawWriter>(path, format == DataFormat::Npy);
 }
 

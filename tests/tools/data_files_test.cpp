@@ -53,14 +53,10 @@ class DataFilesTest : public testing::Test {
   }
 };
 
-TEST_F(DataFilesTest, CsvHasACommentedHeaderNamedColumnsAndOneRowPerFrame) {
+TEST_F(DataFilesTest, CsvIsAPlainTableOfNamedColumnsAndOneRowPerFrame) {
   auto path = Write(DataFormat::Csv, "a.csv", 5);
   std::ifstream in(path);
   std::string line;
-  std::getline(in, line);
-  EXPECT_EQ(line.rfind("# tarvik acquisition: mode=block requested_rate=20000 frames_per_block=4", 0), 0u) << line;
-  std::getline(in, line);
-  EXPECT_EQ(line[0], '#');
   std::getline(in, line);
   EXPECT_EQ(line.rfind("word0,word1,", 0), 0u) << line;
   EXPECT_EQ(std::count(line.begin(), line.end(), ','), 15);
