@@ -5,9 +5,9 @@
 # sources (package googletest, /usr/src/googletest) inside the tree, uses fmt header-only
 # and CLI11 (header-only anyway) from /usr/include, and leaves out the benchmarks.
 #
-# Sets TARVIK_I686 (ON in the 32-bit build) and defines GTest::gtest, fmt::fmt and
-# CLI11::CLI11. Include before the project's warning options: GoogleTest is not built with
-# them.
+# Sets TARVIK_I686 (ON in the 32-bit build) and defines GTest::gtest, fmt::fmt,
+# CLI11::CLI11 and nlohmann_json::nlohmann_json. Include before the project's warning
+# options: GoogleTest is not built with them.
 
 include_guard(GLOBAL)
 
@@ -16,6 +16,9 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 else()
     set(TARVIK_I686 OFF)
 endif()
+
+# nlohmann-json is header-only: the same package serves both builds.
+find_package(nlohmann_json 3 REQUIRED)
 
 if(NOT TARVIK_I686)
     find_package(GTest REQUIRED)

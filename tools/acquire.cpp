@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -23,7 +25,9 @@
 #include "context.h"
 #include "data_files.h"
 #include "plot.h"
+#include "rate_plan.h"
 #include "sequence.h"
+#include "stop_signal.h"
 #include "tarvik/device.h"
 
 namespace tarvik::tool {
@@ -34,8 +38,9 @@ using Clock = std::chrono::steady_clock;
 
 struct AcquireOptions {
   std::string mode = "block";
-  int32_t rate = 10000;
-  uint32_t framesPerBlock = 64;
+  std::optional<int32_t> rate;        // the driver's rate
+  std::optional<double> frameRate;    // frames per second
+  std::optional<uint32_t> framesPerBlock;
   int16_t blocks = 8;
   uint16_t gain = 1;
   std::optional<double> duration;
@@ -51,19 +56,32 @@ struct AcquireOptions {
 constexpr size_t kPlotFrameLimit = 1'000'000;
 // Virtual clock: rounds of stepping without a single frame before the run is given up.
 constexpr int kVirtualIdleRounds = 200;
+constexpr int32_t kDefaultDriverRate = 10000;
+constexpr uint32_t kDefaultFramesPerBlock = 64;
+// The continuous ring holds at least this long of frames, so that polls some milliseconds
+// apart lose nothing at the card's top rate.
+constexpr double kRingSeconds = 0.05;
+
+// What the options settle once the rate is known.
+struct AcquireSettings {
+  RatePlan plan;
+  uint32_t framesPerBlock = kDefaultFramesPerBlock;
+  double timeout = 2.0;  // seconds without data before the run is given up (real time)
+};
 
 class Acquisition {
  public:
-  Acquisition(const AcquireOptions& options, MachineHost& host, FrameWriter& writer)
-      : options_(options), host_(host), writer_(writer),
+  Acquisition(const AcquireOptions& options, const AcquireSettings& settings, MachineHost& host,
+              FrameWriter& writer)
+      : options_(options), settings_(settings), host_(host), writer_(writer),
         progress_(TARVIK_ISATTY(2) != 0) {}
 
   AcquisitionResult Run() {
     Device device;
     device.OpenBoard();
     StartOptions start;
-    start.framesPerBlock = options_.framesPerBlock;
-    start.rate = options_.rate;
+    start.framesPerBlock = settings_.framesPerBlock;
+    start.rate = settings_.plan.driverRate;
     start.blockCount = options_.blocks;
     start.gain = options_.gain;
     bool block = options_.mode == "block";
@@ -91,12 +109,13 @@ class Acquisition {
     }
     device.Stop();
     EndProgress();
-    if (received_ == 0) ThrowNoData(device);
+    if (received_ == 0 && stopSignal_ == nullptr) ThrowNoData(device);
     AcquisitionResult result;
+    if (stopSignal_ != nullptr) result.stopSignal = stopSignal_;
     result.frames = writer_.Frames();
     result.blocks = blocks_.Received();
     result.lostBlocks = blocks_.Lost();
-    result.lostFrames = block ? blocks_.Lost() * options_.framesPerBlock : streamLost_;
+    result.lostFrames = block ? blocks_.Lost() * settings_.framesPerBlock : streamLost_;
     result.seconds = Elapsed();
     result.achievedRate = result.seconds > 0 ? static_cast<double>(received_) / result.seconds : 0;
     return result;
@@ -113,18 +132,25 @@ class Acquisition {
     return std::chrono::duration<double>(Clock::now() - started_).count();
   }
 
-  bool Done() const {
+  // Ends at the requested frame count or duration, or at a stop signal; without either
+  // bound, only a signal ends the run.
+  bool Done() {
+    if (stopSignal_ == nullptr) stopSignal_ = StopOnSignals::Caught();
+    if (stopSignal_ != nullptr) return true;
     if (options_.frames) return writer_.Frames() >= *options_.frames;
-    return Elapsed() >= options_.duration.value_or(1.0);
+    if (options_.duration) return Elapsed() >= *options_.duration;
+    return false;
   }
 
   uint32_t VirtualFramesPerRead() const {
     return options_.virtualFramesPerRead != 0 ? options_.virtualFramesPerRead
-                                              : options_.framesPerBlock;
+                                              : settings_.framesPerBlock;
   }
 
   void Step(uint64_t frames) {
-    ticks_ += host_.Step((ticks_ == 0 ? 2 : 0) + 2 * frames);
+    const RatePlan& plan = settings_.plan;
+    uint64_t lead = ticks_ == 0 ? plan.firstFrameTicks - plan.ticksPerFrame : 0;
+    ticks_ += host_.Step(lead + plan.ticksPerFrame * frames);
     // The clock stops with the acquisition; its rate is kept for the time it ran.
     if (clockRate_ == 0) clockRate_ = host_.ClockRateHz();
   }
@@ -150,7 +176,7 @@ class Acquisition {
     bool idle = host_.VirtualClock()
                     ? ++idleRounds_ > kVirtualIdleRounds
                     : std::chrono::duration<double>(Clock::now() - lastData_).count() >
-                          options_.timeout;
+                          settings_.timeout;
     if (idle) ThrowNoData(device);
   }
 
@@ -171,7 +197,7 @@ class Acquisition {
       } else {
         blockDone.Wait(std::chrono::milliseconds(50));
       }
-      while (auto block = device.ReadOldestBlock(options_.framesPerBlock)) {
+      while (auto block = device.ReadOldestBlock(settings_.framesPerBlock)) {
         blocks_.Accept(block->sequence);
         Take(block->frames);
         if (Done()) break;
@@ -182,18 +208,17 @@ class Acquisition {
   }
 
   void RunStream(Device& device) {
-    StreamPosition position(options_.framesPerBlock);
+    StreamPosition position(settings_.framesPerBlock);
     // Poll a few times per turn of the ring so that nothing is overwritten unread.
-    double frameRate = options_.rate > 0 ? options_.rate / 2.0 : 1.0;
     auto poll = std::chrono::duration<double>(
-        std::clamp(options_.framesPerBlock / frameRate / 4, 0.0005, 0.02));
+        std::clamp(settings_.framesPerBlock / settings_.plan.frameRate / 4, 0.0005, 0.02));
     while (!Done()) {
       if (host_.VirtualClock()) {
         Step(VirtualFramesPerRead());
       } else {
         std::this_thread::sleep_for(poll);
       }
-      StreamSnapshot snapshot = device.ReadStream(options_.framesPerBlock);
+      StreamSnapshot snapshot = device.ReadStream(settings_.framesPerBlock);
       auto update = position.Accept(snapshot.wraps, snapshot.newestFrameIndex,
                                     snapshot.frames.size());
       streamLost_ = position.Lost();
@@ -211,17 +236,18 @@ class Acquisition {
     lastProgress_ = now;
     double elapsed = Elapsed();
     double rate = elapsed > 0 ? static_cast<double>(received_) / elapsed : 0;
-    double left = 0;
+    std::string left = "Ctrl-C stops";
     if (options_.frames) {
-      left = rate > 0 ? static_cast<double>(*options_.frames - std::min(*options_.frames, writer_.Frames())) / rate : 0;
-    } else {
-      left = std::max(0.0, options_.duration.value_or(1.0) - elapsed);
+      uint64_t missing = *options_.frames - std::min(*options_.frames, writer_.Frames());
+      left = fmt::format("{:.1f} s left", rate > 0 ? static_cast<double>(missing) / rate : 0.0);
+    } else if (options_.duration) {
+      left = fmt::format("{:.1f} s left", std::max(0.0, *options_.duration - elapsed));
     }
     std::string lost = options_.mode == "block"
                            ? fmt::format("lost blocks {}", blocks_.Lost())
                            : fmt::format("lost frames {}", streamLost_);
-    fmt::print(stderr, "\r\x1b[K{} frames  {:.1f} frames/s  {}  {:.1f} s left", writer_.Frames(),
-               rate, lost, left);
+    fmt::print(stderr, "\r\x1b[K{} frames  {:.1f} frames/s  {}  {}", writer_.Frames(), rate, lost,
+               left);
     std::fflush(stderr);
     shown_ = true;
   }
@@ -232,6 +258,7 @@ class Acquisition {
   }
 
   const AcquireOptions& options_;
+  const AcquireSettings& settings_;
   MachineHost& host_;
   FrameWriter& writer_;
   bool progress_;
@@ -242,80 +269,192 @@ class Acquisition {
   uint64_t received_ = 0;
   uint64_t streamLost_ = 0;
   int idleRounds_ = 0;
+  const char* stopSignal_ = nullptr;
   BlockSequence blocks_;
   std::vector<FrameWords> kept_;
 };
 
+std::string DescribePlan(const RatePlan& plan) {
+  return fmt::format("{:g} frames/s (--rate {})", plan.frameRate, plan.driverRate);
+}
+
+// The driver rate for the options, with what it programs; refuses rates the card cannot run,
+// naming the nearest ones it can.
+RatePlan ChooseRate(const AcquireOptions& options) {
+  if (options.frameRate) {
+    FrameRateChoice choice = PlanFrameRate(*options.frameRate);
+    if (choice.exact) return *choice.exact;
+    std::string nearest;
+    for (const auto& plan : {choice.below, choice.above}) {
+      if (plan) nearest += (nearest.empty() ? "" : " or ") + DescribePlan(*plan);
+    }
+    throw CLI::ValidationError(
+        "--frame-rate", fmt::format("the card cannot deliver {:g} frames/s; the nearest rates it "
+                                    "can: {}",
+                                    *options.frameRate, nearest));
+  }
+  int32_t rate = options.rate.value_or(kDefaultDriverRate);
+  if (auto plan = PlanDriverRate(rate)) return *plan;
+  auto nearest = PlanDriverRate(rate > 0 ? kFastestDriverRate : kSlowestDriverRate);
+  throw CLI::ValidationError(
+      "--rate", fmt::format("the driver runs rates from {} to {} only; the nearest: {}",
+                            kSlowestDriverRate, kFastestDriverRate, DescribePlan(*nearest)));
+}
+
+AcquireSettings Settle(const AcquireOptions& options) {
+  AcquireSettings settings;
+  settings.plan = ChooseRate(options);
+  double rate = settings.plan.frameRate;
+  if (options.framesPerBlock) {
+    settings.framesPerBlock = *options.framesPerBlock;
+  } else if (options.mode == "block") {
+    // Slow rates take smaller blocks, so that a block arrives within a second.
+    settings.framesPerBlock = static_cast<uint32_t>(
+        std::clamp(std::floor(rate), 1.0, static_cast<double>(kDefaultFramesPerBlock)));
+  } else {
+    settings.framesPerBlock = static_cast<uint32_t>(
+        std::max(static_cast<double>(kDefaultFramesPerBlock), std::ceil(rate * kRingSeconds)));
+  }
+  // At slow rates a block (or in continuous mode a frame) takes its time; waiting for it is no
+  // silence.
+  double perRead =
+      (options.mode == "block" ? static_cast<double>(settings.framesPerBlock) : 1.0) / rate;
+  settings.timeout = options.timeout + perRead;
+  return settings;
+}
+
 void RunAcquire(const AcquireOptions& options, Context& context) {
+  AcquireSettings settings = Settle(options);
   DataFormat format = DataFormat::Csv;
   std::string output = options.output;
   if (!options.format.empty()) {
     format = *ParseDataFormat(options.format);
-  } else if (!output.empty()) {
+  } else if (!output.empty() && output != "-") {
     auto extension = std::filesystem::path(output).extension().string();
     if (auto guessed = ParseDataFormat(extension.empty() ? "" : extension.substr(1))) format = *guessed;
   }
   if (output.empty()) output = std::string("acquisition.") + DataFormatName(format);
+  bool toStdout = output == "-";
+  if (toStdout && format == DataFormat::Npy) {
+    throw CLI::ValidationError("--output", "-o - takes csv or raw (a .npy header is completed at "
+                                           "the end of the run)");
+  }
+  // With the data on standard output, the summary goes to standard error.
+  std::FILE* summary = toStdout ? stderr : stdout;
 
   MachineHost& host = context.Host();
+  const RatePlan& plan = settings.plan;
   AcquisitionHeader header;
   header.mode = options.mode;
-  header.requestedRate = options.rate;
-  header.framesPerBlock = options.framesPerBlock;
+  header.requestedRate = plan.driverRate;
+  header.requestedFrameRate = options.frameRate.value_or(0);
+  header.clockRate = plan.clockRate;
+  header.decimation = plan.decimation;
+  header.clockHz = plan.clockHz;
+  header.ticksPerFrame = plan.ticksPerFrame;
+  header.frameRate = plan.frameRate;
+  header.framesPerBlock = settings.framesPerBlock;
   header.blockCount = options.mode == "block" ? options.blocks : 1;
   header.virtualClock = host.VirtualClock();
   auto writer = OpenFrameWriter(format, output, header);
 
-  Acquisition acquisition(options, host, *writer);
-  AcquisitionResult result = acquisition.Run();
-  writer->Finish();
-  WriteSidecar(output, SidecarJson(format, output, header, result));
-
-  fmt::print("acquired {} frames in {:.3f} s ({:.1f} frames/s), {} mode, requested rate {}\n",
-             result.frames, result.seconds, result.achievedRate, options.mode, options.rate);
-  if (options.mode == "block") {
-    fmt::print("blocks {} read, {} lost ({} frames)\n", result.blocks, result.lostBlocks,
-               result.lostFrames);
-  } else {
-    fmt::print("frames lost (overwritten in the ring before they were read): {}\n",
-               result.lostFrames);
+  AcquisitionResult result;
+  std::vector<FrameWords> kept;
+  {
+    StopOnSignals stopOnSignals;
+    Acquisition acquisition(options, settings, host, *writer);
+    result = acquisition.Run();
+    kept = acquisition.Kept();
   }
-  fmt::print("data  {} ({}, {} x {} uint16)\n", output, DataFormatName(format), result.frames,
-             kChannels);
-  fmt::print("about {}.json\n", output);
+  writer->Finish();
+  if (!toStdout) WriteSidecar(output, SidecarJson(format, output, header, result));
+
+  if (!result.stopSignal.empty()) {
+    fmt::print(summary, "interrupted by {}: the files hold the frames that arrived before it\n",
+               result.stopSignal);
+  }
+  fmt::print(summary, "acquired {} frames in {:.3f} s ({:.1f} frames/s), {} mode\n",
+             result.frames, result.seconds, result.achievedRate, options.mode);
+  fmt::print(summary,
+             "rate  {} -> sample clock {:g} Hz (driver's clock rate {}), decimation {}, {} ticks "
+             "per frame: {:g} frames/s\n",
+             plan.driverRate, plan.clockHz, plan.clockRate, plan.decimation, plan.ticksPerFrame,
+             plan.frameRate);
+  if (options.mode == "block") {
+    fmt::print(summary, "blocks {} read, {} lost ({} frames), {} frames per block\n",
+               result.blocks, result.lostBlocks, result.lostFrames, settings.framesPerBlock);
+  } else {
+    fmt::print(summary,
+               "frames lost (overwritten in the ring before they were read): {}, ring of {} "
+               "frames\n",
+               result.lostFrames, settings.framesPerBlock);
+  }
+  fmt::print(summary, "data  {} ({}, {} x {} uint16)\n", toStdout ? "standard output" : output,
+             DataFormatName(format), result.frames, kChannels);
+  if (!toStdout) fmt::print(summary, "about {}.json\n", output);
   if (!options.plot.empty()) {
-    PlotOptions plot;
-    plot.framesPerSecond = result.achievedRate;
-    plot.title = fmt::format("tarvik acquisition: {} frames, {} mode", result.frames, options.mode);
-    WritePlot(options.plot, PlotSvg(acquisition.Kept(), plot));
-    fmt::print("plot  {}\n", options.plot);
+    PlotOptions plotOptions;
+    plotOptions.framesPerSecond = result.achievedRate;
+    plotOptions.title =
+        fmt::format("tarvik acquisition: {} frames, {} mode", result.frames, options.mode);
+    WritePlot(options.plot, PlotSvg(kept, plotOptions));
+    fmt::print(summary, "plot  {}\n", options.plot);
   }
   if (result.lostFrames > 0 || result.lostBlocks > 0) {
-    std::fflush(stdout);
+    std::fflush(summary);
     fmt::print(stderr, "tarvik: data lost: {} block(s), {} frame(s)\n", result.lostBlocks,
                result.lostFrames);
     context.exitCode = kExitDataLost;
   }
 }
 
+// A finite number above zero and at most `max`, of the unit named.
+CLI::Validator PositiveUpTo(double max, const char* unit) {
+  return CLI::Validator(
+      [max, unit](const std::string& text) {
+        char* end = nullptr;
+        double value = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || value <= 0 ||
+            value > max) {
+          return fmt::format("'{}' is not a number of {} above 0 and up to {:g}", text, unit, max);
+        }
+        return std::string();
+      },
+      "");
+}
+
+constexpr double kMaxSeconds = 366.0 * 86400;
+
 }  // namespace
 
 void AddAcquireCommand(CLI::App& app, Context& context) {
   auto options = std::make_shared<AcquireOptions>();
-  auto* acquire = app.add_subcommand("acquire", "Acquire frames of 16 words into a file");
+  auto* acquire = app.add_subcommand(
+      "acquire", "Acquire frames of 16 words into a file (until stopped with Ctrl-C or SIGTERM "
+                 "unless --duration or --frames bounds the run)");
   acquire->add_option("--mode", options->mode,
                       "block: blocks of frames from a pool, every block numbered; continuous: "
                       "snapshots of a ring of frames")
       ->check(CLI::IsMember({"block", "continuous"}))
       ->capture_default_str();
-  acquire->add_option("--rate", options->rate,
-                      "Rate requested from the driver (sample-clock ticks per second, two per "
-                      "frame; up to 100000; negative -k: one in 10000 k)")
-      ->capture_default_str();
-  acquire->add_option("--frames-per-block", options->framesPerBlock,
-                      "Frames per block; in continuous mode the ring's length")
+  auto* rate = acquire->add_option_function<int32_t>(
+      "--rate", [options](int32_t value) { options->rate = value; },
+      "The rate as the driver takes it (default 10000): from 10000 to 100000 the sample clock's "
+      "rate, two ticks per frame; below 10000 a decimated clock; negative -k: one frame in k "
+      "seconds. The summary and the JSON say what it gives");
+  rate->type_name("RATE");
+  auto* frameRate = acquire->add_option_function<double>(
+      "--frame-rate", [options](double value) { options->frameRate = value; },
+      "Frames per second (instead of --rate); refused, with the nearest ones, when the card "
+      "cannot deliver it");
+  frameRate->check(PositiveUpTo(kFastestDriverRate, "frames per second"))->type_name("HZ");
+  frameRate->excludes(rate);
+  acquire->add_option_function<uint32_t>(
+          "--frames-per-block", [options](uint32_t value) { options->framesPerBlock = value; },
+          "Frames per block (default 64, fewer at rates below 64 frames/s); in continuous mode "
+          "the ring's length (default 50 ms of frames, at least 64)")
       ->check(CLI::Range(1u, 65536u))
-      ->capture_default_str();
+      ->type_name("N");
   acquire->add_option("--blocks", options->blocks, "Blocks in the driver's pool (block mode)")
       ->check(CLI::Range(int16_t{1}, int16_t{32767}))
       ->capture_default_str();
@@ -324,8 +463,8 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
       ->capture_default_str();
   auto* duration = acquire->add_option_function<double>(
       "--duration", [options](double seconds) { options->duration = seconds; },
-      "Seconds to acquire (default 1; the card's time with --virtual)");
-  duration->check(CLI::PositiveNumber)->type_name("SECONDS");
+      "Seconds to acquire (the card's time with --virtual)");
+  duration->check(PositiveUpTo(kMaxSeconds, "seconds"))->type_name("SECONDS");
   auto* frames = acquire->add_option_function<uint64_t>(
       "--frames", [options](uint64_t count) { options->frames = count; },
       "Number of frames to acquire (instead of --duration)");
@@ -336,12 +475,14 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
                       "output's extension, else csv)")
       ->check(CLI::IsMember({"csv", "raw", "npy"}));
   acquire->add_option("-o,--output", options->output,
-                      "Data file (default acquisition.FORMAT); FILE.json beside it describes it");
+                      "Data file (default acquisition.FORMAT); FILE.json beside it describes it; "
+                      "- writes csv or raw to standard output (no JSON)");
   acquire->add_option("--plot", options->plot, "Also draw the channels over time into this SVG file")
       ->type_name("FILE");
   acquire->add_option("--timeout", options->timeout,
-                      "Give up when no data arrives for this many seconds (real-time clock)")
-      ->check(CLI::PositiveNumber)
+                      "Give up when no data arrives for this many seconds (real-time clock; "
+                      "slow rates wait longer)")
+      ->check(PositiveUpTo(kMaxSeconds, "seconds"))
       ->capture_default_str();
   acquire->add_option("--virtual-frames-per-read", options->virtualFramesPerRead,
                       "With --virtual: frames the card runs between two reads (default: one "

@@ -4,8 +4,20 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#define TARVIK_GETPID() _getpid()
+#else
+#include <unistd.h>
+#define TARVIK_GETPID() getpid()
+#endif
 
 namespace tarvik::tool {
 
@@ -25,20 +37,59 @@ const char* DataFormatName(DataFormat format) {
   return "?";
 }
 
+OutputFile::OutputFile(std::filesystem::path path)
+    : path_(std::move(path)), toStdout_(path_ == "-") {
+  if (toStdout_) {
+#if defined(_WIN32)
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    stdout_ = &std::cout;
+    return;
+  }
+  temp_ = path_.parent_path() /
+          fmt::format(".{}.{}.tmp", path_.filename().string(), static_cast<long>(TARVIK_GETPID()));
+  file_.open(temp_, std::ios::binary | std::ios::trunc);
+  if (!file_) throw std::runtime_error(fmt::format("cannot write {}", path_.string()));
+}
+
+OutputFile::~OutputFile() {
+  if (toStdout_ || committed_) return;
+  file_.close();
+  std::error_code ignored;
+  std::filesystem::remove(temp_, ignored);
+}
+
+void OutputFile::Check() {
+  if (!Stream()) throw std::runtime_error(fmt::format("writing {} failed", path_.string()));
+}
+
+void OutputFile::Commit() {
+  if (toStdout_) {
+    std::cout.flush();
+    Check();
+    return;
+  }
+  file_.close();
+  Check();
+  std::error_code error;
+  std::filesystem::rename(temp_, path_, error);
+  if (error) {
+    throw std::runtime_error(
+        fmt::format("cannot put {} in place: {}", path_.string(), error.message()));
+  }
+  committed_ = true;
+}
+
+void WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
+  OutputFile file(path);
+  file.Stream() << content;
+  file.Commit();
+}
+
 namespace {
 
-std::ofstream Open(const std::filesystem::path& path) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error(fmt::format("cannot write {}", path.string()));
-  return out;
-}
-
-void Check(const std::ofstream& out, const std::filesystem::path& path) {
-  if (!out) throw std::runtime_error(fmt::format("writing {} failed", path.string()));
-}
-
 // Words as little-endian bytes whatever the host's order.
-void AppendLittleEndian(std::ofstream& out, std::span<const FrameWords> frames) {
+void AppendLittleEndian(std::ostream& out, std::span<const FrameWords> frames) {
   std::vector<char> bytes;
   bytes.reserve(frames.size() * kChannels * 2);
   for (const auto& frame : frames) {
@@ -52,17 +103,15 @@ void AppendLittleEndian(std::ofstream& out, std::span<const FrameWords> frames) 
 
 class CsvWriter final : public FrameWriter {
  public:
-  CsvWriter(const std::filesystem::path& path, const AcquisitionHeader& header)
-      : path_(path), out_(Open(path)) {
-    out_ << fmt::format("# tarvik acquisition: mode={} requested_rate={} frames_per_block={}{}\n",
-                        header.mode, header.requestedRate, header.framesPerBlock,
-                        header.virtualClock ? " clock=virtual" : "");
-    out_ << "# one row per frame; columns are the frame's 16 words, unsigned 16-bit\n";
+  explicit CsvWriter(const std::filesystem::path& path)
+      : file_(path), out_(file_.Stream()) {
+    // A plain table, the column names first: what the run was lives in the JSON beside it,
+    // as comment lines would break CSV readers that know no comments.
     for (unsigned c = 0; c < kChannels; ++c) {
       out_ << (c == 0 ? "" : ",") << kChannelLayout[c].name;
     }
     out_ << '\n';
-    Check(out_, path_);
+    file_.Check();
   }
   void Append(std::span<const FrameWords> frames) override {
     std::string text;
@@ -75,28 +124,30 @@ class CsvWriter final : public FrameWriter {
     }
     out_ << text;
     frames_ += frames.size();
-    Check(out_, path_);
+    file_.Check();
   }
-  void Finish() override {
-    out_.close();
-    Check(out_, path_);
-  }
+  void Finish() override { file_.Commit(); }
 
  private:
-  std::filesystem::path path_;
-  std::ofstream out_;
+  OutputFile file_;
+  std::ostream& out_;
 };
 
 class RawWriter final : public FrameWriter {
  public:
-  RawWriter(const std::filesystem::path& path, bool npy) : path_(path), npy_(npy), out_(Open(path)) {
+  RawWriter(const std::filesystem::path& path, bool npy)
+      : npy_(npy), file_(path), out_(file_.Stream()) {
+    if (npy_ && file_.IsStdout()) {
+      throw std::runtime_error(".npy cannot go to standard output (its header is completed "
+                               "at the end); use csv or raw");
+    }
     if (npy_) out_ << NpyHeader(0);
-    Check(out_, path_);
+    file_.Check();
   }
   void Append(std::span<const FrameWords> frames) override {
     AppendLittleEndian(out_, frames);
     frames_ += frames.size();
-    Check(out_, path_);
+    file_.Check();
   }
   void Finish() override {
     if (npy_) {
@@ -104,14 +155,13 @@ class RawWriter final : public FrameWriter {
       out_.seekp(0);
       out_ << NpyHeader(frames_);
     }
-    out_.close();
-    Check(out_, path_);
+    file_.Commit();
   }
 
  private:
-  std::filesystem::path path_;
   bool npy_;
-  std::ofstream out_;
+  OutputFile file_;
+  std::ostream& out_;
 };
 
 std::string JsonString(const std::string& text) {
@@ -131,9 +181,10 @@ std::string JsonString(const std::string& text) {
 
 }  // namespace
 
+// None of today's formats carries the header: it goes to the JSON description.
 std::unique_ptr<FrameWriter> OpenFrameWriter(DataFormat format, const std::filesystem::path& path,
-                                             const AcquisitionHeader& header) {
-  if (format == DataFormat::Csv) return std::make_unique<CsvWriter>(path, header);
+                                             [[maybe_unused]] const AcquisitionHeader& header) {
+  if (format == DataFormat::Csv) return std::make_unique<CsvWriter>(path);
   return std::make_unique<RawWriter>(path, format == DataFormat::Npy);
 }
 
@@ -166,6 +217,14 @@ std::string SidecarJson(DataFormat format, const std::filesystem::path& dataFile
   json += fmt::format("  \"mode\": {},\n", JsonString(header.mode));
   json += fmt::format("  \"clock\": \"{}\",\n", header.virtualClock ? "virtual" : "real-time");
   json += fmt::format("  \"requested_rate\": {},\n", header.requestedRate);
+  if (header.requestedFrameRate > 0) {
+    json += fmt::format("  \"requested_frame_rate\": {},\n", header.requestedFrameRate);
+  }
+  json += fmt::format("  \"clock_rate\": {},\n", header.clockRate);
+  json += fmt::format("  \"clock_hz\": {:.6f},\n", header.clockHz);
+  json += fmt::format("  \"decimation\": {},\n", header.decimation);
+  json += fmt::format("  \"ticks_per_frame\": {},\n", header.ticksPerFrame);
+  json += fmt::format("  \"frame_rate\": {:.6f},\n", header.frameRate);
   json += fmt::format("  \"achieved_frames_per_second\": {:.3f},\n", result.achievedRate);
   json += fmt::format("  \"seconds\": {:.6f},\n", result.seconds);
   json += fmt::format("  \"frames_per_block\": {},\n", header.framesPerBlock);
@@ -173,6 +232,10 @@ std::string SidecarJson(DataFormat format, const std::filesystem::path& dataFile
   json += fmt::format("  \"blocks\": {},\n", result.blocks);
   json += fmt::format("  \"lost_blocks\": {},\n", result.lostBlocks);
   json += fmt::format("  \"lost_frames\": {},\n", result.lostFrames);
+  json += fmt::format("  \"interrupted\": {},\n", result.stopSignal.empty() ? "false" : "true");
+  if (!result.stopSignal.empty()) {
+    json += fmt::format("  \"stop_signal\": {},\n", JsonString(result.stopSignal));
+  }
   json += "  \"channels\": [\n";
   for (unsigned c = 0; c < kChannels; ++c) {
     json += fmt::format("    {{\"index\": {}, \"name\": {}, \"meaning\": {}}}{}\n", c,
@@ -187,10 +250,7 @@ std::string SidecarJson(DataFormat format, const std::filesystem::path& dataFile
 void WriteSidecar(const std::filesystem::path& dataFile, const std::string& json) {
   std::filesystem::path path = dataFile;
   path += ".json";
-  std::ofstream out = Open(path);
-  out << json;
-  out.close();
-  Check(out, path);
+  WriteWholeFile(path, json);
 }
 
 }  // namespace tarvik::tool

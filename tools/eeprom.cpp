@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "context.h"
 #include "tarvik/device.h"
@@ -13,7 +15,11 @@ namespace {
 
 constexpr unsigned kEepromWords = 64;
 
-void PrintWords(uint16_t first, const std::vector<uint16_t>& words) {
+void PrintWords(uint16_t first, const std::vector<uint16_t>& words, bool json) {
+  if (json) {
+    fmt::print("{}\n", nlohmann::ordered_json{{"first_word", first}, {"words", words}}.dump());
+    return;
+  }
   for (size_t i = 0; i < words.size(); ++i) {
     unsigned address = first + static_cast<unsigned>(i);
     if (i == 0 || address % 8 == 0) {
@@ -29,6 +35,7 @@ struct EepromArguments {
   std::string word;
   std::string count = "1";
   std::vector<std::string> values;
+  bool json = false;
 };
 
 }  // namespace
@@ -42,22 +49,25 @@ void AddEepromCommand(CLI::App& app, Context& context) {
   auto arguments = std::make_shared<EepromArguments>();
 
   auto* dump = eeprom->add_subcommand("dump", "Print all 64 words, 8 per line");
-  dump->callback([&context] {
+  dump->add_flag("--json", arguments->json, "Print {\"first_word\": 0, \"words\": [...]}");
+  dump->callback([&context, arguments] {
     context.Host();
     Device device;
-    PrintWords(0, device.ReadEeprom(0, kEepromWords));
+    PrintWords(0, device.ReadEeprom(0, kEepromWords), arguments->json);
   });
 
   auto* read = eeprom->add_subcommand("read", "Print COUNT words from WORD");
   read->add_option("word", arguments->word, "First word address (0..63)")->required();
   read->add_option("count", arguments->count, "Number of words (default 1)");
+  read->add_flag("--json", arguments->json, "Print {\"first_word\": WORD, \"words\": [...]}");
   read->callback([&context, arguments] {
     auto first = ParseNumber(arguments->word, kEepromWords - 1, "word");
     auto count = ParseNumber(arguments->count, kEepromWords - first, "count");
     context.Host();
     Device device;
     PrintWords(static_cast<uint16_t>(first),
-               device.ReadEeprom(static_cast<uint16_t>(first), static_cast<uint16_t>(count)));
+               device.ReadEeprom(static_cast<uint16_t>(first), static_cast<uint16_t>(count)),
+               arguments->json);
   });
 
   auto* write = eeprom->add_subcommand("write", "Write VALUE... to consecutive words from WORD");
@@ -72,10 +82,21 @@ void AddEepromCommand(CLI::App& app, Context& context) {
     for (const auto& value : arguments->values) {
       words.push_back(static_cast<uint16_t>(ParseNumber(value, 0xFFFF, "value")));
     }
-    context.Host();
+    MachineHost& host = context.Host();
+    uint64_t failuresBefore = host.EepromSaveFailures();
     Device device;
     device.WriteEeprom(static_cast<uint16_t>(first), words);
+    if (host.EepromSaveFailures() != failuresBefore) {
+      throw std::runtime_error(fmt::format(
+          "wrote {} word(s) from {:02X} to the card, but saving the EEPROM image {} failed: "
+          "the file does not hold them",
+          words.size(), first, host.EepromImageName()));
+    }
     fmt::print("wrote {} word(s) from {:02X}\n", words.size(), first);
+    if (!host.EepromPersistent()) {
+      fmt::print("note: the emulated card has no --eeprom-image; these words last only for this "
+                 "run\n");
+    }
   });
 }
 

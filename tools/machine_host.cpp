@@ -9,8 +9,11 @@ class Machine {};
 
 namespace tarvik::tool {
 
+class MachineHost::ImageLock {};
+
 MachineHost::MachineHost(const MachineHostOptions& options) : options_(options) {}
 MachineHost::~MachineHost() = default;
+uint64_t MachineHost::EepromSaveFailures() { return 0; }
 uint64_t MachineHost::Step(uint64_t) { return 0; }
 double MachineHost::ClockRateHz() const { return 0; }
 std::string MachineHost::PnpStateName() const { return "unknown"; }
@@ -21,8 +24,13 @@ size_t ReportBrokenRules() { return 0; }
 
 #else
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "sim/machine.h"
@@ -38,10 +46,51 @@ std::string Status(int32_t status) {
 
 }  // namespace
 
+// An exclusive lock on FILE.lock beside the image (the image itself is replaced by a rename
+// at every save, so a lock on it would not last).
+class MachineHost::ImageLock {
+ public:
+  explicit ImageLock(const std::filesystem::path& image) {
+    std::filesystem::path path = image;
+    path += ".lock";
+    // Where no lock file can be made, no image can be saved either (its temporary file goes in
+    // the same folder): reads go ahead, and a write fails at its save and says so.
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return;
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      close(fd_);
+      throw std::runtime_error(
+          fmt::format("cannot lock {}: {}", path.string(), std::strerror(error)));
+    }
+  }
+  ~ImageLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ImageLock(const ImageLock&) = delete;
+  ImageLock& operator=(const ImageLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+std::filesystem::path FollowLinks(const std::filesystem::path& path) {
+  std::filesystem::path current = path;
+  std::error_code error;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(current, error); ++hops) {
+    std::filesystem::path target = std::filesystem::read_symlink(current, error);
+    if (error) break;
+    current = target.is_absolute() ? target : current.parent_path() / target;
+  }
+  return current;
+}
+
 void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card) {
   if (options.driverImage) sim::SetDriverImagePath(options.driverImage->string());
   card.realTimeClock = !options.virtualClock;
   card.eepromImage = options.eepromImage;
+  if (card.eepromImage) card.eepromImage = FollowLinks(*card.eepromImage);
   if (options.idByte4) card.window.identification[4] = *options.idByte4;
   for (const SourceSetting& setting : options.sources) card.window.sources[setting.quantity] = setting.source;
 }
@@ -49,6 +98,9 @@ void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& 
 MachineHost::MachineHost(const MachineHostOptions& options) : options_(options) {
   sim::MachineOptions machineOptions;
   ApplyCardOptions(options, machineOptions.card);
+  if (machineOptions.card.eepromImage) {
+    imageLock_ = std::make_unique<ImageLock>(*machineOptions.card.eepromImage);
+  }
 
   machine_ = std::make_unique<sim::Machine>(machineOptions);
   if (options.eepromImage) {
@@ -70,7 +122,12 @@ MachineHost::MachineHost(const MachineHostOptions& options) : options_(options) 
   if (status != 0) throw std::runtime_error("starting the device failed: status " + Status(status));
 }
 
-MachineHost::~MachineHost() = default;
+// The machine goes before the lock: its last save happens while the lock is held.
+MachineHost::~MachineHost() { machine_.reset(); }
+
+uint64_t MachineHost::EepromSaveFailures() {
+  return machine_ ? machine_->Card().bridge().GetEepromCounters().saveFailures : 0;
+}
 
 size_t ReportBrokenRules() {
   auto violations = sim::verifier::TakeViolations();

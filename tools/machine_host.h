@@ -32,6 +32,10 @@ struct MachineHostOptions {
   std::optional<std::filesystem::path> driverImage;
 };
 
+// The file a path names once its symbolic links are followed (the path itself when it is
+// none), so that replacing the file keeps the link.
+std::filesystem::path FollowLinks(const std::filesystem::path& path);
+
 // Puts the card options of the command line (EEPROM image, identification byte, signal
 // sources, real-time or virtual clock) into the emulated card's configuration, and makes the
 // machine boot the driver image when one is given.
@@ -57,13 +61,27 @@ class MachineHost {
   // The card's programmed sample-clock rate (ticks per second; 0 when stopped or unknown).
   double ClockRateHz() const;
 
+  // Image file updates that failed since the boot (0 without an image or on a real machine).
+  uint64_t EepromSaveFailures();
+  // Whether the card's EEPROM is kept in a file (an emulated card without an image forgets
+  // its words when the tool exits).
+  bool EepromPersistent() const { return !Emulated() || options_.eepromImage.has_value(); }
+  std::string EepromImageName() const {
+    return options_.eepromImage ? options_.eepromImage->string() : std::string();
+  }
+
   // The emulated machine, or null on a real one.
   sim::Machine* Machine() { return machine_.get(); }
   std::string PnpStateName() const;
   std::string SystemPowerName() const;
 
  private:
+  class ImageLock;
+
   MachineHostOptions options_;
+  // Held from before the image is loaded until the machine is gone, so that runs sharing an
+  // image file take turns and none overwrites another's words.
+  std::unique_ptr<ImageLock> imageLock_;
   std::unique_ptr<sim::Machine> machine_;
 };
 

@@ -5,10 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "context.h"
 #include "source_setting.h"
+#include "stop_signal.h"
+#include "suggest.h"
 #include "tarvik/device.h"
+#include "version.h"
 
 namespace tarvik::tool {
 
@@ -35,14 +40,46 @@ constexpr const char* kFooter = R"(Exit codes:
 On Linux the tool boots the emulated machine in this process: the driver, and the card with
 its sample clock paced in real time (--virtual: stepped by the tool, for repeatable runs).)";
 
+// Every subcommand name and long option of the tool, for suggestions.
+void CollectNames(const CLI::App& app, std::vector<std::string>& commands,
+                  std::vector<std::string>& options) {
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& name : option->get_lnames()) options.push_back("--" + name);
+  }
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+    if (sub->get_name().find(' ') == std::string::npos && !sub->get_name().empty()) {
+      commands.push_back(sub->get_name());
+    }
+    CollectNames(*sub, commands, options);
+  }
+}
+
+// After a parse error: "did you mean" for each word that is close to a name the tool knows.
+void SuggestNames(const CLI::App& app, int argc, char** argv) {
+  std::vector<std::string> commands, options;
+  CollectNames(app, commands, options);
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    bool option = word.rfind("--", 0) == 0;
+    if (option) word = word.substr(0, word.find('='));
+    auto closest = ClosestName(word, option ? options : commands);
+    if (closest) {
+      fmt::print(stderr, "tarvik: unknown {} '{}'; did you mean '{}'?\n",
+                 option ? "option" : "command", word, *closest);
+    }
+  }
+}
+
 }  // namespace
 
 }  // namespace tarvik::tool
 
 int main(int argc, char** argv) {
   using namespace tarvik::tool;
+  RouteStopSignals();
   CLI::App app{"tarvik: acquisition and diagnostics for the Tarvik analog-input card", "tarvik"};
   app.footer(kFooter);
+  app.set_version_flag("--version", std::string("tarvik ") + kToolVersion);
   app.require_subcommand(1);
   app.fallthrough();  // the machine's options may follow the subcommand
 
@@ -98,6 +135,7 @@ int main(int argc, char** argv) {
     code = context.exitCode;
   } catch (const CLI::ParseError& error) {
     code = app.exit(error) == 0 ? kExitOk : kExitUsage;
+    if (code != kExitOk) SuggestNames(app, argc, argv);
   } catch (const tarvik::Error& error) {
     std::fflush(stdout);
     fmt::print(stderr, "tarvik: {}\n", error.what());

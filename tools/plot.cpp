@@ -3,8 +3,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <fstream>
 #include <stdexcept>
+
+#include "data_files.h"
 
 namespace tarvik::tool {
 
@@ -114,10 +115,7 @@ std::string PlotSvg(std::span<const FrameWords> frames, const PlotOptions& optio
 }
 
 void WritePlot(const std::filesystem::path& path, const std::string& svg) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << svg;
-  out.close();
-  if (!out) throw std::runtime_error(fmt::format("cannot write {}", path.string()));
+  WriteWholeFile(path, svg);
 }
 
 }  // namespace tarvik::tool

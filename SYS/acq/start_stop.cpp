@@ -8,6 +8,7 @@
 // interrupts, never during one.
 #include "acq/acquisition.h"
 #include "hw/bridge_interrupt.h"
+#include "hw/interrupt.h"
 #include "hw/registers.h"
 
 namespace {
@@ -58,7 +59,10 @@ void FreeBlockPool(DEVICE_EXTENSION* Extension) {
 }
 
 // Releases the event a block-mode start referenced. The DPC reads UserEvent under EventLock,
-// so once the field is cleared under it no DPC can be signalling the event any more.
+// so once the field is cleared under it no DPC can be signalling the event any more. A DPC
+// already running on another processor is then waited for: it would otherwise read the field
+// again after the next start stored that start's event, and signal a block the new run never
+// completed. Every caller has cleared Running or never set it. PASSIVE_LEVEL.
 TARVIK_RESIDENT_CODE void ReleaseUserEvent(DEVICE_EXTENSION* Extension) {
   PKEVENT event = Extension->UserEvent;
   if (event == nullptr) return;
@@ -69,6 +73,7 @@ TARVIK_RESIDENT_CODE void ReleaseUserEvent(DEVICE_EXTENSION* Extension) {
   if (KeRemoveQueueDpc(&Extension->DeviceObject->Dpc)) {
     InterlockedDecrement(&Extension->DpcsOutstanding);
   }
+  WaitForRunningDpcs(Extension);
   ObDereferenceObject(event);
 }
 

@@ -1,6 +1,7 @@
 // Removal of the device.
 #include "frame/frame.h"
 #include "frame/pnp_state.h"
+#include "hw/interrupt.h"
 #include "hw/resources.h"
 #include "ioctl/notify.h"
 
@@ -28,11 +29,7 @@ TARVIK_PAGE_CODE NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP I
   }
   // The interrupt is disconnected, so no DPC is queued any more; one another processor took
   // off the queue may still be running.
-  LARGE_INTEGER interval;
-  interval.QuadPart = -10000;  // 1 ms
-  while (InterlockedCompareExchange(&extension->DpcsOutstanding, 0, 0) != 0) {
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-  }
+  WaitForRunningDpcs(extension);
   DetachAndDeleteDevice(DeviceObject);
   return status;
 }

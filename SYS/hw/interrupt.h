@@ -6,3 +6,4 @@
 KSERVICE_ROUTINE InterruptService;
 void DispatchFrame(DEVICE_EXTENSION* Extension);
 KDEFERRED_ROUTINE InterruptDpc;
+void WaitForRunningDpcs(DEVICE_EXTENSION* Extension);

@@ -19,3 +19,18 @@ void NTAPI InterruptDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
   KeReleaseSpinLockFromDpcLevel(&extension->EventLock);
   InterlockedDecrement(&extension->DpcsOutstanding);  // the last touch of the extension
 }
+
+/*
+ * WaitForRunningDpcs: returns once no block DPC is queued or running. The caller has made sure
+ * no new one is queued (Running cleared, or the interrupt disconnected) and removed a queued
+ * one; a DPC another processor already took off the queue may still be running and is waited
+ * for, 1 ms at a time. PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE void WaitForRunningDpcs(DEVICE_EXTENSION* Extension) {
+  PAGED_CODE();
+  LARGE_INTEGER interval;
+  interval.QuadPart = -10000;  // 1 ms
+  while (InterlockedCompareExchange(&Extension->DpcsOutstanding, 0, 0) != 0) {
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
+}

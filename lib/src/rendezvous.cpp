@@ -2,6 +2,7 @@
 // client's signal with four bytes), and the auto-reset event that block mode sets.
 #include <windows.h>
 
+#include <thread>
 #include <utility>
 
 #include "control.h"
@@ -15,6 +16,7 @@ struct PendingWait::State {
   enum class Phase { Parked, Signalled, Failed };
 
   HANDLE handle = INVALID_HANDLE_VALUE;  // overlapped, used by this wait alone
+  std::thread::id issuer;                // the thread that sent the request
   HANDLE event = nullptr;                // manual-reset, set when the wait completes
   OVERLAPPED overlapped{};
   uint32_t value = 0;
@@ -51,8 +53,11 @@ PendingWait::~PendingWait() {
 }
 
 void PendingWait::Collect(bool block) {
+  // Waits on the event rather than through GetOverlappedResult, so that it also works once a
+  // cancel from another thread has closed the handle.
+  if (block) WaitForSingleObject(state_->event, INFINITE);
   DWORD bytes = 0;
-  if (GetOverlappedResult(state_->handle, &state_->overlapped, &bytes, block ? TRUE : FALSE)) {
+  if (GetOverlappedResult(state_->handle, &state_->overlapped, &bytes, FALSE)) {
     state_->phase = State::Phase::Signalled;
     return;
   }
@@ -78,7 +83,16 @@ std::optional<uint32_t> PendingWait::Wait(std::chrono::milliseconds timeout) {
 
 bool PendingWait::Cancel() {
   if (state_ == nullptr || state_->phase != State::Phase::Parked) return false;
-  CancelIoEx(state_->handle, &state_->overlapped);  // fails harmlessly if a signal won
+  // The driver's targets have no CancelIoEx. CancelIo cancels the calling thread's requests
+  // only, so it serves the thread that sent the wait; any other thread closes the wait's own
+  // handle, and the driver's cleanup of its file object cancels the parked wait. Either fails
+  // harmlessly when a signal won.
+  if (std::this_thread::get_id() == state_->issuer) {
+    CancelIo(state_->handle);
+  } else {
+    CloseHandle(state_->handle);
+    state_->handle = INVALID_HANDLE_VALUE;
+  }
   Collect(true);
   return state_->phase == State::Phase::Failed &&
          state_->error == static_cast<uint32_t>(ERROR_OPERATION_ABORTED);
@@ -98,6 +112,7 @@ PendingWait Device::BeginWait() {
     throw Error("create an event", static_cast<uint32_t>(GetLastError()), DAQ_OK);
   }
   state->overlapped.hEvent = state->event;
+  state->issuer = std::this_thread::get_id();
   if (DeviceIoControl(state->handle, IOCTL_DAQ_WAIT_EVENT, nullptr, 0, &state->value,
                       sizeof state->value, nullptr, &state->overlapped)) {
     state->phase = PendingWait::State::Phase::Signalled;  // completed at once

@@ -142,6 +142,11 @@ m('t5-start-leaves-bridge-enables', 'SYS/acq/start_stop.cpp',
 '''  KeSynchronizeExecution(Extension->InterruptObject, EnableBridgeInterrupt, Extension);''', '')
 
 out = os.path.join(root, 'scripts/mutants.d')
+m('19-release-ignores-running-dpc', 'SYS/acq/start_stop.cpp',
+'''  WaitForRunningDpcs(Extension);
+  ObDereferenceObject(event);''',
+'''  ObDereferenceObject(event);''')
+
 for name, edits in M.items():
     files = {}
     for path, old, new in edits:

@@ -144,4 +144,31 @@ TEST_F(InjectedRaceTest, AWaitReadsTheRejectStatusOnce) {
   sim::nt::Close(waiter);
 }
 
+// Once: the stop released the run's event while a block DPC, taken off the queue by the other
+// DPC processor, had yet to read UserEvent; the next start stored its own event without the
+// DPC's lock, and the old run's DPC signalled a block the new run never completed.
+TEST_F(InjectedRaceTest, AnOldRunsBlockDpcNeverSignalsTheNextRunsEvent) {
+  UCHAR open[16] = {};
+  ASSERT_EQ(Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0), STATUS_SUCCESS);
+  START_PARAMETERS first = AcquisitionParameters(1, 4);
+  ASSERT_EQ(Control(IOCTL_DAQ_START, &first, sizeof first, nullptr, 0), STATUS_SUCCESS);
+  sim::nt::Handle nextEvent = 0;
+  ASSERT_EQ(sim::nt::CreateEvent(false, false, &nextEvent), STATUS_SUCCESS);
+  START_PARAMETERS next = first;
+  next.EventHandle = nextEvent;
+  NTSTATUS restarted = STATUS_PENDING;
+  sim::schedule::Inject({Role::Dpc0, 1}, [&] {
+    Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
+    restarted = Control(IOCTL_DAQ_START, &next, sizeof next, nullptr, 0);
+  }, "stop and start while the block DPC runs");
+  Machine().Card().window().Step(8);  // past the skipped captures: blocks and their DPCs
+  sim::kernel::WaitForDpcsIdle();
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  EXPECT_EQ(restarted, STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt::WaitForSingleObject(nextEvent, 0), STATUS_TIMEOUT) << "no block completed yet";
+  Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
+  sim::nt::Close(nextEvent);
+}
+
 }  // namespace

@@ -102,11 +102,17 @@ TEST_F(InterruptServiceTest, ABoardTheCaptureNeverTouchesDoesNotStormTheLine) {
 
 TEST_F(InterruptServiceTest, TicksOutsideARunDoNotStormTheLine) {
   // A tick inside a stop, after it cleared Running and before it disabled the bridge: the
-  // stop's first port write, the sample clock's, is held while the card ticks.
+  // stop's first port write, the sample clock's, is held while the card ticks. The tick's
+  // interrupt is taken on the injector itself: waiting for another processor to take it would
+  // let the stop go on first.
   Start();
   Step(1);
-  sim::schedule::Inject({sim::schedule::Role::Test, 1, "WRITE_PORT_UCHAR"}, [&] { Step(1); },
-                        "a tick inside the stop");
+  sim::schedule::Inject({sim::schedule::Role::Test, 1, "WRITE_PORT_UCHAR"}, [&] {
+    auto delivery = sim::schedule::CurrentInterruptDelivery();
+    sim::schedule::SetInterruptDelivery(sim::schedule::InterruptDelivery::Uniprocessor);
+    Step(1);
+    sim::schedule::SetInterruptDelivery(delivery);
+  }, "a tick inside the stop");
   EXPECT_EQ(Stop(), STATUS_SUCCESS);
   sim::schedule::WaitForInjections();
   EXPECT_TRUE(sim::schedule::AllInjectionsFired());

@@ -70,13 +70,10 @@ TEST_F(DeviceControlTest, RequestsDuringRemovalAreRefusedWithInformationZero) {
   sim::nt::Handle handle = 0;
   ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
   auto removal = std::async(std::launch::async, [this] { return Machine().SendPnp(IRP_MN_REMOVE_DEVICE); });
-  auto removalPassedDown = [this] {
-    for (const auto& request : Machine().BusPnpRequests()) {
-      if (request.minor == IRP_MN_REMOVE_DEVICE) return true;
-    }
-    return false;
-  };
-  while (!removalPassedDown()) std::this_thread::sleep_for(1ms);
+  // The removal passes the request down first, then drains the remove lock, waiting for the
+  // handles: requests are refused from the drain on.
+  REMOVE_LOCK* lock = &Extension()->RemoveLock;
+  while (!__atomic_load_n(&lock->Removing, __ATOMIC_SEQ_CST)) std::this_thread::sleep_for(1ms);
   sim::nt::IoStatus iosb{};
   ULONG value = 0;
   EXPECT_EQ(sim::nt::DeviceIoControlFile(handle, 0, &iosb, IOCTL_DAQ_GET_LAST_ERROR, nullptr, 0,

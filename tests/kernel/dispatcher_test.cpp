@@ -1,6 +1,7 @@
 // Events and waits, IRQL rules, spin locks and DPCs, with real threads against each other.
 #include <atomic>
 #include <semaphore>
+#include <thread>
 
 #include "kernel_test_support.h"
 #include "sim/nt_api.h"
@@ -146,22 +147,34 @@ void NTAPI RecordDpc(PKDPC, PVOID context, PVOID argument1, PVOID argument2) {
   ++record->runs;
 }
 
-void NTAPI BlockDpcThread(PKDPC, PVOID gate, PVOID, PVOID) {
-  static_cast<std::binary_semaphore*>(gate)->acquire();
+// Holds a DPC processor until released; both are held so that a queued DPC stays queued.
+struct DpcGate {
+  std::counting_semaphore<2> gate{0};
+  std::atomic<int> held{0};
+};
+
+void NTAPI BlockDpcThread(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* gate = static_cast<DpcGate*>(context);
+  ++gate->held;
+  gate->gate.acquire();
 }
 
 TEST_F(DispatcherTest, DpcQueuesOnceAndRunsOnTheDpcThreadAtDispatchLevel) {
-  std::binary_semaphore gate{0};
-  KDPC blocker, dpc;
+  DpcGate gate;
+  KDPC blockers[2], dpc;
   DpcRecord record;
-  KeInitializeDpc(&blocker, BlockDpcThread, &gate);
+  for (KDPC& blocker : blockers) KeInitializeDpc(&blocker, BlockDpcThread, &gate);
   KeInitializeDpc(&dpc, RecordDpc, &record);
   int first = 1, second = 2;
 
-  ASSERT_TRUE(KeInsertQueueDpc(&blocker, nullptr, nullptr));
+  for (KDPC& blocker : blockers) {
+    ASSERT_TRUE(KeInsertQueueDpc(&blocker, nullptr, nullptr));
+    while (gate.held < 1) std::this_thread::yield();  // processor 1 helps only a busy 0
+  }
+  while (gate.held < 2) std::this_thread::yield();
   EXPECT_TRUE(KeInsertQueueDpc(&dpc, &first, &second));
   EXPECT_FALSE(KeInsertQueueDpc(&dpc, &second, &first));  // already queued
-  gate.release();
+  gate.gate.release(2);
   sim::kernel::WaitForDpcsIdle();
   EXPECT_EQ(record.runs, 1);
   EXPECT_EQ(record.irql, DISPATCH_LEVEL);

@@ -90,10 +90,10 @@ TEST_F(LockVerifierTest, CancelAndInterruptLocksTakePartInTheOrder) {
   EXPECT_NE(message.find("the cancel spin lock"), std::string::npos) << message;
 
   PKINTERRUPT first = nullptr, second = nullptr;
-  ASSERT_EQ(IoConnectInterrupt(&first, [](PKINTERRUPT, PVOID) -> BOOLEAN { return FALSE; },
+  ASSERT_EQ(IoConnectInterrupt(&first, [](PKINTERRUPT, PVOID) NTAPI -> BOOLEAN { return FALSE; },
                                nullptr, nullptr, 0x3D, 16, 16, LevelSensitive, TRUE, 1, FALSE),
             STATUS_SUCCESS);
-  ASSERT_EQ(IoConnectInterrupt(&second, [](PKINTERRUPT, PVOID) -> BOOLEAN { return FALSE; },
+  ASSERT_EQ(IoConnectInterrupt(&second, [](PKINTERRUPT, PVOID) NTAPI -> BOOLEAN { return FALSE; },
                                nullptr, nullptr, 0x3E, 16, 16, LevelSensitive, TRUE, 1, FALSE),
             STATUS_SUCCESS);
   Nesting inFirst{second}, inSecond{first};
@@ -172,6 +172,10 @@ TEST_F(LockVerifierTest, SetEventWithWaitMustBeFollowedByAWait) {
   EXPECT_EQ(TakeRules(), Rules{"WaitAfterSetEvent"});
   ExFreePool(block);
   EXPECT_EQ(TakeRules(), Rules{});
+
+  KeSetEvent(&event, IO_NO_INCREMENT, TRUE);  // any service, not only those that lock
+  IoFreeIrp(IoAllocateIrp(1, FALSE));
+  EXPECT_EQ(TakeRules(), Rules{"WaitAfterSetEvent"});
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ TEST_F(PowerManagerTest, OneStartPerDriverPassesWhetherInDispatchOrCompletionRou
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP done, PVOID) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP done, PVOID) NTAPI -> NTSTATUS {
           PoStartNextPowerIrp(done);
           if (done->PendingReturned) IoMarkIrpPending(done);
           return STATUS_SUCCESS;
@@ -372,7 +372,7 @@ KSPIN_LOCK g_workLock;
 TEST_F(WorkItemTest, RoutinesThatReturnRaisedOrHoldingALockAreReported) {
   WORK_QUEUE_ITEM raised;
   ExInitializeWorkItem(
-      &raised, [](PVOID) { KfRaiseIrql(DISPATCH_LEVEL); }, nullptr);
+      &raised, [](PVOID) NTAPI { KfRaiseIrql(DISPATCH_LEVEL); }, nullptr);
   ExQueueWorkItem(&raised, DelayedWorkQueue);
   sim::kernel::WaitForWorkItemsIdle();
   EXPECT_EQ(TakeRules(), (Rules{"IrqlReturn"}));
@@ -380,7 +380,7 @@ TEST_F(WorkItemTest, RoutinesThatReturnRaisedOrHoldingALockAreReported) {
   KeInitializeSpinLock(&g_workLock);
   WORK_QUEUE_ITEM locked;
   ExInitializeWorkItem(
-      &locked, [](PVOID) { KfAcquireSpinLock(&g_workLock); }, nullptr);
+      &locked, [](PVOID) NTAPI { KfAcquireSpinLock(&g_workLock); }, nullptr);
   ExQueueWorkItem(&locked, DelayedWorkQueue);
   sim::kernel::WaitForWorkItemsIdle();
   EXPECT_EQ(TakeRules(), (Rules{"IrqlReturn", "SpinLock"}));
@@ -405,7 +405,7 @@ TEST_F(WorkItemTest, QueueingTwiceAndItemsLeftAtShutdownAreReported) {
   for (WORK_QUEUE_ITEM& blocker : blockers) {
     ExInitializeWorkItem(
         &blocker,
-        [](PVOID) {
+        [](PVOID) NTAPI {
           started++;
           while (!release) std::this_thread::sleep_for(1ms);
         },

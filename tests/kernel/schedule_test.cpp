@@ -177,13 +177,13 @@ struct Reentrant {
 TEST_F(ScheduleTest, ADpcOrWorkItemQueuedAgainRunsBesideItselfOnTheOtherProcessor) {
   Reentrant r;
   KeInitializeDpc(
-      &r.dpc, [](PKDPC, PVOID self, PVOID, PVOID) { static_cast<Reentrant*>(self)->Run(true); }, &r);
+      &r.dpc, [](PKDPC, PVOID self, PVOID, PVOID) NTAPI { static_cast<Reentrant*>(self)->Run(true); }, &r);
   EXPECT_TRUE(KeInsertQueueDpc(&r.dpc, nullptr, nullptr));
   sim::kernel::WaitForDpcsIdle();
   EXPECT_EQ(r.log.Take(), (std::vector<std::string>{"DPC processor 0", "DPC processor 1"}));
 
   r.runs = 0;
-  ExInitializeWorkItem(&r.item, [](PVOID self) { static_cast<Reentrant*>(self)->Run(false); }, &r);
+  ExInitializeWorkItem(&r.item, [](PVOID self) NTAPI { static_cast<Reentrant*>(self)->Run(false); }, &r);
   ExQueueWorkItem(&r.item, DelayedWorkQueue);
   sim::kernel::WaitForWorkItemsIdle();
   EXPECT_EQ(r.log.Take(), (std::vector<std::string>{"worker 0", "worker 1"}));
@@ -199,7 +199,7 @@ TEST_F(ScheduleTest, TheSeedComesFromTheApiOrTheEnvironmentAndTheKernelStillWork
   EXPECT_EQ(sim::schedule::ScheduleSeed(), 5u);
   std::atomic<int> ran{0};
   KDPC dpc;
-  KeInitializeDpc(&dpc, [](PKDPC, PVOID n, PVOID, PVOID) { ++*static_cast<std::atomic<int>*>(n); }, &ran);
+  KeInitializeDpc(&dpc, [](PKDPC, PVOID n, PVOID, PVOID) NTAPI { ++*static_cast<std::atomic<int>*>(n); }, &ran);
   for (int i = 0; i < 50; ++i) {
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     sim::kernel::WaitForDpcsIdle();

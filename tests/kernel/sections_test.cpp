@@ -72,6 +72,11 @@ TEST_INIT_CODE NTSTATUS NTAPI InitLockingEntry(PDRIVER_OBJECT, PUNICODE_STRING) 
   return STATUS_SUCCESS;
 }
 
+TEST_INIT_CODE void NTAPI InitWorkRoutine(PVOID) {}
+TEST_PAGE_CODE void NTAPI PagedCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+}
+
 // Expects count violations of the rule since the last check, each naming the routine.
 void ExpectReported(const std::string& rule, const std::string& routine, size_t count = 1) {
   auto violations = sim::verifier::TakeViolations();
@@ -134,6 +139,21 @@ TEST_F(SectionsTest, InitCodeRunAfterDriverEntryReturnedIsReported) {
             STATUS_SUCCESS);
   ExpectReported("InitCodeRaisesIrql", "InitLockingEntry");
   sim::kernel::UnloadDriver(driver);
+}
+
+// Routines the kernel calls back later are checked when they run, not only when registered.
+TEST_F(SectionsTest, CallbacksAreCheckedWhenTheyRun) {
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(&item, InitWorkRoutine, nullptr);
+  ExQueueWorkItem(&item, DelayedWorkQueue);
+  sim::kernel::WaitForWorkItemsIdle();
+  ExpectReported("InitCodeAfterEntry", "InitWorkRoutine");
+
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoSetCancelRoutine(irp, PagedCancelRoutine);
+  EXPECT_TRUE(IoCancelIrp(irp));  // cancel routines run holding the cancel spin lock
+  ExpectReported("PageCodeRaisesIrql", "PagedCancelRoutine");
+  IoFreeIrp(irp);
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ TEST_F(RuleTest, DeviceMisuseIsReported) {
 
   PDEVICE_OBJECT device = CreateDevice();
   PKINTERRUPT interrupt = nullptr;
-  ASSERT_EQ(IoConnectInterrupt(&interrupt, [](PKINTERRUPT, PVOID) -> BOOLEAN { return FALSE; },
+  ASSERT_EQ(IoConnectInterrupt(&interrupt, [](PKINTERRUPT, PVOID) NTAPI -> BOOLEAN { return FALSE; },
                                device->DeviceExtension, nullptr, 0x50, 16, 16, LevelSensitive,
                                TRUE, 1, FALSE),
             STATUS_SUCCESS);
@@ -257,7 +257,7 @@ TEST_F(RuleTest, DeferredWorkLeftQueuedOrQueuedWithoutAKernelIsReported) {
 
   EXPECT_FALSE(KeInsertQueueDpc(&late, nullptr, nullptr));
   WORK_QUEUE_ITEM item;
-  ExInitializeWorkItem(&item, [](PVOID) {}, nullptr);
+  ExInitializeWorkItem(&item, [](PVOID) NTAPI {}, nullptr);
   ExQueueWorkItem(&item, DelayedWorkQueue);
   EXPECT_EQ(TakeRules(), (Rules{"DpcNoKernel", "WorkItemNoKernel"}));
   sim::kernel::Boot(sim::kernel::WdmSupport::Wdm110);
@@ -281,7 +281,7 @@ TEST_F(RuleTest, WhatIsLeftWhenTheKernelStopsIsReported) {
   EXPECT_EQ(TakeRules(), Rules{"DriverEntryFailedWithDevices"});
 
   PKINTERRUPT interrupt = nullptr;
-  ASSERT_EQ(IoConnectInterrupt(&interrupt, [](PKINTERRUPT, PVOID) -> BOOLEAN { return FALSE; },
+  ASSERT_EQ(IoConnectInterrupt(&interrupt, [](PKINTERRUPT, PVOID) NTAPI -> BOOLEAN { return FALSE; },
                                nullptr, nullptr, 0x51, 16, 16, LevelSensitive, TRUE, 1, FALSE),
             STATUS_SUCCESS);
 

@@ -63,6 +63,29 @@ TEST_F(LibTest, CancellingOrDroppingAWaitFreesTheSlot) {
   EXPECT_THROW(moved.Wait(0ms), std::logic_error);
 }
 
+// The driver's targets have no CancelIoEx, and CancelIo reaches the calling thread's requests
+// only: a wait begun on one thread and cancelled or dropped on another still ends.
+TEST_F(LibTest, AWaitCancelledOrDroppedOnAnotherThreadEnds) {
+  PendingWait wait = device_->BeginWait();
+  bool cancelled = false;
+  std::thread([&] { cancelled = wait.Cancel(); }).join();
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(Failure([&] { wait.Wait(1s); }).Win32Error(),
+            static_cast<uint32_t>(ERROR_OPERATION_ABORTED));
+  EXPECT_THROW(device_->Signal(1), Error);  // the slot is free
+
+  std::thread([waitThere = device_->BeginWait()]() mutable { PendingWait gone = std::move(waitThere); })
+      .join();
+  EXPECT_THROW(device_->Signal(2), Error);
+
+  // A signal that won before the cancel keeps its value.
+  PendingWait signalled = device_->BeginWait();
+  device_->Signal(3);
+  std::thread([&] { cancelled = signalled.Cancel(); }).join();
+  EXPECT_FALSE(cancelled);
+  EXPECT_EQ(signalled.Wait(0ms), 3u);
+}
+
 TEST_F(LibTest, StoppingTheDeviceCancelsTheWaitAndRefusesNewOnes) {
   PendingWait wait = device_->BeginWait();
   ASSERT_EQ(machine_->StopDevice(), 0);

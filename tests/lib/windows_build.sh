@@ -2,7 +2,8 @@
 # Compiles every source of the client library and of the tarvik tool with the i686 mingw-w64
 # cross compiler against the real <windows.h> (nothing of the emulated Win32 on the include
 # path), to object files in a scratch directory. The tool's header-only libraries (CLI11, fmt
-# in header-only mode) come from the host's headers through a folder that holds only them.
+# in header-only mode, nlohmann-json) come from the host's headers through a folder that holds
+# only them.
 # Without the cross compiler it prints SKIPPED and exits 77 (CTest: skipped).
 #   windows_build.sh <checkout> [compiler]
 set -eu
@@ -18,7 +19,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 mkdir "$scratch/headers"
-for library in CLI fmt; do
+for library in CLI fmt nlohmann; do
   if [ -d "/usr/include/$library" ]; then ln -s "/usr/include/$library" "$scratch/headers/$library"; fi
 done
 

@@ -6,11 +6,16 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
 
 #include "npy_reader.h"
 
@@ -32,8 +37,17 @@ class ToolTest : public testing::Test {
     fs::create_directories(dir_);
   }
 
-  ToolRun Tarvik(const std::string& arguments) {
-    std::string command = "cd '" + dir_.string() + "' && '" TARVIK_TOOL_PATH "' " + arguments + " 2>&1";
+  // The tool as a shell word, behind the emulator an i686 build runs it under.
+  static std::string ToolCommand() {
+    std::string runner = TARVIK_TOOL_RUNNER;
+    return (runner.empty() ? "" : "'" + runner + "' ") + "'" TARVIK_TOOL_PATH "'";
+  }
+
+  ToolRun Tarvik(const std::string& arguments) { return Shell(ToolCommand() + " " + arguments); }
+
+  // A shell command line run in the test's folder, with its output.
+  ToolRun Shell(const std::string& line) {
+    std::string command = "cd '" + dir_.string() + "' && { " + line + "; } 2>&1";
     ToolRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
@@ -50,11 +64,23 @@ class ToolTest : public testing::Test {
   fs::path dir_;
 };
 
-// Every frame two ticks after the one before; returns the number of frames checked.
-void ExpectConsecutive(const std::vector<uint16_t>& words) {
+// Every frame `ticks` ticks of the card after the one before.
+void ExpectConsecutive(const std::vector<uint16_t>& words, uint16_t ticks = 2) {
   for (size_t f = 1; f * 16 < words.size(); ++f) {
-    ASSERT_EQ(static_cast<uint16_t>(words[f * 16] - words[(f - 1) * 16]), 2) << "frame " << f;
+    ASSERT_EQ(static_cast<uint16_t>(words[f * 16] - words[(f - 1) * 16]), ticks) << "frame " << f;
   }
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The files in a folder, by name.
+std::vector<std::string> FileNames(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 TEST_F(ToolTest, BlockAcquisitionWritesTheRequestedFramesAsNpyWithSidecarAndPlot) {
@@ -95,6 +121,102 @@ TEST_F(ToolTest, ContinuousAcquisitionKeepsEachFrameOnceAsCsv) {
   ExpectConsecutive(words);
 }
 
+// The rate becomes a clock and a decimation; word 0, a ramp of the tick, shows which ticks each
+// frame came from, so the files show what the card ran.
+TEST_F(ToolTest, RatesRunWhatTheSummaryAndTheJsonSay) {
+  struct Case {
+    const char* rate;
+    uint16_t firstTick, ticksPerFrame;
+    const char* json;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"--frame-rate 2000", 5, 6, "\"decimation\": 3"},
+           {"--rate 9999", 3, 2, "\"clock_hz\": 20000.000000"},
+           {"--rate 1", 9999, 10000, "\"frames_per_block\": 1,"},  // a block a second
+       }) {
+    ToolRun run = Tarvik(std::string(kRamp) + "acquire --frames 6 -o r.npy " + c.rate);
+    ASSERT_EQ(run.exitCode, 0) << c.rate << "\n" << run.output;
+    auto file = tarvik::test::ReadNpyFile(dir_ / "r.npy");
+    ASSERT_EQ(file.shape, (std::vector<uint64_t>{6, 16})) << c.rate;
+    EXPECT_EQ(file.data[0], c.firstTick) << c.rate;
+    ExpectConsecutive(file.data, c.ticksPerFrame);
+    std::string json = tarvik::test::ReadFileBytes(dir_ / "r.npy.json");
+    EXPECT_TRUE(Contains(json, c.json)) << c.rate << "\n" << json;
+  }
+
+  // At the top rate the ring holds 50 ms by default, and the summary says what ran.
+  ToolRun top = Tarvik(std::string(kRamp) +
+                       "acquire --mode continuous --frame-rate 50000 --frames 5000 -o top.raw");
+  ASSERT_EQ(top.exitCode, 0) << top.output;
+  EXPECT_TRUE(Contains(top.output, "ring of 2500 frames")) << top.output;
+  EXPECT_TRUE(Contains(top.output, "sample clock 100000 Hz")) << top.output;
+
+  ToolRun tooFast = Tarvik("--virtual acquire --rate 200000");
+  EXPECT_EQ(tooFast.exitCode, 2);
+  EXPECT_TRUE(Contains(tooFast.output, "the nearest: 50000 frames/s (--rate 100000)")) << tooFast.output;
+  ToolRun between = Tarvik("--virtual acquire --frame-rate 60000");
+  EXPECT_EQ(between.exitCode, 2);
+  EXPECT_TRUE(Contains(between.output, "50000 frames/s (--rate 100000)")) << between.output;
+}
+
+// Ctrl-C or SIGTERM ends a run that has no bound: the card stops and the files are complete,
+// with the frames that arrived, and nothing else is left in the folder.
+TEST_F(ToolTest, AStopSignalLeavesCompleteFilesOfWhatArrived) {
+  struct Case {
+    const char* signal;
+    const char* arguments;
+    const char* file;
+    uint16_t ticksPerFrame;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"INT", "--source word0=Ramp:0,1 acquire --frame-rate 1000 -o run.npy", "run.npy",
+            10},
+           {"TERM", "--virtual --source word0=Ramp:0,1 acquire --mode continuous -o run.csv",
+            "run.csv", 2},
+       }) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    // Signalled once the data has started to arrive in the file's temporary name.
+    ToolRun run = Shell(fmt::format(
+        "{} {} & pid=$!; while [ $(cat .{}.$pid.tmp 2>/dev/null | wc -c) -lt 2000 ]; do "
+        "sleep 0.02; done; kill -{} $pid; wait $pid; echo exit=$?",
+        ToolCommand(), c.arguments, c.file, c.signal));
+    EXPECT_TRUE(Contains(run.output, "exit=0")) << c.signal << "\n" << run.output;
+    EXPECT_TRUE(Contains(run.output, std::string("interrupted by SIG") + c.signal)) << run.output;
+    EXPECT_EQ(FileNames(dir_), (std::vector<std::string>{c.file, std::string(c.file) + ".json"}));
+
+    std::vector<uint16_t> words;
+    if (std::string(c.file).ends_with(".npy")) {
+      auto file = tarvik::test::ReadNpyFile(dir_ / c.file);
+      ASSERT_EQ(file.error, "");
+      ASSERT_GT(file.shape[0], 0u);
+      words = file.data;
+    } else {
+      std::ifstream in(dir_ / c.file);
+      std::string line;
+      while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#' || line.rfind("word0", 0) == 0) continue;
+        words.push_back(static_cast<uint16_t>(std::stoul(line.substr(0, line.find(',')))));
+        words.resize(words.size() + 15);
+      }
+    }
+    ExpectConsecutive(words, c.ticksPerFrame);
+    std::string json = tarvik::test::ReadFileBytes(dir_ / (std::string(c.file) + ".json"));
+    EXPECT_TRUE(Contains(json, fmt::format("\"shape\": [{}, 16]", words.size() / 16))) << json;
+    EXPECT_TRUE(Contains(json, "\"interrupted\": true")) << json;
+  }
+}
+
+TEST_F(ToolTest, DashWritesTheDataToStandardOutputAndTheSummaryToStandardError) {
+  ToolRun run = Shell(ToolCommand() + " " + std::string(kRamp) +
+                      "acquire --frames 5 -o - 2>summary.txt >data.csv; cat data.csv");
+  std::string summary = tarvik::test::ReadFileBytes(dir_ / "summary.txt");
+  EXPECT_TRUE(Contains(summary, "acquired 5 frames")) << summary;
+  EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1 + 5) << run.output;  // names, rows
+  EXPECT_FALSE(Contains(run.output, "acquired"));
+  EXPECT_EQ(FileNames(dir_), (std::vector<std::string>{"data.csv", "summary.txt"}));
+}
+
 TEST_F(ToolTest, LostDataIsReportedAndExitsThree) {
   // Blocks: a pool of two blocks, 16 frames run between reads: two blocks of four are lost
   // per read.
@@ -119,11 +241,24 @@ TEST_F(ToolTest, BadCommandLinesExitTwo) {
   for (const char* arguments :
        {"", "frobnicate", "acquire --mode sideways", "acquire --frames 10 --duration 1",
         "acquire --format xls", "--source word7=Ramp:0,1 info", "--id-byte4 300 info",
-        "ports in 0xE400 3", "ports in nonsense 1", "eeprom read 64", "eeprom write 63 1 2"}) {
+        "ports in 0xE400 3", "ports in nonsense 1", "eeprom read 64", "eeprom write 63 1 2",
+        "acquire --duration 0", "acquire --duration nan", "acquire --duration inf",
+        "acquire --frame-rate 0", "acquire --rate 1 --frame-rate 1",
+        "--virtual acquire -o - --format npy"}) {
     ToolRun run = Tarvik(arguments);
     EXPECT_EQ(run.exitCode, 2) << arguments << "\n" << run.output;
   }
+  EXPECT_FALSE(fs::exists(dir_ / "-"));
   EXPECT_EQ(Tarvik("--help").exitCode, 0);
+  ToolRun version = Tarvik("--version");
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.output.rfind("tarvik ", 0), 0u) << version.output;
+
+  ToolRun typo = Tarvik("aquire --frame-rat 10");
+  EXPECT_EQ(typo.exitCode, 2);
+  EXPECT_TRUE(Contains(typo.output, "unknown command 'aquire'; did you mean 'acquire'?")) << typo.output;
+  EXPECT_TRUE(Contains(typo.output, "unknown option '--frame-rat'; did you mean '--frame-rate'?"))
+      << typo.output;
   EXPECT_NE(Tarvik("--help").output.find("Exit codes"), std::string::npos);
 }
 
@@ -134,6 +269,7 @@ TEST_F(ToolTest, DeviceFailuresExitOneWithTheDriversReason) {
   EXPECT_EQ(silent.exitCode, 1) << silent.output;
   EXPECT_NE(silent.output.find("no data arrived"), std::string::npos) << silent.output;
   EXPECT_EQ(silent.output.find("platform rule"), std::string::npos) << silent.output;
+  EXPECT_TRUE(FileNames(dir_).empty());  // no file that says it holds an acquisition
 
   // A blank EEPROM holds no serial number.
   ToolRun serial = Tarvik("--virtual serial");
@@ -164,12 +300,54 @@ TEST_F(ToolTest, EepromWritesPersistInTheImageFileAcrossRuns) {
       << dump.output;
 }
 
+TEST_F(ToolTest, EepromWritesSayWhereTheWordsLiveAndNeverLoseThem) {
+  ToolRun memoryOnly = Tarvik("--virtual eeprom write 5 1");
+  EXPECT_EQ(memoryOnly.exitCode, 0) << memoryOnly.output;
+  EXPECT_NE(memoryOnly.output.find("last only for this run"), std::string::npos) << memoryOnly.output;
+
+  // The image's folder does not exist: the card takes the word, the file cannot be saved.
+  ToolRun unsaved = Tarvik("--virtual --eeprom-image nowhere/card.img eeprom write 5 1");
+  EXPECT_EQ(unsaved.exitCode, 1) << unsaved.output;
+  EXPECT_NE(unsaved.output.find("saving the EEPROM image nowhere/card.img failed"), std::string::npos)
+      << unsaved.output;
+
+  // Through a symbolic link the image is saved to the link's target; the link stays.
+  fs::create_directories(dir_ / "images");
+  fs::create_symlink("images/real.img", dir_ / "link.img");
+  ASSERT_EQ(Tarvik("--virtual --eeprom-image link.img eeprom write 1 0x4242").exitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.img"));
+  EXPECT_EQ(fs::file_size(dir_ / "images/real.img"), 128u);
+
+  // Writers of one image take turns: every one's word is kept.
+  std::string writers;
+  for (int word = 10; word < 18; ++word) {
+    writers += fmt::format("{} --virtual --eeprom-image link.img eeprom write {} {} & ",
+                           ToolCommand(), word, word);
+  }
+  ToolRun parallel =
+      Shell(writers + "wait; " + ToolCommand() + " --virtual --eeprom-image link.img eeprom read 8 10");
+  EXPECT_EQ(parallel.output.substr(parallel.output.rfind("08:")),
+            "08: FFFF FFFF 000A 000B 000C 000D 000E 000F\n10: 0010 0011\n")
+      << parallel.output;
+}
+
 TEST_F(ToolTest, InfoAndPortsShowTheBoard) {
   ToolRun info = Tarvik("--virtual info");
   ASSERT_EQ(info.exitCode, 0) << info.output;
   EXPECT_NE(info.output.find("identification  54 56 4B 01 09"), std::string::npos) << info.output;
   EXPECT_NE(info.output.find("board port      0xE400"), std::string::npos);
   EXPECT_NE(info.output.find("PnP state"), std::string::npos);
+
+  ToolRun json = Tarvik("--virtual info --json");
+  ASSERT_EQ(json.exitCode, 0) << json.output;
+  auto parsed = nlohmann::json::parse(json.output);
+  EXPECT_EQ(parsed["identification"], nlohmann::json({0x54, 0x56, 0x4B, 0x01, 0x09}));
+  EXPECT_TRUE(parsed["serial_number"].is_null());  // a blank EEPROM
+  EXPECT_EQ(parsed["board_port"], 0xE400);
+  EXPECT_EQ(parsed["port_ranges"].size(), 2u);
+  ToolRun words = Tarvik("--virtual eeprom read 62 2 --json");
+  EXPECT_EQ(nlohmann::json::parse(words.output),
+            nlohmann::json::parse(R"({"first_word": 62, "words": [65535, 65535]})"));
 
   ToolRun ident = Tarvik("--virtual ports in 0xE400 1");  // +0 reads the selected ROM byte (0)
   ASSERT_EQ(ident.exitCode, 0) << ident.output;

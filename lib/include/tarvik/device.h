@@ -1,7 +1,7 @@
 // The Tarvik client library: a typed, RAII handle over the driver's device (\\.\Tarvik).
 //
 // It uses only the Win32 calls the emulated machine provides (CreateFileW, DeviceIoControl,
-// GetOverlappedResult, CancelIoEx, CreateEventW, WaitForSingleObject, CloseHandle,
+// GetOverlappedResult, CancelIo, CreateEventW, WaitForSingleObject, CloseHandle,
 // GetLastError), so it builds unchanged for Windows. Every failure throws tarvik::Error with
 // the request, the NTSTATUS behind it, the Win32 error, the driver's last-error code with its
 // name, and a sentence a person understands.
@@ -139,7 +139,9 @@ class PendingWait {
   // Throws Error when the wait ended otherwise (cancelled: ERROR_OPERATION_ABORTED).
   std::optional<uint32_t> Wait(std::chrono::milliseconds timeout);
   // Cancels a parked wait and waits for it to complete. True when the cancel ended it, false
-  // when it had already ended (a signal's value is then still there for Wait).
+  // when it had already ended (a signal's value is then still there for Wait). From the
+  // thread that began the wait it cancels the request; from any other it closes the wait's
+  // handle, which ends the wait the same way (the driver's targets have no CancelIoEx).
   bool Cancel();
   // True once the wait has completed, whichever way.
   bool Completed();

@@ -34,7 +34,6 @@ using namespace sim::kernel;
 extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
   EnterService("IoAcquireCancelSpinLock");
   const void* site = CallSite(__builtin_return_address(0));
-  CheckNoWaitOwed("IoAcquireCancelSpinLock");
   CheckRaiseFrom(__builtin_return_address(0), "IoAcquireCancelSpinLock");
   auto& thread = CurrentThread();
   KIRQL old = thread.Irql;
@@ -55,7 +54,6 @@ extern "C" void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 
 extern "C" void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
   EnterService("IoReleaseCancelSpinLock");
-  CheckNoWaitOwed("IoReleaseCancelSpinLock");
   auto& thread = CurrentThread();
   if (!HoldsCancelSpinLock()) {
     verifier::Report("CancelSpinLock",
@@ -109,6 +107,7 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   std::string who = "cancel routine " + Describe(reinterpret_cast<void*>(routine)) + " for " +
                     Describe(Irp);
+  CheckRaisedCallback(reinterpret_cast<const void*>(routine), "cancel routine");
   routine(device, Irp);
 
   if (HoldsCancelSpinLock()) {

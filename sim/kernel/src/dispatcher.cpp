@@ -36,8 +36,8 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
 
 // Rule WaitAfterSetEvent: KeSetEvent with Wait TRUE returns holding the dispatcher lock at
 // DISPATCH_LEVEL, on the promise that the thread's next call is a KeWaitFor* call; any other
-// call is made with it still held. Checked at the spin-lock, IRQL, event, pool, request-call
-// and completion services, and when a dispatch routine returns.
+// call is made with it still held. Checked at the entry of every service (EnterService) and
+// when a dispatch routine returns.
 void CheckNoWaitOwed(const char* call) {
   auto& thread = CurrentThread();
   if (!thread.WaitOwed) return;
@@ -73,7 +73,6 @@ extern "C" void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   EnterService("KeSetEvent");
   (void)Increment;
-  CheckNoWaitOwed("KeSetEvent");
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
   if (Wait) CurrentThread().WaitOwed = true;
   if (IsReleasedEventObject(Event)) {
@@ -94,7 +93,6 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
   EnterService("KeResetEvent");
-  CheckNoWaitOwed("KeResetEvent");
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
   std::lock_guard guard(g_dispatcherLock);
   LONG previous = Event->Header.SignalState;
@@ -104,14 +102,12 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 extern "C" void NTAPI KeClearEvent(PRKEVENT Event) {
   EnterService("KeClearEvent");
-  CheckNoWaitOwed("KeClearEvent");
   std::lock_guard guard(g_dispatcherLock);
   Event->Header.SignalState = 0;
 }
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   EnterService("KeReadStateEvent");
-  CheckNoWaitOwed("KeReadStateEvent");
   std::lock_guard guard(g_dispatcherLock);
   return Event->Header.SignalState;
 }
@@ -177,7 +173,6 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
   EnterService("KeDelayExecutionThread");
   (void)WaitMode;
   (void)Alertable;
-  CheckNoWaitOwed("KeDelayExecutionThread");
   if (!CheckIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread")) return STATUS_SUCCESS;
   long long units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
   NoteBlocking();

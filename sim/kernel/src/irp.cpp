@@ -194,7 +194,6 @@ extern "C" void NTAPI IoFreeIrp(PIRP Irp) {
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   EnterService("IofCallDriver");
-  CheckNoWaitOwed("IoCallDriver");
   return CallDriver(DeviceObject, Irp, CallPath::IoCallDriver);
 }
 
@@ -305,7 +304,6 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
 extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   EnterService("IofCompleteRequest");
   (void)PriorityBoost;
-  CheckNoWaitOwed("IoCompleteRequest");
   auto& thread = CurrentThread();
   IrpHeader* header = HeaderOf(Irp);
   if (header->Magic != kIrpMagic) {
@@ -396,6 +394,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         header->CompletionState = IrpHeader::State::InFlight;  // the routine owns it now
       }
       KIRQL irqlBefore = thread.Irql;
+      CheckCallback(reinterpret_cast<const void*>(routine), "completion routine");
       NTSTATUS result = routine(device, Irp, context);
       if (thread.Irql != irqlBefore) {
         sim::verifier::Report("IrqlReturn", "completion routine " +

@@ -68,14 +68,12 @@ KIRQL RaiseIrql(KIRQL NewIrql) {
 
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   EnterService("KfRaiseIrql");
-  sim::kernel::CheckNoWaitOwed("KeRaiseIrql");
   sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeRaiseIrql");
   return RaiseIrql(NewIrql);
 }
 
 extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
   EnterService("KfLowerIrql");
-  sim::kernel::CheckNoWaitOwed("KeLowerIrql");
   auto& thread = CurrentThread();
   if (NewIrql > thread.Irql) {
     sim::verifier::Report("IrqlNotLowered", "KeLowerIrql to " + std::to_string(NewIrql) +
@@ -89,7 +87,6 @@ extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
 
 extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
   EnterService("KeRaiseIrqlToDpcLevel");
-  sim::kernel::CheckNoWaitOwed("KeRaiseIrqlToDpcLevel");
   sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeRaiseIrqlToDpcLevel");
   return RaiseIrql(DISPATCH_LEVEL);
 }

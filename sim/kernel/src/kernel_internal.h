@@ -159,6 +159,9 @@ void CheckRaisedCallback(const void* routine, const char* role);
 void CheckInitCodeNow(const void* code, const std::string& what);
 // The call instruction a return address belongs to (one byte before it).
 const void* CallSite(const void* returnAddress);
+// A routine the kernel calls back (completion, power completion, work item): never INIT code
+// once DriverEntry returned, and resident when it runs raised.
+void CheckCallback(const void* routine, const char* role);
 // Routines DriverEntry left in the driver object must not be INIT code (InitCodeAfterEntry).
 void CheckRegisteredRoutines(PDRIVER_OBJECT driver, const std::string& driverName);
 

@@ -94,7 +94,6 @@ using namespace sim::kernel;
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
                                              ULONG Tag) {
   EnterService("ExAllocatePoolWithTag");
-  CheckNoWaitOwed("ExAllocatePoolWithTag");
   KIRQL irql = CurrentThread().Irql;
   if (IsPaged(PoolType) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
     sim::verifier::Report("IrqlExAllocatePool", "pool type " + std::to_string(PoolType) +
@@ -132,7 +131,6 @@ extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) 
 namespace {
 
 void FreePool(PVOID P, const ULONG* expectedTag) {
-  CheckNoWaitOwed("ExFreePool");
   KIRQL irql = CurrentThread().Irql;
   std::lock_guard guard(g_poolLock);
   auto it = g_allocations.find(P);

@@ -198,6 +198,7 @@ extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR M
     IO_STATUS_BLOCK status = done->IoStatus;
     if (CompletionFunction == nullptr) return;
     KIRQL irql = KeGetCurrentIrql();
+    CheckCallback(reinterpret_cast<const void*>(CompletionFunction), "power completion routine");
     CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
     if (KeGetCurrentIrql() != irql) {
       verifier::Report("IrqlReturn", "power completion function " +

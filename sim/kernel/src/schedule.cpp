@@ -253,6 +253,10 @@ void EnterService(const char* service) {
   ThreadSchedule& self = This();
   int role = static_cast<int>(self.role);
   g_calls[role].fetch_add(1, std::memory_order_relaxed);
+  // A thread that set an event with Wait TRUE owes a wait as its very next kernel call.
+  if (CurrentThread().WaitOwed && std::strncmp(service, "KeWaitFor", 9) != 0) {
+    CheckNoWaitOwed(service);
+  }
   if (g_countServices.load(std::memory_order_relaxed)) {
     std::lock_guard guard(g_serviceCountLock);
     g_serviceCounts[{role, service}]++;

@@ -201,6 +201,14 @@ void CheckRaisedCallback(const void* routine, const char* role) {
                        SectionName(section) + " code");
 }
 
+void CheckCallback(const void* routine, const char* role) {
+  if (CurrentThread().Irql >= DISPATCH_LEVEL) {
+    CheckRaisedCallback(routine, role);
+  } else {
+    CheckInitCodeNow(routine, role);
+  }
+}
+
 void CheckRegisteredRoutines(PDRIVER_OBJECT driver, const std::string& driverName) {
   auto check = [&](const void* routine, const std::string& role) {
     if (routine != nullptr && SectionOf(routine) == CodeSection::Init) {

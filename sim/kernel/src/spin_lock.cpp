@@ -90,7 +90,6 @@ extern "C" void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   EnterService("KfAcquireSpinLock");
   const void* site = sim::kernel::CallSite(__builtin_return_address(0));
-  sim::kernel::CheckNoWaitOwed("KeAcquireSpinLock");
   sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeAcquireSpinLock");
   KIRQL old = CurrentThread().Irql;
   if (old > DISPATCH_LEVEL) {
@@ -109,7 +108,6 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 
 extern "C" void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   EnterService("KfReleaseSpinLock");
-  sim::kernel::CheckNoWaitOwed("KeReleaseSpinLock");
   auto& thread = CurrentThread();
   if (thread.Irql != DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLock", "KeReleaseSpinLock at IRQL " +
@@ -135,7 +133,6 @@ extern "C" void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 extern "C" void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   EnterService("KefAcquireSpinLockAtDpcLevel");
   const void* site = sim::kernel::CallSite(__builtin_return_address(0));
-  sim::kernel::CheckNoWaitOwed("KeAcquireSpinLockAtDpcLevel");
   sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeAcquireSpinLockAtDpcLevel");
   if (CurrentThread().Irql != DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLockSafe", "KeAcquireSpinLockAtDpcLevel at IRQL " +
@@ -146,7 +143,6 @@ extern "C" void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 
 extern "C" void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   EnterService("KefReleaseSpinLockFromDpcLevel");
-  sim::kernel::CheckNoWaitOwed("KeReleaseSpinLockFromDpcLevel");
   if (CurrentThread().Irql != DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLockSafe", "KeReleaseSpinLockFromDpcLevel at IRQL " +
                                               std::to_string(CurrentThread().Irql));

@@ -70,6 +70,7 @@ void WorkerThreadMain(int worker) {
     }
     lock.unlock();
     if (routine != nullptr) {
+      CheckCallback(reinterpret_cast<const void*>(routine), "work item routine");
       routine(parameter);
       CheckAfterRoutine("work item routine " + Describe(reinterpret_cast<void*>(routine)));
     } else {

@@ -32,7 +32,7 @@ struct Machine::State {
   PnpState beforeRemoveQuery = PnpState::Started;  // what cancel-remove returns to
   ResourceLists lists;                             // from start to stop or removal
   std::optional<DEVICE_CAPABILITIES> capabilities;
-  bool startFailed = false;  // the start failed: only the removal may follow
+  bool startFailed = false;  // the start failed: the removal follows at once
   std::string lastRefusal;
 
   // The power manager's record of the system (guarded by pnpLock).

@@ -103,12 +103,6 @@ int32_t Machine::StartDevice() {
   if (int32_t refused = CheckSequence("start", {PnpState::NotStarted, PnpState::Stopped})) {
     return refused;
   }
-  // After a failed start the platform removes the device; it never sends a second start.
-  if (std::lock_guard guard(state_->pnpLock); state_->startFailed) {
-    state_->lastRefusal = "start refused: the last start failed, so only the removal follows";
-    std::fprintf(stderr, "emulated machine: %s\n", state_->lastRefusal.c_str());
-    return kPnpSequenceRefused;
-  }
   // The capabilities as the PnP manager prepares them; the bus driver fills in the rest.
   DEVICE_CAPABILITIES caps{};
   caps.Size = sizeof caps;
@@ -133,7 +127,18 @@ int32_t Machine::StartDevice() {
     stack->Parameters.StartDevice.AllocatedResources = raw;
     stack->Parameters.StartDevice.AllocatedResourcesTranslated = translated;
   });
-  if (NT_SUCCESS(status)) CheckPowerReportedAfterStart(*this);
+  if (NT_SUCCESS(status)) {
+    CheckPowerReportedAfterStart(*this);
+    return status;
+  }
+  bool failed = false;
+  {
+    std::lock_guard guard(state_->pnpLock);
+    failed = state_->startFailed;
+  }
+  // The platform removes a device whose start failed, without a query: the driver gives up
+  // whatever the failed start left behind, and deletes its device.
+  if (failed) SendPnp(IRP_MN_REMOVE_DEVICE);
   return status;
 }
 

@@ -178,7 +178,8 @@ class Machine {
   // Query-capabilities (DEVICE_CAPABILITIES zeroed, Size, Version 1, Address and UINumber
   // -1, as before the bus driver fills it in), then, if that succeeded, start with both lists
   // of Options().resources; the lists stay alive until stop, removal or a failed start. From
-  // NotStarted or Stopped, and never after a failed start: then only the removal follows.
+  // NotStarted or Stopped. A start that fails is followed at once by the removal, without a
+  // query, as the platform does: the device is gone when this returns the failure.
   int32_t StartDevice();
   int32_t QueryStopDevice();   // from Started
   int32_t CancelStopDevice();  // from StopPending, or Started after a failed query-stop
