@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "fault_return.h"
 #include "sim/image_code.h"
 #include "sim/verifier.h"
 
@@ -97,11 +98,13 @@ __attribute__((no_sanitize("address", "undefined"))) void OnFault(int signal, si
     uint8_t irql = kernel::CurrentThreadIrql();
     if (irql >= kDispatchLevel) Record(false, irql, address, context);
     image->Protect(g_page, g_pageProtection);  // paged back in, for every thread
+    ReturnToFaultWithOwnTls(context);
     return;
   }
   if (image != nullptr && g_init.Contains(address) && g_initDiscarded.load()) {
     Record(true, 0, address, context);
     image->Protect(g_init, g_initProtection);
+    ReturnToFaultWithOwnTls(context);
     return;
   }
   // Not ours: hand it to the previous handler, or fault again with the default action.
@@ -141,19 +144,32 @@ void FlushFaults() {
 
 }  // namespace
 
+// Checkers alive; the fault handler is installed by the first and removed by the last. A newer
+// image takes the checks over from an older one still mapped (the tool keeps each machine's
+// image to the end of the process), whose sections are given back their protection first.
+int g_checkers = 0;
+
 ForcedIrqlChecking::ForcedIrqlChecking(const MappedImage& image) {
+  FlushFaults();  // what the older image did is reported against it
+  if (const MappedImage* older = g_image.exchange(nullptr)) {
+    older->Protect(g_page, g_pageProtection);
+    older->Protect(g_init, g_initProtection);
+  }
   g_page = image.SectionPages("PAGE");
   g_init = image.SectionPages("INIT");
   g_pageProtection = image.LoadedProtection("PAGE");
   g_initProtection = image.LoadedProtection("INIT");
   g_initDiscarded = false;
   g_image = &image;
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_sigaction = OnFault;
-  action.sa_flags = SA_SIGINFO | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGSEGV, &action, &g_previous);
+  image_ = &image;
+  if (g_checkers++ == 0) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = OnFault;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &g_previous);
+  }
   kernel::RegisterImageCode({g_page.begin, g_page.end, g_init.begin, g_init.end,
                              [&image](uintptr_t a) {
                                return a >= image.Base() && a - image.Base() < image.Headers().sizeOfImage
@@ -166,16 +182,17 @@ ForcedIrqlChecking::ForcedIrqlChecking(const MappedImage& image) {
 }
 
 ForcedIrqlChecking::~ForcedIrqlChecking() {
-  FlushFaults();
-  verifier::SetDeferredReporter(nullptr);
-  kernel::SetDispatchRaiseHook(nullptr);
-  kernel::SetDriverEntryHooks(nullptr, nullptr);
-  kernel::UnregisterImageCode();
-  sigaction(SIGSEGV, &g_previous, nullptr);
-  if (const MappedImage* image = g_image.exchange(nullptr)) {
-    image->Protect(g_page, g_pageProtection);
-    image->Protect(g_init, g_initProtection);
+  const MappedImage* mine = image_;
+  if (g_image.compare_exchange_strong(mine, nullptr)) {
+    FlushFaults();
+    verifier::SetDeferredReporter(nullptr);
+    kernel::SetDispatchRaiseHook(nullptr);
+    kernel::SetDriverEntryHooks(nullptr, nullptr);
+    kernel::UnregisterImageCode();
+    image_->Protect(g_page, g_pageProtection);
+    image_->Protect(g_init, g_initProtection);
   }
+  if (--g_checkers == 0) sigaction(SIGSEGV, &g_previous, nullptr);
 }
 
 void ForcedIrqlChecking::TrimPage() { Trim(); }

@@ -21,6 +21,18 @@ uintptr_t Address(T* routine) {
   return reinterpret_cast<uintptr_t>(routine);
 }
 
+// The platform's compiler returns an aggregate of up to 8 bytes in EAX (and EDX); the i386
+// System V compiler returns every aggregate through a hidden pointer. A routine returning one
+// is exported through a thunk that returns its bits as an integer, which both put in EAX.
+ULONG NTAPI PoSetPowerStateForImage(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                    POWER_STATE State) {
+  static_assert(sizeof(POWER_STATE) == sizeof(ULONG));
+  POWER_STATE previous = PoSetPowerState(DeviceObject, Type, State);
+  ULONG bits;
+  std::memcpy(&bits, &previous, sizeof bits);
+  return bits;
+}
+
 #define TARVIK_EXPORT(module, routine) Export{module, #routine, Address(&routine)}
 
 const std::vector<Export>& Exports() {
@@ -68,7 +80,7 @@ const std::vector<Export>& Exports() {
       TARVIK_EXPORT("ntoskrnl.exe", ObfDereferenceObject),
       TARVIK_EXPORT("ntoskrnl.exe", PoCallDriver),
       TARVIK_EXPORT("ntoskrnl.exe", PoRequestPowerIrp),
-      TARVIK_EXPORT("ntoskrnl.exe", PoSetPowerState),
+      Export{"ntoskrnl.exe", "PoSetPowerState", Address(&PoSetPowerStateForImage)},
       TARVIK_EXPORT("ntoskrnl.exe", PoStartNextPowerIrp),
       TARVIK_EXPORT("ntoskrnl.exe", RtlCopyUnicodeString),
       TARVIK_EXPORT("ntoskrnl.exe", RtlFreeUnicodeString),

@@ -24,8 +24,11 @@ DriverImage LoadImage(const std::string& path) {
   try {
     loaded.push_back(loader::LoadedDriver::Load(path, true));
   } catch (const loader::ImageError& e) {
+    // Ends here without running the process's destructors: the threads of an earlier machine
+    // may still be up, and a test cannot go on without its driver.
     std::fprintf(stderr, "emulated machine: cannot load the driver image: %s\n", e.what());
-    std::exit(1);
+    std::fflush(stderr);
+    std::_Exit(1);
   }
   return {u"Tarvik", loaded.back()->Entry()};
 }

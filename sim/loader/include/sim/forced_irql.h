@@ -28,6 +28,9 @@ class ForcedIrqlChecking {
 
   // Trims PAGE now, as a raise does; what tests use to provoke a fault on purpose.
   static void TrimPage();
+
+ private:
+  const MappedImage* image_;
 };
 
 }  // namespace sim::loader
