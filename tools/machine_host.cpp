@@ -87,6 +87,7 @@ std::filesystem::path FollowLinks(const std::filesystem::path& path) {
 }
 
 void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card) {
+  if (options.driverImage) sim::SetDriverImagePath(options.driverImage->string());
   card.realTimeClock = !options.virtualClock;
   card.eepromImage = options.eepromImage;
   if (card.eepromImage) card.eepromImage = FollowLinks(*card.eepromImage);

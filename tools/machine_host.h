@@ -28,6 +28,8 @@ struct MachineHostOptions {
   std::optional<std::filesystem::path> eepromImage;
   std::optional<uint8_t> idByte4;  // identification byte 4 (9 on a good board)
   std::vector<SourceSetting> sources;
+  // Run this PE32 image of the driver (tarvik.sys) instead of the linked one (i686 build).
+  std::optional<std::filesystem::path> driverImage;
 };
 
 // The file a path names once its symbolic links are followed (the path itself when it is
@@ -35,7 +37,8 @@ struct MachineHostOptions {
 std::filesystem::path FollowLinks(const std::filesystem::path& path);
 
 // Puts the card options of the command line (EEPROM image, identification byte, signal
-// sources, real-time or virtual clock) into the emulated card's configuration.
+// sources, real-time or virtual clock) into the emulated card's configuration, and makes the
+// machine boot the driver image when one is given.
 void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card);
 
 // Prints a summary of the platform rules the emulated machine's verifier saw broken during

@@ -93,6 +93,12 @@ int main(int argc, char** argv) {
           [&machine](const std::string& path) { machine.eepromImage = path; },
           "The card's EEPROM lives in this 128-byte file (created on the first write)")
       ->type_name("FILE");
+  group->add_option_function<std::string>(
+          "--driver-image",
+          [&machine](const std::string& path) { machine.driverImage = path; },
+          "Boot this PE32 image of the driver (tarvik.sys) under forced IRQL checking instead "
+          "of the linked driver (32-bit build only)")
+      ->type_name("FILE");
   group->add_option_function<unsigned>(
           "--id-byte4", [&machine](unsigned value) { machine.idByte4 = static_cast<uint8_t>(value); },
           "Identification byte 4 of the card (9 on a good board; the driver captures nothing "

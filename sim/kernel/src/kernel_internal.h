@@ -38,8 +38,25 @@ struct DispatchFrame {
   NTSTATUS CompletedStatus = 0;
 };
 
+// A thread's IRQL. A rise from below DISPATCH_LEVEL to it or above calls the raise hook
+// (image_code.h), wherever in the kernel the IRQL is set.
+class ThreadIrql {
+ public:
+  ThreadIrql& operator=(KIRQL irql) {
+    KIRQL old = value_;
+    value_ = irql;
+    if (old < DISPATCH_LEVEL && irql >= DISPATCH_LEVEL) NotifyDispatchRaise();
+    return *this;
+  }
+  operator KIRQL() const { return value_; }
+
+ private:
+  static void NotifyDispatchRaise();
+  KIRQL value_ = PASSIVE_LEVEL;
+};
+
 struct ThreadState {
-  KIRQL Irql = PASSIVE_LEVEL;
+  ThreadIrql Irql;
   std::vector<PKSPIN_LOCK> HeldSpinLocks;
   std::vector<DispatchFrame> Frames;
   // Interrupt rounds (vector, ticket) this thread notified while at or above their IRQL: it
@@ -123,6 +140,12 @@ enum class CodeSection { Resident, Page, Init };
 CodeSection SectionOf(const void* address);
 // The demangled name of the function an address lies in (static routines too).
 std::string RoutineAt(const void* address);
+// The same for a driver loaded from an image (image_code.cpp): false when the address is not
+// in its PAGE or INIT code, or it has no name for it.
+bool ImageSectionOf(const void* address, CodeSection* section);
+bool ImageRoutineAt(const void* address, std::string* name);
+// Tells the loader's hooks that a DriverEntry starts or has returned.
+void NotifyDriverEntry(bool returned);
 // LoadDriver brackets DriverEntry with these: INIT code may run only in between.
 void BeginDriverEntry();
 void EndDriverEntry();

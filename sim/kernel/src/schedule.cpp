@@ -249,6 +249,7 @@ namespace sim::kernel {
 
 void EnterService(const char* service) {
   using namespace sim::schedule;
+  sim::verifier::FlushDeferredReports();
   ThreadSchedule& self = This();
   int role = static_cast<int>(self.role);
   g_calls[role].fetch_add(1, std::memory_order_relaxed);

@@ -136,12 +136,14 @@ const char* SectionName(CodeSection section) {
 }  // namespace
 
 CodeSection SectionOf(const void* address) {
+  if (CodeSection image; ImageSectionOf(address, &image)) return image;
   if (Within(address, __start_tarvik_page, __stop_tarvik_page)) return CodeSection::Page;
   if (Within(address, __start_tarvik_init, __stop_tarvik_init)) return CodeSection::Init;
   return CodeSection::Resident;
 }
 
 std::string RoutineAt(const void* address) {
+  if (std::string image; ImageRoutineAt(address, &image)) return image;
   auto a = reinterpret_cast<uintptr_t>(address);
   const auto& symbols = FunctionSymbols();
   auto it = std::upper_bound(symbols.begin(), symbols.end(), a,
@@ -159,8 +161,13 @@ std::string RoutineAt(const void* address) {
   return "the routine at " + Describe(address);
 }
 
-void BeginDriverEntry() { ++g_entriesRunning; }
-void EndDriverEntry() { --g_entriesRunning; }
+void BeginDriverEntry() {
+  ++g_entriesRunning;
+  NotifyDriverEntry(false);
+}
+void EndDriverEntry() {
+  if (--g_entriesRunning == 0) NotifyDriverEntry(true);
+}
 
 // A return address points past its call; the call itself is one byte before it, which keeps
 // a call that ends its section inside the section.

@@ -1,6 +1,7 @@
 // The verifier's record of broken platform rules.
 #include "sim/verifier.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <utility>
@@ -10,6 +11,7 @@ namespace {
 
 std::mutex g_lock;
 std::vector<Violation> g_violations;
+std::atomic<void (*)()> g_deferred{nullptr};
 
 }  // namespace
 
@@ -24,17 +26,26 @@ void Report(std::string_view rule, std::string message) {
   g_violations.push_back({std::string(rule), std::move(message)});
 }
 
+void SetDeferredReporter(void (*flush)()) { g_deferred = flush; }
+
+void FlushDeferredReports() {
+  if (auto flush = g_deferred.load(std::memory_order_acquire)) flush();
+}
+
 std::vector<Violation> TakeViolations() {
+  FlushDeferredReports();
   std::lock_guard guard(g_lock);
   return std::exchange(g_violations, {});
 }
 
 size_t PendingCount() {
+  FlushDeferredReports();
   std::lock_guard guard(g_lock);
   return g_violations.size();
 }
 
 bool HasViolation(std::string_view rule) {
+  FlushDeferredReports();
   std::lock_guard guard(g_lock);
   for (const auto& v : g_violations) {
     if (v.rule == rule) return true;

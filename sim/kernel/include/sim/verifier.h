@@ -33,6 +33,12 @@ struct Violation {
 // catalogue is recorded as "UncataloguedRule", naming it, so a misspelt check still fails.
 void Report(std::string_view rule, std::string message);
 
+// A source of reports that cannot be made where they are found (a fault handler may not
+// allocate): flush makes them with Report(). It runs before the record is read (the three
+// calls below) and at every kernel service entry. Null to stop.
+void SetDeferredReporter(void (*flush)());
+void FlushDeferredReports();
+
 // Returns the violations recorded so far and forgets them.
 std::vector<Violation> TakeViolations();
 

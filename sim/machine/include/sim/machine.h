@@ -25,8 +25,13 @@ struct DriverImage {
   void* entry = nullptr;  // DRIVER_INITIALIZE*, kept opaque here
 };
 
-// The Tarvik driver linked into this program (defined by the tarvik_emulated_driver target).
+// The Tarvik driver (defined by the tarvik_emulated_driver target): the one linked into this
+// program, or the PE32 image the environment variable TARVIK_DRIVER_IMAGE names, loaded anew
+// for each call under forced IRQL checking (i686 build only; a failure to load ends the
+// process with the loader's reason).
 DriverImage TarvikDriverImage();
+// Makes TarvikDriverImage() load the image at path from now on (sets the variable).
+void SetDriverImagePath(const std::string& path);
 
 // The card's interrupt as the PCI bus assigns it: its raw line and the translated vector and
 // IRQL that connecting takes.

@@ -1,0 +1,36 @@
+// Forced IRQL checking on a loaded driver image, done with page protection as the platform's
+// verifier does it:
+//   - once DriverEntry has returned, INIT is made inaccessible: running or reading it later
+//     faults and is reported (InitCodeAfterEntry) naming the routine it hit;
+//   - whenever a thread raises to DISPATCH_LEVEL or above, PAGE is trimmed (made
+//     inaccessible); a touch of it at PASSIVE or APC level pages it back in and goes on, a
+//     touch at DISPATCH_LEVEL or above is reported (PageFaultAtRaisedIrql) naming the routine.
+// As on the platform, a section paged back in is paged in for every thread: a touch at
+// PASSIVE_LEVEL by one thread can hide a raised touch by another until the next raise trims it
+// again. The verifier's check catches what the schedule exposes, not every possible fault.
+//
+// After a report the section is made accessible so the run goes on and the test sees the
+// violation. One image is checked at a time.
+#pragma once
+
+#include "sim/image_loader.h"
+
+namespace sim::loader {
+
+class ForcedIrqlChecking {
+ public:
+  // Installs the fault handler and the kernel's raise and DriverEntry hooks for the image,
+  // and registers the image's PAGE and INIT code with the kernel's section rules.
+  explicit ForcedIrqlChecking(const MappedImage& image);
+  ~ForcedIrqlChecking();
+  ForcedIrqlChecking(const ForcedIrqlChecking&) = delete;
+  ForcedIrqlChecking& operator=(const ForcedIrqlChecking&) = delete;
+
+  // Trims PAGE now, as a raise does; what tests use to provoke a fault on purpose.
+  static void TrimPage();
+
+ private:
+  const MappedImage* image_;
+};
+
+}  // namespace sim::loader

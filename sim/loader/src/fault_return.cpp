@@ -1,0 +1,77 @@
+// See fault_return.h. Async-signal-safe: one syscall, atomics, and the trampoline.
+#include "fault_return.h"
+
+#if defined(__i386__)
+#include <asm/ldt.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+
+// Held from the handler's TLS write until the returning thread has reloaded %gs.
+extern "C" {
+__attribute__((visibility("hidden"))) std::atomic<uint32_t> TarvikFaultReturnLock{0};
+__attribute__((visibility("hidden"))) uint32_t TarvikFaultReturnAddress = 0;
+}
+
+// Runs on the faulting thread after sigreturn, with every register as the fault left it: it
+// puts the faulting instruction's address in a slot on the stack, releases the lock, restores
+// the registers and flags it used and returns there. Position-independent (the tests are
+// PIE); i386 has no red zone, so the stack below the pointer is free.
+asm(R"(
+    .text
+    .globl TarvikFaultReturnTrampoline
+    .hidden TarvikFaultReturnTrampoline
+    .type TarvikFaultReturnTrampoline, @function
+TarvikFaultReturnTrampoline:
+    subl $4, %esp
+    pushfl
+    pushl %eax
+    pushl %ecx
+    call 1f
+1:  popl %eax
+    addl $_GLOBAL_OFFSET_TABLE_+(.-1b), %eax
+    movl TarvikFaultReturnAddress@GOTOFF(%eax), %ecx
+    movl %ecx, 12(%esp)
+    movl $0, TarvikFaultReturnLock@GOTOFF(%eax)
+    popl %ecx
+    popl %eax
+    popfl
+    ret
+    .size TarvikFaultReturnTrampoline, .-TarvikFaultReturnTrampoline
+)");
+extern "C" void TarvikFaultReturnTrampoline();
+
+namespace sim::loader {
+
+__attribute__((no_sanitize("address", "undefined"))) void ReturnToFaultWithOwnTls(void* context) {
+  auto* uc = static_cast<ucontext_t*>(context);
+  while (TarvikFaultReturnLock.exchange(1, std::memory_order_acquire) != 0) {
+  }
+  uint16_t selector;
+  uintptr_t base;
+  asm volatile("mov %%gs, %0" : "=r"(selector));
+  asm volatile("mov %%gs:0, %0" : "=r"(base));  // glibc's TCB starts with its own address
+  user_desc entry{};
+  entry.entry_number = selector >> 3;
+  entry.base_addr = base;
+  entry.limit = 0xfffff;
+  entry.seg_32bit = 1;
+  entry.limit_in_pages = 1;
+  entry.useable = 1;
+  syscall(SYS_set_thread_area, &entry);
+  TarvikFaultReturnAddress = static_cast<uint32_t>(uc->uc_mcontext.gregs[REG_EIP]);
+  uc->uc_mcontext.gregs[REG_EIP] = static_cast<greg_t>(reinterpret_cast<uintptr_t>(&TarvikFaultReturnTrampoline));
+}
+
+}  // namespace sim::loader
+
+#else
+
+namespace sim::loader {
+void ReturnToFaultWithOwnTls(void*) {}
+}  // namespace sim::loader
+
+#endif
