@@ -66,6 +66,28 @@ void InterruptPath(benchmark::State& state) {
 }
 BENCHMARK(InterruptPath);
 
+// The same path with one-frame blocks: every second interrupt completes a block, queues the
+// DPC and signals the event.
+void InterruptPathOneFrameBlocks(benchmark::State& state) {
+  RunningAcquisition run(1, 8, false);
+  for (auto _ : state) run.Card().Step(1);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(InterruptPathOneFrameBlocks);
+
+// The reference for the read requests: a plain copy of the same length in the same run.
+void CopyReference(benchmark::State& state) {
+  const auto length = TarvikBlockBytes(static_cast<uint32_t>(state.range(0))) + 4;
+  std::vector<uint8_t> in(length, 1), out(length);
+  for (auto _ : state) {
+    std::memcpy(out.data(), in.data(), length);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * length);
+}
+BENCHMARK(CopyReference)->Arg(16)->Arg(1024);
+
 void ReadStream(benchmark::State& state) {
   const auto frames = static_cast<uint32_t>(state.range(0));
   RunningAcquisition run(frames, 1, true);
