@@ -251,6 +251,9 @@ TEST_F(ToolTest, LostDataIsReportedAndExitsThree) {
   EXPECT_NE(ring.output.find("frames lost (overwritten in the ring before they were read): 24"),
             std::string::npos)
       << ring.output;
+  EXPECT_EQ(nlohmann::json::parse(tarvik::test::ReadFileBytes(dir_ / "ring.csv.json"))["gaps"],
+            nlohmann::json::parse(R"([{"frame": 0, "lost_frames": 12},
+                {"frame": 8, "lost_frames": 12}])"));
 }
 
 // --words picks and orders the columns, counters count on past 65536 (ticks: 10000 a frame
