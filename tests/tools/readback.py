@@ -18,7 +18,7 @@ try:
 except ImportError as error:
     sys.exit(f"readback: {error}; install python3-numpy and python3-h5py (scripts/install-deps)")
 
-tool = sys.argv[1:2]
+tool = [str(Path(sys.argv[1]).resolve())]  # run from a scratch folder
 runner = [sys.argv[2]] if len(sys.argv) > 2 and sys.argv[2] else []
 RAMP = ["--virtual", "--source", "word0=Ramp:0,1"]
 
