@@ -20,6 +20,34 @@ endif()
 # nlohmann-json is header-only: the same package serves both builds.
 find_package(nlohmann_json 3 REQUIRED)
 
+# HDF5 output of the tool (libhdf5-dev): required in the x86-64 build. Debian installs
+# libhdf5-dev for one architecture at a time, so the i686 build takes it only where the i386
+# library is found (option TARVIK_HDF5), and its tool writes no HDF5 otherwise.
+# Sets TARVIK_HDF5_FOUND and defines tarvik_hdf5 when it is. FindHDF5 checks its C library
+# with the C compiler.
+enable_language(C)
+if(TARVIK_I686)
+    option(TARVIK_HDF5 "Write HDF5 files in the i686 build, if libhdf5 for i386 is found" ON)
+    if(TARVIK_HDF5)
+        find_package(HDF5 QUIET COMPONENTS C)
+        # Its compiler wrapper (h5cc) names the x86-64 library when only that one is
+        # installed, which a 32-bit program cannot link.
+        if(HDF5_FOUND AND "${HDF5_C_LIBRARIES}" MATCHES "/x86_64-linux-gnu/")
+            set(HDF5_FOUND FALSE)
+        endif()
+    endif()
+else()
+    find_package(HDF5 REQUIRED COMPONENTS C)
+endif()
+set(TARVIK_HDF5_FOUND ${HDF5_FOUND})
+if(TARVIK_HDF5_FOUND AND NOT TARGET tarvik_hdf5)
+    add_library(tarvik_hdf5 INTERFACE)
+    target_include_directories(tarvik_hdf5 SYSTEM INTERFACE ${HDF5_C_INCLUDE_DIRS} ${HDF5_INCLUDE_DIRS})
+    target_link_libraries(tarvik_hdf5 INTERFACE ${HDF5_C_LIBRARIES})
+    target_compile_definitions(tarvik_hdf5 INTERFACE TARVIK_HAVE_HDF5=1 ${HDF5_DEFINITIONS})
+endif()
+message(STATUS "HDF5 output of the tool: ${TARVIK_HDF5_FOUND}")
+
 if(NOT TARVIK_I686)
     find_package(GTest REQUIRED)
     find_package(CLI11 CONFIG REQUIRED)

@@ -1,5 +1,5 @@
-// tarvik acquire: block or continuous acquisition into a CSV, raw or .npy file, with a
-// progress line, a summary, loss accounting and an optional plot.
+// tarvik acquire: block or continuous acquisition into a CSV, raw, .npy or HDF5 file of the
+// words selected, with a progress line, a summary, loss accounting and an optional plot.
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -29,6 +29,7 @@
 #include "sequence.h"
 #include "stop_signal.h"
 #include "tarvik/device.h"
+#include "word_selection.h"
 
 namespace tarvik::tool {
 
@@ -50,7 +51,21 @@ struct AcquireOptions {
   std::string plot;
   double timeout = 2.0;
   uint32_t virtualFramesPerRead = 0;  // 0: a block (block mode) or the ring (continuous)
+  std::string words;                  // --words; empty: all 16
+  std::vector<std::string> scales;    // --scale WORD=FACTOR[,OFFSET[,UNIT]]
+  bool timeColumn = false;
 };
+
+// The card's 2-bit range code for a gain: 1, 2, 4, 8 are codes 0..3 of one range set, and
+// 10, 100, 1000 codes 1..3 of the other (1 is code 0 in both), as the driver maps them.
+uint8_t RangeCodeOfGain(uint16_t gain) {
+  switch (gain) {
+    case 2: case 10: return 1;
+    case 4: case 100: return 2;
+    case 8: case 1000: return 3;
+    default: return 0;
+  }
+}
 
 // Frames kept in memory for the plot; longer runs plot their beginning.
 constexpr size_t kPlotFrameLimit = 1'000'000;
@@ -79,6 +94,14 @@ class Acquisition {
   AcquisitionResult Run() {
     Device device;
     device.OpenBoard();
+    AcquisitionResult result;
+    auto id = device.ReadIdentification(5);
+    result.identification.assign(id.begin(), id.begin() + 5);
+    try {
+      result.serialNumber = device.SerialNumber();
+    } catch (const Error& error) {
+      if (error.LastError() != DAQ_ERR_NO_SERIAL) throw;
+    }
     StartOptions start;
     start.framesPerBlock = settings_.framesPerBlock;
     start.rate = settings_.plan.driverRate;
@@ -91,9 +114,13 @@ class Acquisition {
     } else {
       device.StartContinuous(start);
     }
+    result.startTimeUtc = UtcTimestamp(std::chrono::system_clock::now());
     started_ = Clock::now();
     lastData_ = started_;
     try {
+      // The driver keeps the gain from the start request without writing the card's range
+      // bits (+9, bits 5..6); its range command writes them.
+      device.SetRangeBits(RangeCodeOfGain(options_.gain));
       if (block) {
         RunBlocks(device, blockDone);
       } else {
@@ -110,7 +137,6 @@ class Acquisition {
     device.Stop();
     EndProgress();
     if (received_ == 0 && stopSignal_ == nullptr) ThrowNoData(device);
-    AcquisitionResult result;
     if (stopSignal_ != nullptr) result.stopSignal = stopSignal_;
     result.frames = writer_.Frames();
     result.blocks = blocks_.Received();
@@ -118,6 +144,7 @@ class Acquisition {
     result.lostFrames = block ? blocks_.Lost() * settings_.framesPerBlock : streamLost_;
     result.seconds = Elapsed();
     result.achievedRate = result.seconds > 0 ? static_cast<double>(received_) / result.seconds : 0;
+    result.gaps = writer_.Gaps();
     return result;
   }
 
@@ -198,7 +225,7 @@ class Acquisition {
         blockDone.Wait(std::chrono::milliseconds(50));
       }
       while (auto block = device.ReadOldestBlock(settings_.framesPerBlock)) {
-        blocks_.Accept(block->sequence);
+        writer_.NoteGap(blocks_.Accept(block->sequence) * settings_.framesPerBlock);
         Take(block->frames);
         if (Done()) break;
       }
@@ -222,6 +249,7 @@ class Acquisition {
       auto update = position.Accept(snapshot.wraps, snapshot.newestFrameIndex,
                                     snapshot.frames.size());
       streamLost_ = position.Lost();
+      writer_.NoteGap(update.lost);
       std::span<const FrameWords> all(snapshot.frames);
       Take(all.last(update.fresh));
       CheckIdle(device);
@@ -335,9 +363,29 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
   }
   if (output.empty()) output = std::string("acquisition.") + DataFormatName(format);
   bool toStdout = output == "-";
-  if (toStdout && format == DataFormat::Npy) {
+  if (toStdout && (format == DataFormat::Npy || format == DataFormat::Hdf5)) {
     throw CLI::ValidationError("--output", "-o - takes csv or raw (a .npy header is completed at "
-                                           "the end of the run)");
+                                           "the end of the run, an HDF5 file is no stream)");
+  }
+  if (format == DataFormat::Hdf5 && !Hdf5Available()) {
+    throw CLI::ValidationError("--format", "this build of the tool writes no HDF5 (built "
+                                           "without libhdf5)");
+  }
+  WordSelection words;
+  try {
+    if (!options.words.empty()) words.words = ParseWordList(options.words);
+    for (const std::string& text : options.scales) {
+      auto [word, scale] = ParseScale(text);
+      words.scales.insert_or_assign(word, scale);
+    }
+  } catch (const std::invalid_argument& error) {
+    throw CLI::ValidationError("--words/--scale", error.what());
+  }
+  words.timeColumn = options.timeColumn;
+  if (words.timeColumn && (format == DataFormat::Raw || format == DataFormat::Npy)) {
+    throw CLI::ValidationError("--time-column", "a time column needs csv or hdf5 (raw and .npy "
+                                                "hold integers; their JSON gives the frame rate "
+                                                "and the gaps)");
   }
   // With the data on standard output, the summary goes to standard error.
   std::FILE* summary = toStdout ? stderr : stdout;
@@ -356,6 +404,10 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
   header.framesPerBlock = settings.framesPerBlock;
   header.blockCount = options.mode == "block" ? options.blocks : 1;
   header.virtualClock = host.VirtualClock();
+  header.words = words;
+  header.gain = options.gain;
+  header.rangeCode = RangeCodeOfGain(options.gain);
+  header.sources = context.machineOptions.sourceTexts;
   auto writer = OpenFrameWriter(format, output, header);
 
   AcquisitionResult result;
@@ -366,7 +418,8 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
     result = acquisition.Run();
     kept = acquisition.Kept();
   }
-  writer->Finish();
+  auto description = SidecarDocument(format, output, header, result);
+  writer->Finish(description);
   if (!toStdout) WriteSidecar(output, SidecarJson(format, output, header, result));
 
   if (!result.stopSignal.empty()) {
@@ -389,8 +442,9 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
                "frames\n",
                result.lostFrames, settings.framesPerBlock);
   }
-  fmt::print(summary, "data  {} ({}, {} x {} uint16)\n", toStdout ? "standard output" : output,
-             DataFormatName(format), result.frames, kChannels);
+  fmt::print(summary, "data  {} ({}, {} x {} {})\n", toStdout ? "standard output" : output,
+             DataFormatName(format), result.frames, words.words.size(),
+             format == DataFormat::Csv ? "columns" : words.Wide() ? "uint64" : "uint16");
   if (!toStdout) fmt::print(summary, "about {}.json\n", output);
   if (!options.plot.empty()) {
     PlotOptions plotOptions;
@@ -458,7 +512,9 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
   acquire->add_option("--blocks", options->blocks, "Blocks in the driver's pool (block mode)")
       ->check(CLI::Range(int16_t{1}, int16_t{32767}))
       ->capture_default_str();
-  acquire->add_option("--gain", options->gain, "Input range as a gain: 1, 2, 4, 8, 10, 100, 1000")
+  acquire->add_option("--gain", options->gain,
+                      "Input range as a gain: 1, 2, 4, 8, 10, 100, 1000; written to the card's "
+                      "range bits and recorded in the JSON")
       ->check(CLI::IsMember({1, 2, 4, 8, 10, 100, 1000}))
       ->capture_default_str();
   auto* duration = acquire->add_option_function<double>(
@@ -471,9 +527,23 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
   frames->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40))->type_name("N");
   frames->excludes(duration);
   acquire->add_option("--format", options->format,
-                      "csv, raw (little-endian uint16, 16 per frame) or npy (default: from the "
-                      "output's extension, else csv)")
-      ->check(CLI::IsMember({"csv", "raw", "npy"}));
+                      "csv, raw (little-endian words, one per selected word and frame), npy or "
+                      "hdf5 (default: from the output's extension, .h5 too, else csv)")
+      ->check(CLI::IsMember({"csv", "raw", "npy", "hdf5"}));
+  acquire->add_option("--words", options->words,
+                      "The words to write, in this order, by name (default all 16: word0, word1, "
+                      "zero2, zero3, result_b_first, result_b, zero6, zero7, word8, word9, ticks, "
+                      "ack_strobes, mux_strobes, b_strobes, counter4, overruns). Counters are "
+                      "unwrapped into 64-bit counts; binary files with a counter hold uint64 "
+                      "words, else uint16")
+      ->type_name("WORD,...");
+  acquire->add_option("--scale", options->scales,
+                      "WORD=FACTOR[,OFFSET[,UNIT]]: value x FACTOR + OFFSET in UNIT; applied in "
+                      "CSV, recorded in the JSON (and HDF5 attributes) for every format")
+      ->type_name("SCALE");
+  acquire->add_flag("--time-column", options->timeColumn,
+                    "A time in seconds from the frame rate, lost frames counted (csv: a first "
+                    "column; hdf5: a dataset \"time\")");
   acquire->add_option("-o,--output", options->output,
                       "Data file (default acquisition.FORMAT); FILE.json beside it describes it; "
                       "- writes csv or raw to standard output (no JSON)");

@@ -1,5 +1,7 @@
 #include "data_files.h"
 
+#include <fmt/chrono.h>
+
 #include <fmt/format.h>
 
 #include <cstdio>
@@ -8,6 +10,9 @@
 #include <stdexcept>
 #include <system_error>
 #include <vector>
+
+#include "hdf5_writer.h"
+#include "version.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -25,6 +30,7 @@ std::optional<DataFormat> ParseDataFormat(const std::string& text) {
   if (text == "csv") return DataFormat::Csv;
   if (text == "raw") return DataFormat::Raw;
   if (text == "npy") return DataFormat::Npy;
+  if (text == "hdf5" || text == "h5") return DataFormat::Hdf5;
   return std::nullopt;
 }
 
@@ -33,12 +39,13 @@ const char* DataFormatName(DataFormat format) {
     case DataFormat::Csv: return "csv";
     case DataFormat::Raw: return "raw";
     case DataFormat::Npy: return "npy";
+    case DataFormat::Hdf5: return "hdf5";
   }
   return "?";
 }
 
-OutputFile::OutputFile(std::filesystem::path path)
-    : path_(std::move(path)), toStdout_(path_ == "-") {
+OutputFile::OutputFile(std::filesystem::path path, bool openStream)
+    : path_(std::move(path)), toStdout_(path_ == "-"), openStream_(openStream) {
   if (toStdout_) {
 #if defined(_WIN32)
     _setmode(_fileno(stdout), _O_BINARY);
@@ -48,6 +55,7 @@ OutputFile::OutputFile(std::filesystem::path path)
   }
   temp_ = path_.parent_path() /
           fmt::format(".{}.{}.tmp", path_.filename().string(), static_cast<long>(TARVIK_GETPID()));
+  if (!openStream_) return;
   file_.open(temp_, std::ios::binary | std::ios::trunc);
   if (!file_) throw std::runtime_error(fmt::format("cannot write {}", path_.string()));
 }
@@ -60,7 +68,7 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::Check() {
-  if (!Stream()) throw std::runtime_error(fmt::format("writing {} failed", path_.string()));
+  if (openStream_ && !Stream()) throw std::runtime_error(fmt::format("writing {} failed", path_.string()));
 }
 
 void OutputFile::Commit() {
@@ -88,112 +96,141 @@ void WriteWholeFile(const std::filesystem::path& path, const std::string& conten
 
 namespace {
 
-// Words as little-endian bytes whatever the host's order.
-void AppendLittleEndian(std::ostream& out, std::span<const FrameWords> frames) {
+// Values as little-endian words of 2 or 8 bytes, whatever the host's order.
+void AppendLittleEndian(std::ostream& out, std::span<const uint64_t> values, bool wide) {
+  unsigned width = wide ? 8 : 2;
   std::vector<char> bytes;
-  bytes.reserve(frames.size() * kChannels * 2);
-  for (const auto& frame : frames) {
-    for (uint16_t word : frame) {
-      bytes.push_back(static_cast<char>(word & 0xFF));
-      bytes.push_back(static_cast<char>(word >> 8));
-    }
+  bytes.reserve(values.size() * width);
+  for (uint64_t value : values) {
+    for (unsigned b = 0; b < width; ++b) bytes.push_back(static_cast<char>(value >> (8 * b)));
   }
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 class CsvWriter final : public FrameWriter {
  public:
-  explicit CsvWriter(const std::filesystem::path& path)
-      : file_(path), out_(file_.Stream()) {
+  CsvWriter(const std::filesystem::path& path, const AcquisitionHeader& header)
+      : FrameWriter(header), file_(path), out_(file_.Stream()) {
     // A plain table, the column names first: what the run was lives in the JSON beside it,
     // as comment lines would break CSV readers that know no comments.
-    for (unsigned c = 0; c < kChannels; ++c) {
-      out_ << (c == 0 ? "" : ",") << kChannelLayout[c].name;
+    std::string names = header.words.timeColumn ? "time" : "";
+    for (unsigned word : header.words.words) {
+      names += (names.empty() ? "" : ",") + std::string(kChannelLayout[word].name);
+      scales_.push_back(header.words.ScaleOf(word));
     }
-    out_ << '\n';
+    out_ << names << '\n';
     file_.Check();
   }
-  void Append(std::span<const FrameWords> frames) override {
+
+ private:
+  void Write(std::span<const uint64_t> values, std::span<const double> times) override {
     std::string text;
-    for (const auto& frame : frames) {
-      for (unsigned c = 0; c < kChannels; ++c) {
-        if (c != 0) text += ',';
-        text += fmt::format("{}", frame[c]);
+    size_t columns = Columns();
+    for (size_t f = 0; f * columns < values.size(); ++f) {
+      if (!times.empty()) text += fmt::format("{}", times[f]);
+      for (size_t c = 0; c < columns; ++c) {
+        if (c != 0 || !times.empty()) text += ',';
+        uint64_t value = values[f * columns + c];
+        const WordScale* scale = scales_[c];
+        if (scale == nullptr) {
+          text += fmt::format("{}", value);
+        } else {
+          text += fmt::format("{}", static_cast<double>(value) * scale->factor + scale->offset);
+        }
       }
       text += '\n';
     }
     out_ << text;
-    frames_ += frames.size();
     file_.Check();
   }
-  void Finish() override { file_.Commit(); }
+  void Complete(const nlohmann::ordered_json&) override { file_.Commit(); }
 
- private:
   OutputFile file_;
   std::ostream& out_;
+  std::vector<const WordScale*> scales_;  // per column; null: the value as it is
 };
 
 class RawWriter final : public FrameWriter {
  public:
-  RawWriter(const std::filesystem::path& path, bool npy)
-      : npy_(npy), file_(path), out_(file_.Stream()) {
+  RawWriter(const std::filesystem::path& path, const AcquisitionHeader& header, bool npy)
+      : FrameWriter(header), npy_(npy), wide_(header.words.Wide()), file_(path),
+        out_(file_.Stream()) {
     if (npy_ && file_.IsStdout()) {
       throw std::runtime_error(".npy cannot go to standard output (its header is completed "
                                "at the end); use csv or raw");
     }
-    if (npy_) out_ << NpyHeader(0);
+    if (npy_) out_ << NpyHeader(0, Columns(), wide_);
     file_.Check();
   }
-  void Append(std::span<const FrameWords> frames) override {
-    AppendLittleEndian(out_, frames);
-    frames_ += frames.size();
+
+ private:
+  void Write(std::span<const uint64_t> values, std::span<const double>) override {
+    AppendLittleEndian(out_, values, wide_);
     file_.Check();
   }
-  void Finish() override {
+  void Complete(const nlohmann::ordered_json&) override {
     if (npy_) {
       // The shape is known only now; the header keeps its length, so it is rewritten in place.
       out_.seekp(0);
-      out_ << NpyHeader(frames_);
+      out_ << NpyHeader(frames_, Columns(), wide_);
     }
     file_.Commit();
   }
 
- private:
   bool npy_;
+  bool wide_;
   OutputFile file_;
   std::ostream& out_;
 };
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 }  // namespace
 
-// None of today's formats carries the header: it goes to the JSON description.
+FrameWriter::FrameWriter(const AcquisitionHeader& header)
+    : header_(header), rows_(header.words.words) {}
+
+void FrameWriter::Append(std::span<const FrameWords> frames) {
+  if (frames.empty()) return;
+  values_.clear();
+  times_.clear();
+  for (const auto& frame : frames) {
+    rows_.Append(frame, values_);
+    if (header_.words.timeColumn) {
+      // From the frame's place in the acquisition, lost frames included.
+      double index = static_cast<double>(frames_ + lost_ + times_.size());
+      times_.push_back(header_.frameRate > 0 ? index / header_.frameRate : 0);
+    }
+  }
+  Write(values_, times_);
+  frames_ += frames.size();
+}
+
+void FrameWriter::NoteGap(uint64_t lost) {
+  if (lost == 0) return;
+  lost_ += lost;
+  if (!gaps_.empty() && gaps_.back().frame == frames_) {
+    gaps_.back().lostFrames += lost;
+  } else {
+    gaps_.push_back({frames_, lost});
+  }
+}
+
 std::unique_ptr<FrameWriter> OpenFrameWriter(DataFormat format, const std::filesystem::path& path,
-                                             [[maybe_unused]] const AcquisitionHeader& header) {
-  if (format == DataFormat::Csv) return std::make_unique<CsvWriter>(path);
-  return std::make_unique<RawWriter>(path, format == DataFormat::Npy);
+                                             const AcquisitionHeader& header) {
+  switch (format) {
+    case DataFormat::Csv: return std::make_unique<CsvWriter>(path, header);
+    case DataFormat::Hdf5: return OpenHdf5Writer(path, header);
+    case DataFormat::Raw:
+    case DataFormat::Npy: break;
+  }
+  return std::make_unique<RawWriter>(path, header, format == DataFormat::Npy);
 }
 
 // NumPy format version 1.0: magic, version, a 2-byte little-endian header length, then a
 // Python dict literal padded with spaces and ended by a newline so that the data starts on a
 // 64-byte boundary.
-std::string NpyHeader(uint64_t frames) {
-  std::string dict = fmt::format("{{'descr': '<u2', 'fortran_order': False, 'shape': ({}, {}), }}",
-                                 frames, kChannels);
+std::string NpyHeader(uint64_t frames, size_t columns, bool wide) {
+  std::string dict = fmt::format("{{'descr': '{}', 'fortran_order': False, 'shape': ({}, {}), }}",
+                                 wide ? "<u8" : "<u2", frames, columns);
   constexpr size_t kPrefix = 10;
   std::string header = "\x93NUMPY";
   header += '\x01';
@@ -207,44 +244,84 @@ std::string NpyHeader(uint64_t frames) {
   return header;
 }
 
+std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
+  auto seconds = std::chrono::floor<std::chrono::seconds>(when);
+  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(when - seconds).count();
+  std::tm utc = fmt::gmtime(std::chrono::system_clock::to_time_t(seconds));
+  return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}Z", utc, millis);
+}
+
+nlohmann::ordered_json SidecarDocument(DataFormat format, const std::filesystem::path& dataFile,
+                                       const AcquisitionHeader& header,
+                                       const AcquisitionResult& result) {
+  using Json = nlohmann::ordered_json;
+  const WordSelection& selection = header.words;
+  bool wide = selection.Wide();
+  Json json;
+  // u8string: the name's bytes as UTF-8 whatever the platform's narrow encoding.
+  auto name = dataFile.filename().u8string();
+  json["data_file"] = std::string(name.begin(), name.end());
+  json["format"] = DataFormatName(format);
+  json["sample_type"] = wide ? "uint64 little-endian" : "uint16 little-endian";
+  json["shape"] = {result.frames, selection.words.size()};
+  json["tool"] = {{"name", "tarvik"}, {"version", kToolVersion}};
+  json["start_time_utc"] = result.startTimeUtc;
+  json["mode"] = header.mode;
+  json["clock"] = header.virtualClock ? "virtual" : "real-time";
+  json["requested_rate"] = header.requestedRate;
+  if (header.requestedFrameRate > 0) json["requested_frame_rate"] = header.requestedFrameRate;
+  json["clock_rate"] = header.clockRate;
+  json["clock_hz"] = header.clockHz;
+  json["decimation"] = header.decimation;
+  json["ticks_per_frame"] = header.ticksPerFrame;
+  json["frame_rate"] = header.frameRate;
+  json["achieved_frames_per_second"] = result.achievedRate;
+  json["seconds"] = result.seconds;
+  json["frames_per_block"] = header.framesPerBlock;
+  json["block_count"] = header.blockCount;
+  json["blocks"] = result.blocks;
+  json["lost_blocks"] = result.lostBlocks;
+  json["lost_frames"] = result.lostFrames;
+  json["interrupted"] = !result.stopSignal.empty();
+  if (!result.stopSignal.empty()) json["stop_signal"] = result.stopSignal;
+  json["board"] = {{"serial_number", result.serialNumber ? Json(*result.serialNumber) : Json()},
+                   {"identification", result.identification}};
+  json["sources"] = header.sources;
+  json["gain"] = header.gain;
+  json["range_code"] = header.rangeCode;
+  json["gaps"] = Json::array();
+  for (const Gap& gap : result.gaps) {
+    json["gaps"].push_back({{"frame", gap.frame}, {"lost_frames", gap.lostFrames}});
+  }
+  json["time_column"] = selection.timeColumn;
+  Json names = Json::array();
+  Json channels = Json::array();
+  for (size_t column = 0; column < selection.words.size(); ++column) {
+    unsigned word = selection.words[column];
+    const ChannelInfo& info = kChannelLayout[word];
+    names.push_back(info.name);
+    Json channel = {{"column", column},         {"index", word},
+                    {"name", info.name},        {"meaning", info.meaning},
+                    {"kind", WordKindName(info.kind)}, {"bits", info.bits}};
+    if (info.kind == WordKind::Counter) channel["unwrapped"] = true;
+    if (const WordScale* scale = selection.ScaleOf(word)) {
+      channel["scale"] = {{"factor", scale->factor}, {"offset", scale->offset}};
+      channel["unit"] = scale->unit;
+      channel["scaled_in_file"] = format == DataFormat::Csv;
+    }
+    channels.push_back(std::move(channel));
+  }
+  json["words"] = std::move(names);
+  json["channels"] = std::move(channels);
+  return json;
+}
+
 std::string SidecarJson(DataFormat format, const std::filesystem::path& dataFile,
                         const AcquisitionHeader& header, const AcquisitionResult& result) {
-  std::string json = "{\n";
-  json += fmt::format("  \"data_file\": {},\n", JsonString(dataFile.filename().string()));
-  json += fmt::format("  \"format\": \"{}\",\n", DataFormatName(format));
-  json += "  \"sample_type\": \"uint16 little-endian\",\n";
-  json += fmt::format("  \"shape\": [{}, {}],\n", result.frames, kChannels);
-  json += fmt::format("  \"mode\": {},\n", JsonString(header.mode));
-  json += fmt::format("  \"clock\": \"{}\",\n", header.virtualClock ? "virtual" : "real-time");
-  json += fmt::format("  \"requested_rate\": {},\n", header.requestedRate);
-  if (header.requestedFrameRate > 0) {
-    json += fmt::format("  \"requested_frame_rate\": {},\n", header.requestedFrameRate);
-  }
-  json += fmt::format("  \"clock_rate\": {},\n", header.clockRate);
-  json += fmt::format("  \"clock_hz\": {:.6f},\n", header.clockHz);
-  json += fmt::format("  \"decimation\": {},\n", header.decimation);
-  json += fmt::format("  \"ticks_per_frame\": {},\n", header.ticksPerFrame);
-  json += fmt::format("  \"frame_rate\": {:.6f},\n", header.frameRate);
-  json += fmt::format("  \"achieved_frames_per_second\": {:.3f},\n", result.achievedRate);
-  json += fmt::format("  \"seconds\": {:.6f},\n", result.seconds);
-  json += fmt::format("  \"frames_per_block\": {},\n", header.framesPerBlock);
-  json += fmt::format("  \"block_count\": {},\n", header.blockCount);
-  json += fmt::format("  \"blocks\": {},\n", result.blocks);
-  json += fmt::format("  \"lost_blocks\": {},\n", result.lostBlocks);
-  json += fmt::format("  \"lost_frames\": {},\n", result.lostFrames);
-  json += fmt::format("  \"interrupted\": {},\n", result.stopSignal.empty() ? "false" : "true");
-  if (!result.stopSignal.empty()) {
-    json += fmt::format("  \"stop_signal\": {},\n", JsonString(result.stopSignal));
-  }
-  json += "  \"channels\": [\n";
-  for (unsigned c = 0; c < kChannels; ++c) {
-    json += fmt::format("    {{\"index\": {}, \"name\": {}, \"meaning\": {}}}{}\n", c,
-                        JsonString(std::string(kChannelLayout[c].name)),
-                        JsonString(std::string(kChannelLayout[c].meaning)),
-                        c + 1 < kChannels ? "," : "");
-  }
-  json += "  ]\n}\n";
-  return json;
+  // Replacement characters for bytes that are not UTF-8, so that any file name gives JSON.
+  return SidecarDocument(format, dataFile, header, result)
+             .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+         "\n";
 }
 
 void WriteSidecar(const std::filesystem::path& dataFile, const std::string& json) {

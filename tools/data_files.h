@@ -1,9 +1,11 @@
-// Acquisition output: CSV, raw little-endian words, or NumPy .npy, written as frames arrive,
-// and a JSON description beside the data file (FILE.json) that says what the numbers are.
+// Acquisition output: CSV, raw little-endian words, NumPy .npy or HDF5, written as frames
+// arrive, and a JSON description beside the data file (FILE.json) that says what the numbers
+// are (an HDF5 file also carries it as attributes).
 // Every file is written under a temporary name in its own folder and renamed when complete,
 // so a run that dies leaves no file under the final name that lies about what it holds.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -12,22 +14,30 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "frame_layout.h"
+#include "word_selection.h"
 
 namespace tarvik::tool {
 
-enum class DataFormat { Csv, Raw, Npy };
+enum class DataFormat { Csv, Raw, Npy, Hdf5 };
 
+// A format's name, or a file extension without its dot ("h5" and "hdf5" are HDF5).
 std::optional<DataFormat> ParseDataFormat(const std::string& text);
 const char* DataFormatName(DataFormat format);
+// Whether this build writes HDF5 (it needs libhdf5).
+bool Hdf5Available();
 
 // A file written under ".NAME.PID.tmp" beside NAME and renamed to NAME by Commit; destroyed
 // uncommitted, the temporary file is removed. "-" is standard output, written in place.
 class OutputFile {
  public:
-  // Opens the temporary file; throws std::runtime_error when it cannot.
-  explicit OutputFile(std::filesystem::path path);
+  // Opens the temporary file (with `openStream` false only names it, for a library that
+  // writes it itself); throws std::runtime_error when it cannot.
+  explicit OutputFile(std::filesystem::path path, bool openStream = true);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -35,6 +45,7 @@ class OutputFile {
   std::ostream& Stream() { return toStdout_ ? *stdout_ : file_; }
   bool IsStdout() const { return toStdout_; }
   const std::filesystem::path& Path() const { return path_; }
+  const std::filesystem::path& TempPath() const { return temp_; }
   // Throws when a write has failed.
   void Check();
   // Closes, checks and renames into place; throws std::runtime_error on failure.
@@ -43,6 +54,7 @@ class OutputFile {
  private:
   std::filesystem::path path_, temp_;
   bool toStdout_;
+  bool openStream_;
   std::ostream* stdout_ = nullptr;
   std::ofstream file_;
   bool committed_ = false;
@@ -65,6 +77,18 @@ struct AcquisitionHeader {
   uint32_t framesPerBlock = 0; // in continuous mode the ring's length
   int32_t blockCount = 0;      // blocks in the driver's pool (block mode)
   bool virtualClock = false;   // the card was stepped by the tool, not paced in real time
+  WordSelection words;         // the words in the file, their order, scales, time column
+  uint16_t gain = 1;           // as given; the range code is what the card's register took
+  uint8_t rangeCode = 0;
+  std::vector<std::string> sources;  // the signal sources given, as written
+};
+
+// Frames that never reached the file: `lostFrames` of them between the file's frames
+// frame - 1 and frame (block mode: a gap in the sequence numbers; continuous: frames
+// overwritten in the ring before they were read).
+struct Gap {
+  uint64_t frame = 0;
+  uint64_t lostFrames = 0;
 };
 
 // What is known when it is over.
@@ -76,31 +100,63 @@ struct AcquisitionResult {
   double seconds = 0;          // from start to stop
   double achievedRate = 0;     // frames per second received
   std::string stopSignal;      // "SIGINT" or "SIGTERM" when a signal ended the run early
+  std::string startTimeUtc;    // ISO 8601, when the card was started
+  std::optional<uint32_t> serialNumber;  // none on a board whose EEPROM holds none
+  std::vector<uint8_t> identification;   // the board's identification bytes
+  std::vector<Gap> gaps;
 };
 
+// ISO 8601 in UTC with milliseconds, e.g. "2026-12-09T13:43:16.123Z".
+std::string UtcTimestamp(std::chrono::system_clock::time_point when);
+
+// Writes the selected words of each frame (counters unwrapped), in the selection's order.
 class FrameWriter {
  public:
+  explicit FrameWriter(const AcquisitionHeader& header);
   virtual ~FrameWriter() = default;
-  virtual void Append(std::span<const FrameWords> frames) = 0;
-  // Completes the file (the .npy header gets its final shape) and puts it in place. Throws on
-  // I/O errors.
-  virtual void Finish() = 0;
+  void Append(std::span<const FrameWords> frames);
+  // `lost` frames that never came lie before the next frame appended; the time column counts
+  // them, and Gaps() lists them.
+  void NoteGap(uint64_t lost);
+  // Completes the file (the .npy header gets its final shape, an HDF5 file its attributes
+  // from the description) and puts it in place. Throws on I/O errors.
+  void Finish(const nlohmann::ordered_json& description = nlohmann::ordered_json::object()) {
+    Complete(description);
+  }
   uint64_t Frames() const { return frames_; }
+  const std::vector<Gap>& Gaps() const { return gaps_; }
 
  protected:
+  // `values` holds Columns() values per frame; `times` one per frame when the time column is on.
+  virtual void Write(std::span<const uint64_t> values, std::span<const double> times) = 0;
+  virtual void Complete(const nlohmann::ordered_json& description) = 0;
+  size_t Columns() const { return rows_.Columns(); }
+
+  const AcquisitionHeader header_;
   uint64_t frames_ = 0;
+
+ private:
+  FrameRows rows_;
+  uint64_t lost_ = 0;
+  std::vector<Gap> gaps_;
+  std::vector<uint64_t> values_;
+  std::vector<double> times_;
 };
 
-// Opens the file (its temporary name; "-": standard output, not for .npy, whose header is
-// rewritten at the end); throws std::runtime_error when it cannot.
+// Opens the file (its temporary name; "-": standard output, for CSV and raw only); throws
+// std::runtime_error when it cannot.
 std::unique_ptr<FrameWriter> OpenFrameWriter(DataFormat format, const std::filesystem::path& path,
                                              const AcquisitionHeader& header);
 
 // The size of the .npy header this tool writes (magic to the dict's newline).
 inline constexpr size_t kNpyHeaderBytes = 128;
-std::string NpyHeader(uint64_t frames);
+// `wide`: 64-bit words (a counter is among the columns), else 16-bit.
+std::string NpyHeader(uint64_t frames, size_t columns = kChannels, bool wide = false);
 
-// The JSON description of a data file.
+// The description of a data file, and its text.
+nlohmann::ordered_json SidecarDocument(DataFormat format, const std::filesystem::path& dataFile,
+                                       const AcquisitionHeader& header,
+                                       const AcquisitionResult& result);
 std::string SidecarJson(DataFormat format, const std::filesystem::path& dataFile,
                         const AcquisitionHeader& header, const AcquisitionResult& result);
 // Writes FILE.json beside the data file.

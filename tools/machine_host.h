@@ -28,6 +28,7 @@ struct MachineHostOptions {
   std::optional<std::filesystem::path> eepromImage;
   std::optional<uint8_t> idByte4;  // identification byte 4 (9 on a good board)
   std::vector<SourceSetting> sources;
+  std::vector<std::string> sourceTexts;  // the sources as given, for the files' descriptions
   // Run this PE32 image of the driver (tarvik.sys) instead of the linked one (i686 build).
   std::optional<std::filesystem::path> driverImage;
 };

@@ -108,7 +108,10 @@ int main(int argc, char** argv) {
   group->add_option_function<std::vector<std::string>>(
           "--source",
           [&machine](const std::vector<std::string>& settings) {
-            for (const auto& setting : settings) machine.sources.push_back(ParseSourceSetting(setting));
+            for (const auto& setting : settings) {
+              machine.sources.push_back(ParseSourceSetting(setting));
+              machine.sourceTexts.push_back(setting);
+            }
           },
           std::string("A signal source of the card: ") + kSourceSettingHelp)
       ->check([](const std::string& text) {

@@ -45,17 +45,19 @@ NpyFile ReadNpy(const std::string& bytes) {
   }
   uint64_t count = 1;
   for (uint64_t dimension : file.shape) count *= dimension;
-  if (file.descr != "<u2") {
+  if (file.descr != "<u2" && file.descr != "<u8") {
     file.error = "unexpected descr " + file.descr;
     return file;
   }
-  if (bytes.size() - file.dataOffset != count * 2) {
+  size_t width = file.descr == "<u2" ? 2 : 8;
+  if (bytes.size() - file.dataOffset != count * width) {
     file.error = "data size does not match the shape";
     return file;
   }
-  for (size_t i = file.dataOffset; i + 1 < bytes.size(); i += 2) {
-    file.data.push_back(static_cast<uint16_t>(static_cast<uint8_t>(bytes[i]) |
-                                              (static_cast<uint8_t>(bytes[i + 1]) << 8)));
+  for (size_t i = file.dataOffset; i + width <= bytes.size(); i += width) {
+    uint64_t value = 0;
+    for (size_t b = 0; b < width; ++b) value |= uint64_t{static_cast<uint8_t>(bytes[i + b])} << (8 * b);
+    file.data.push_back(value);
   }
   return file;
 }

@@ -15,7 +15,7 @@ struct NpyFile {
   bool fortranOrder = true;
   std::vector<uint64_t> shape;
   size_t dataOffset = 0;
-  std::vector<uint16_t> data;  // decoded little-endian
+  std::vector<uint64_t> data;  // decoded little-endian ('<u2' or '<u8')
   std::string error;           // empty when the file is well-formed
 };
 
