@@ -52,8 +52,6 @@ struct AcquireOptions {
   uint32_t virtualFramesPerRead = 0;  // 0: a block (block mode) or the ring (continuous)
 };
 
-// Frames kept in memory for the plot; longer runs plot their beginning.
-constexpr size_t kPlotFrameLimit = 1'000'000;
 // Virtual clock: rounds of stepping without a single frame before the run is given up.
 constexpr int kVirtualIdleRounds = 200;
 constexpr int32_t kDefaultDriverRate = 10000;
@@ -74,7 +72,10 @@ class Acquisition {
   Acquisition(const AcquireOptions& options, const AcquireSettings& settings, MachineHost& host,
               FrameWriter& writer)
       : options_(options), settings_(settings), host_(host), writer_(writer),
-        progress_(TARVIK_ISATTY(2) != 0) {}
+        progress_(TARVIK_ISATTY(2) != 0) {
+    // The plot is decimated as frames arrive, so it covers the whole run in constant memory.
+    if (!options_.plot.empty()) plot_.emplace(SignalPlotWords());
+  }
 
   AcquisitionResult Run() {
     Device device;
@@ -121,7 +122,7 @@ class Acquisition {
     return result;
   }
 
-  const std::vector<FrameWords>& Kept() const { return kept_; }
+  const std::optional<PlotColumns>& Plot() const { return plot_; }
 
  private:
   // Seconds since the start: of the card's clock when the tool steps it, else of the wall.
@@ -166,10 +167,12 @@ class Acquisition {
       frames = frames.first(std::min<uint64_t>(room, frames.size()));
     }
     writer_.Append(frames);
-    if (!options_.plot.empty() && kept_.size() < kPlotFrameLimit) {
-      size_t keep = std::min(frames.size(), kPlotFrameLimit - kept_.size());
-      kept_.insert(kept_.end(), frames.begin(), frames.begin() + static_cast<ptrdiff_t>(keep));
-    }
+    if (plot_) plot_->Add(frames);
+  }
+
+  // Frames the card produced that were lost, between the last taken and the next.
+  void Lose(uint64_t frames) {
+    if (plot_) plot_->Skip(frames);
   }
 
   void CheckIdle(Device& device) {
@@ -198,7 +201,7 @@ class Acquisition {
         blockDone.Wait(std::chrono::milliseconds(50));
       }
       while (auto block = device.ReadOldestBlock(settings_.framesPerBlock)) {
-        blocks_.Accept(block->sequence);
+        Lose(blocks_.Accept(block->sequence) * settings_.framesPerBlock);
         Take(block->frames);
         if (Done()) break;
       }
@@ -222,6 +225,7 @@ class Acquisition {
       auto update = position.Accept(snapshot.wraps, snapshot.newestFrameIndex,
                                     snapshot.frames.size());
       streamLost_ = position.Lost();
+      Lose(update.lost);
       std::span<const FrameWords> all(snapshot.frames);
       Take(all.last(update.fresh));
       CheckIdle(device);
@@ -271,7 +275,7 @@ class Acquisition {
   int idleRounds_ = 0;
   const char* stopSignal_ = nullptr;
   BlockSequence blocks_;
-  std::vector<FrameWords> kept_;
+  std::optional<PlotColumns> plot_;
 };
 
 std::string DescribePlan(const RatePlan& plan) {
@@ -339,6 +343,13 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
     throw CLI::ValidationError("--output", "-o - takes csv or raw (a .npy header is completed at "
                                            "the end of the run)");
   }
+  if (!options.plot.empty()) {
+    auto plotFormat = PlotFormatFor(options.plot);
+    if (!plotFormat) throw CLI::ValidationError("--plot", "the plot's file name ends in .svg or .png");
+    if (*plotFormat == PlotFormat::Png && !PngPlotsSupported()) {
+      throw CLI::ValidationError("--plot", "this build writes SVG plots only (no librsvg)");
+    }
+  }
   // With the data on standard output, the summary goes to standard error.
   std::FILE* summary = toStdout ? stderr : stdout;
 
@@ -359,12 +370,12 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
   auto writer = OpenFrameWriter(format, output, header);
 
   AcquisitionResult result;
-  std::vector<FrameWords> kept;
+  std::optional<PlotColumns> plot;
   {
     StopOnSignals stopOnSignals;
     Acquisition acquisition(options, settings, host, *writer);
     result = acquisition.Run();
-    kept = acquisition.Kept();
+    plot = acquisition.Plot();
   }
   writer->Finish();
   if (!toStdout) WriteSidecar(output, SidecarJson(format, output, header, result));
@@ -392,12 +403,12 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
   fmt::print(summary, "data  {} ({}, {} x {} uint16)\n", toStdout ? "standard output" : output,
              DataFormatName(format), result.frames, kChannels);
   if (!toStdout) fmt::print(summary, "about {}.json\n", output);
-  if (!options.plot.empty()) {
+  if (plot) {
     PlotOptions plotOptions;
-    plotOptions.framesPerSecond = result.achievedRate;
-    plotOptions.title =
-        fmt::format("tarvik acquisition: {} frames, {} mode", result.frames, options.mode);
-    WritePlot(options.plot, PlotSvg(kept, plotOptions));
+    plotOptions.framesPerSecond = plan.frameRate;
+    plotOptions.title = fmt::format("tarvik acquisition: {} frames at {:g} frames/s, {} mode",
+                                    result.frames, plan.frameRate, options.mode);
+    WritePlot(options.plot, *plot, plotOptions);
     fmt::print(summary, "plot  {}\n", options.plot);
   }
   if (result.lostFrames > 0 || result.lostBlocks > 0) {
@@ -477,7 +488,7 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
   acquire->add_option("-o,--output", options->output,
                       "Data file (default acquisition.FORMAT); FILE.json beside it describes it; "
                       "- writes csv or raw to standard output (no JSON)");
-  acquire->add_option("--plot", options->plot, "Also draw the channels over time into this SVG file")
+  acquire->add_option("--plot", options->plot, "Also plot the signal words over time, one panel each, into this file (.svg, or .png)")
       ->type_name("FILE");
   acquire->add_option("--timeout", options->timeout,
                       "Give up when no data arrives for this many seconds (real-time clock; "
