@@ -66,9 +66,6 @@ uint8_t RangeCodeOfGain(uint16_t gain) {
     default: return 0;
   }
 }
-
-// Frames kept in memory for the plot; longer runs plot their beginning.
-constexpr size_t kPlotFrameLimit = 1'000'000;
 // Virtual clock: rounds of stepping without a single frame before the run is given up.
 constexpr int kVirtualIdleRounds = 200;
 constexpr int32_t kDefaultDriverRate = 10000;
@@ -81,6 +78,7 @@ constexpr double kRingSeconds = 0.05;
 struct AcquireSettings {
   RatePlan plan;
   uint32_t framesPerBlock = kDefaultFramesPerBlock;
+  std::vector<PlotWord> plotWords = SignalPlotWords();  // the plot's panels
   double timeout = 2.0;  // seconds without data before the run is given up (real time)
 };
 
@@ -89,7 +87,10 @@ class Acquisition {
   Acquisition(const AcquireOptions& options, const AcquireSettings& settings, MachineHost& host,
               FrameWriter& writer)
       : options_(options), settings_(settings), host_(host), writer_(writer),
-        progress_(TARVIK_ISATTY(2) != 0) {}
+        progress_(TARVIK_ISATTY(2) != 0) {
+    // The plot is decimated as frames arrive, so it covers the whole run in constant memory.
+    if (!options_.plot.empty()) plot_.emplace(settings_.plotWords);
+  }
 
   AcquisitionResult Run() {
     Device device;
@@ -148,7 +149,7 @@ class Acquisition {
     return result;
   }
 
-  const std::vector<FrameWords>& Kept() const { return kept_; }
+  const std::optional<PlotColumns>& Plot() const { return plot_; }
 
  private:
   // Seconds since the start: of the card's clock when the tool steps it, else of the wall.
@@ -193,10 +194,13 @@ class Acquisition {
       frames = frames.first(std::min<uint64_t>(room, frames.size()));
     }
     writer_.Append(frames);
-    if (!options_.plot.empty() && kept_.size() < kPlotFrameLimit) {
-      size_t keep = std::min(frames.size(), kPlotFrameLimit - kept_.size());
-      kept_.insert(kept_.end(), frames.begin(), frames.begin() + static_cast<ptrdiff_t>(keep));
-    }
+    if (plot_) plot_->Add(frames);
+  }
+
+  // Frames the card produced that were lost, between the last taken and the next.
+  void Lose(uint64_t frames) {
+    writer_.NoteGap(frames);
+    if (plot_) plot_->Skip(frames);
   }
 
   void CheckIdle(Device& device) {
@@ -225,7 +229,7 @@ class Acquisition {
         blockDone.Wait(std::chrono::milliseconds(50));
       }
       while (auto block = device.ReadOldestBlock(settings_.framesPerBlock)) {
-        writer_.NoteGap(blocks_.Accept(block->sequence) * settings_.framesPerBlock);
+        Lose(blocks_.Accept(block->sequence) * settings_.framesPerBlock);
         Take(block->frames);
         if (Done()) break;
       }
@@ -249,7 +253,7 @@ class Acquisition {
       auto update = position.Accept(snapshot.wraps, snapshot.newestFrameIndex,
                                     snapshot.frames.size());
       streamLost_ = position.Lost();
-      writer_.NoteGap(update.lost);
+      Lose(update.lost);
       std::span<const FrameWords> all(snapshot.frames);
       Take(all.last(update.fresh));
       CheckIdle(device);
@@ -299,7 +303,7 @@ class Acquisition {
   int idleRounds_ = 0;
   const char* stopSignal_ = nullptr;
   BlockSequence blocks_;
-  std::vector<FrameWords> kept_;
+  std::optional<PlotColumns> plot_;
 };
 
 std::string DescribePlan(const RatePlan& plan) {
@@ -351,6 +355,27 @@ AcquireSettings Settle(const AcquireOptions& options) {
   return settings;
 }
 
+// The plot's panels: the words --words selected, in their order, or else the signal words;
+// each with the unit and scale --scale gave it.
+std::vector<PlotWord> PlotWordsFor(const WordSelection& selection, bool wordsGiven) {
+  std::vector<PlotWord> plotWords;
+  if (wordsGiven) {
+    for (unsigned index : selection.words) {
+      plotWords.push_back({index, std::string(kChannelLayout[index].name), "counts", 1, 0});
+    }
+  } else {
+    plotWords = SignalPlotWords();
+  }
+  for (PlotWord& word : plotWords) {
+    if (const WordScale* scale = selection.ScaleOf(word.index)) {
+      word.scale = scale->factor;
+      word.offset = scale->offset;
+      if (!scale->unit.empty()) word.unit = scale->unit;
+    }
+  }
+  return plotWords;
+}
+
 void RunAcquire(const AcquireOptions& options, Context& context) {
   AcquireSettings settings = Settle(options);
   DataFormat format = DataFormat::Csv;
@@ -382,10 +407,18 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
     throw CLI::ValidationError("--words/--scale", error.what());
   }
   words.timeColumn = options.timeColumn;
+  settings.plotWords = PlotWordsFor(words, !options.words.empty());
   if (words.timeColumn && (format == DataFormat::Raw || format == DataFormat::Npy)) {
     throw CLI::ValidationError("--time-column", "a time column needs csv or hdf5 (raw and .npy "
                                                 "hold integers; their JSON gives the frame rate "
                                                 "and the gaps)");
+  }
+  if (!options.plot.empty()) {
+    auto plotFormat = PlotFormatFor(options.plot);
+    if (!plotFormat) throw CLI::ValidationError("--plot", "the plot's file name ends in .svg or .png");
+    if (*plotFormat == PlotFormat::Png && !PngPlotsSupported()) {
+      throw CLI::ValidationError("--plot", "this build writes SVG plots only (no librsvg)");
+    }
   }
   // With the data on standard output, the summary goes to standard error.
   std::FILE* summary = toStdout ? stderr : stdout;
@@ -411,12 +444,12 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
   auto writer = OpenFrameWriter(format, output, header);
 
   AcquisitionResult result;
-  std::vector<FrameWords> kept;
+  std::optional<PlotColumns> plot;
   {
     StopOnSignals stopOnSignals;
     Acquisition acquisition(options, settings, host, *writer);
     result = acquisition.Run();
-    kept = acquisition.Kept();
+    plot = acquisition.Plot();
   }
   auto description = SidecarDocument(format, output, header, result);
   writer->Finish(description);
@@ -446,12 +479,12 @@ void RunAcquire(const AcquireOptions& options, Context& context) {
              DataFormatName(format), result.frames, words.words.size(),
              format == DataFormat::Csv ? "columns" : words.Wide() ? "uint64" : "uint16");
   if (!toStdout) fmt::print(summary, "about {}.json\n", output);
-  if (!options.plot.empty()) {
+  if (plot) {
     PlotOptions plotOptions;
-    plotOptions.framesPerSecond = result.achievedRate;
-    plotOptions.title =
-        fmt::format("tarvik acquisition: {} frames, {} mode", result.frames, options.mode);
-    WritePlot(options.plot, PlotSvg(kept, plotOptions));
+    plotOptions.framesPerSecond = plan.frameRate;
+    plotOptions.title = fmt::format("tarvik acquisition: {} frames at {:g} frames/s, {} mode",
+                                    result.frames, plan.frameRate, options.mode);
+    WritePlot(options.plot, *plot, plotOptions);
     fmt::print(summary, "plot  {}\n", options.plot);
   }
   if (result.lostFrames > 0 || result.lostBlocks > 0) {
@@ -547,7 +580,7 @@ void AddAcquireCommand(CLI::App& app, Context& context) {
   acquire->add_option("-o,--output", options->output,
                       "Data file (default acquisition.FORMAT); FILE.json beside it describes it; "
                       "- writes csv or raw to standard output (no JSON)");
-  acquire->add_option("--plot", options->plot, "Also draw the channels over time into this SVG file")
+  acquire->add_option("--plot", options->plot, "Also plot the signal words over time, one panel each, into this file (.svg, or .png)")
       ->type_name("FILE");
   acquire->add_option("--timeout", options->timeout,
                       "Give up when no data arrives for this many seconds (real-time clock; "

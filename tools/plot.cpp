@@ -3,23 +3,27 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <stdexcept>
 
 #include "data_files.h"
+#include "plot_axis.h"
 
 namespace tarvik::tool {
 
 namespace {
 
-constexpr double kWidth = 960, kHeight = 540;
-constexpr double kLeft = 70, kRight = 190, kTop = 40, kBottom = 50;  // margins
+constexpr double kWidth = 960;
+constexpr double kLeft = 80, kRight = 20, kTop = 56, kBottom = 46;  // margins
 constexpr double kPlotWidth = kWidth - kLeft - kRight;
-constexpr double kPlotHeight = kHeight - kTop - kBottom;
+constexpr double kLabelHeight = 18;  // a panel's name above it
+constexpr double kPanelHeight = 110;
+constexpr double kPanelSpacing = 12;
+constexpr double kPanelPitch = kLabelHeight + kPanelHeight + kPanelSpacing;
 
-// Sixteen distinguishable colours.
-constexpr const char* kColours[kChannels] = {
-    "#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
-    "#bcbd22", "#17becf", "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#000000"};
+constexpr const char* kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd",
+                                    "#ff7f0e", "#8c564b", "#e377c2", "#17becf"};
 
 std::string Escape(const std::string& text) {
   std::string out;
@@ -35,87 +39,174 @@ std::string Escape(const std::string& text) {
   return out;
 }
 
-}  // namespace
+// Maps frame positions to x: the first frame at the left edge, the last at the right.
+struct TimeAxis {
+  double span;  // positions from the first frame to the last, at least 1
+  double x(double position) const { return kLeft + kPlotWidth * position / span; }
+};
 
-std::string PlotSvg(std::span<const FrameWords> frames, const PlotOptions& options) {
-  uint16_t low = 0xFFFF, high = 0;
-  for (const auto& frame : frames) {
-    for (uint16_t word : frame) {
-      low = std::min(low, word);
-      high = std::max(high, word);
+// The smallest and largest value of word w over the run; nothing when no frame arrived.
+std::optional<PlotColumns::Range> WordExtent(const PlotColumns& columns, size_t w) {
+  std::optional<PlotColumns::Range> extent;
+  for (const auto& column : columns.Columns()) {
+    if (column.frames == 0) continue;
+    const auto& range = column.words[w];
+    if (!extent) {
+      extent = range;
+    } else {
+      extent->low = std::min(extent->low, range.low);
+      extent->high = std::max(extent->high, range.high);
     }
   }
-  if (frames.empty()) low = 0, high = 1;
-  if (low == high) high = static_cast<uint16_t>(low == 0xFFFF ? low : low + 1), low = high - 1;
-  bool seconds = options.framesPerSecond > 0;
-  double xEnd = frames.size() > 1 ? static_cast<double>(frames.size() - 1) : 1.0;
-  if (seconds) xEnd /= options.framesPerSecond;
+  return extent;
+}
 
-  auto x = [&](size_t index) {
-    double span = frames.size() > 1 ? static_cast<double>(frames.size() - 1) : 1.0;
-    return kLeft + kPlotWidth * static_cast<double>(index) / span;
-  };
+// One word's band: the column maxima left to right and the minima back, one polygon for each
+// run of columns that hold frames, so that a gap stays open.
+std::string WordBand(const PlotColumns& columns, size_t w, const TimeAxis& time,
+                     const AxisTicks& ticks, double top, const char* colour) {
   auto y = [&](double value) {
-    return kTop + kPlotHeight * (1.0 - (value - low) / static_cast<double>(high - low));
+    return top + kPanelHeight * (1 - (value - ticks.low) / (ticks.high - ticks.low));
   };
+  const auto& all = columns.Columns();
+  double perColumn = static_cast<double>(columns.FramesPerColumn());
+  double last = static_cast<double>(std::max<uint64_t>(columns.Position(), 1) - 1);
+  std::string svg;
+  for (size_t i = 0; i < all.size();) {
+    if (all[i].frames == 0) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < all.size() && all[end].frames != 0) ++end;
+    std::string upper, lower;
+    for (size_t c = i; c < end; ++c) {
+      double centre = std::min(last, c * perColumn + (perColumn - 1) / 2);
+      upper += fmt::format("{:.1f},{:.1f} ", time.x(centre), y(all[c].words[w].high));
+    }
+    for (size_t c = end; c-- > i;) {
+      double centre = std::min(last, c * perColumn + (perColumn - 1) / 2);
+      lower += fmt::format("{:.1f},{:.1f} ", time.x(centre), y(all[c].words[w].low));
+    }
+    svg += fmt::format(
+        "<polygon class=\"band\" fill=\"{0}\" stroke=\"{0}\" stroke-width=\"1\" "
+        "stroke-linejoin=\"round\" stroke-linecap=\"round\" points=\"{1}{2}\"/>\n",
+        colour, upper, lower);
+    i = end;
+  }
+  return svg;
+}
+
+}  // namespace
+
+std::string PlotSvg(const PlotColumns& columns, const PlotOptions& options) {
+  const auto& words = columns.Words();
+  size_t panels = std::max<size_t>(words.size(), 1);
+  double height = kTop + kPanelPitch * static_cast<double>(panels) - kPanelSpacing + kBottom;
+  double plotBottom = height - kBottom;
+  bool seconds = options.framesPerSecond > 0;
+  TimeAxis time{std::max(1.0, static_cast<double>(columns.Position()) - 1)};
+  double unitsPerFrame = seconds ? 1 / options.framesPerSecond : 1;
+  AxisTicks timeTicks = TicksWithin(0, time.span * unitsPerFrame);
 
   std::string svg = fmt::format(
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0}\" height=\"{1}\" "
-      "viewBox=\"0 0 {0} {1}\" font-family=\"sans-serif\" font-size=\"12\">\n",
-      kWidth, kHeight);
-  svg += fmt::format("<rect width=\"{}\" height=\"{}\" fill=\"white\"/>\n", kWidth, kHeight);
-  svg += fmt::format("<text x=\"{}\" y=\"24\" text-anchor=\"middle\" font-size=\"16\">{}</text>\n",
+      "viewBox=\"0 0 {0} {1}\" font-family=\"DejaVu Sans, sans-serif\" font-size=\"12\">\n",
+      kWidth, height);
+  svg += fmt::format("<rect width=\"{}\" height=\"{}\" fill=\"white\"/>\n", kWidth, height);
+  svg += fmt::format("<text x=\"{}\" y=\"20\" text-anchor=\"middle\" font-size=\"16\">{}</text>\n",
                      kLeft + kPlotWidth / 2, Escape(options.title));
-
-  // Axes with five ticks each.
-  svg += "<g stroke=\"#444\" fill=\"none\">\n";
-  svg += fmt::format("<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\"/>\n", kLeft, kTop,
-                     kTop + kPlotHeight);
-  svg += fmt::format("<line x1=\"{0}\" y1=\"{1}\" x2=\"{2}\" y2=\"{1}\"/>\n", kLeft,
-                     kTop + kPlotHeight, kLeft + kPlotWidth);
-  svg += "</g>\n<g fill=\"#222\">\n";
-  for (int i = 0; i <= 4; ++i) {
-    double value = low + (high - low) * i / 4.0;
-    svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"end\">{:.0f}</text>\n",
-                       kLeft - 6, y(value) + 4, value);
-    double tx = kLeft + kPlotWidth * i / 4.0;
-    svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"middle\">{:.4g}</text>\n", tx,
-                       kTop + kPlotHeight + 18, xEnd * i / 4.0);
-  }
-  svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"middle\">{}</text>\n",
-                     kLeft + kPlotWidth / 2, kHeight - 10, seconds ? "time (s)" : "frame");
+  std::string lost = columns.Gaps().empty()
+                         ? std::string("no frames lost")
+                         : fmt::format("{} frames lost in {} gap(s), marked in red",
+                                       columns.LostFrames(), columns.Gaps().size());
   svg += fmt::format(
-      "<text x=\"16\" y=\"{0:.1f}\" text-anchor=\"middle\" transform=\"rotate(-90 16 {0:.1f})\">"
-      "raw value</text>\n",
-      kTop + kPlotHeight / 2);
+      "<text x=\"{}\" y=\"40\" text-anchor=\"middle\" fill=\"#444\">{} frames; each column "
+      "spans the smallest to the largest value of {} frame(s); {}</text>\n",
+      kLeft + kPlotWidth / 2, columns.Frames(), columns.FramesPerColumn(), lost);
+
+  for (size_t w = 0; w < words.size(); ++w) {
+    double top = kTop + kPanelPitch * static_cast<double>(w) + kLabelHeight;
+    const PlotWord& word = words[w];
+    auto extent = WordExtent(columns, w);
+    AxisTicks ticks = extent ? FittedTicks(extent->low, extent->high) : FittedTicks(0, 1);
+    auto y = [&](double value) {
+      return top + kPanelHeight * (1 - (value - ticks.low) / (ticks.high - ticks.low));
+    };
+    svg += fmt::format("<g class=\"panel\" data-word=\"{}\">\n", Escape(word.name));
+    svg += fmt::format("<text x=\"{}\" y=\"{:.1f}\" font-weight=\"bold\">{} ({})</text>\n", kLeft,
+                       top - 5, Escape(word.name), Escape(word.unit));
+    svg += "<g stroke=\"#e4e4e4\" stroke-width=\"1\">\n";
+    for (double tick : ticks.values) {
+      svg += fmt::format("<line x1=\"{0}\" y1=\"{2:.1f}\" x2=\"{1}\" y2=\"{2:.1f}\"/>\n", kLeft,
+                         kLeft + kPlotWidth, y(tick));
+    }
+    for (double tick : timeTicks.values) {
+      double x = time.x(tick / unitsPerFrame);
+      svg += fmt::format("<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\"/>\n",
+                         x, top, top + kPanelHeight);
+    }
+    svg += "</g>\n<g class=\"ticks\" fill=\"#222\" text-anchor=\"end\">\n";
+    for (double tick : ticks.values) {
+      svg += fmt::format("<text x=\"{}\" y=\"{:.1f}\">{}</text>\n", kLeft - 6, y(tick) + 4,
+                         TickLabel(tick, ticks));
+    }
+    svg += "</g>\n";
+    svg += WordBand(columns, w, time, ticks, top, kColours[w % std::size(kColours)]);
+    svg += fmt::format(
+        "<rect x=\"{}\" y=\"{:.1f}\" width=\"{}\" height=\"{}\" fill=\"none\" stroke=\"#666\"/>\n",
+        kLeft, top, kPlotWidth, kPanelHeight);
+    svg += "</g>\n";
+  }
+  if (words.empty()) {
+    svg += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">no words selected</text>\n",
+                       kLeft + kPlotWidth / 2, kTop + kPanelHeight / 2);
+  }
+
+  // Lost frames: a red mark in every panel where they would have been.
+  svg += "<g class=\"gaps\" fill=\"#d00\" fill-opacity=\"0.25\" stroke=\"#d00\">\n";
+  for (const auto& gap : columns.Gaps()) {
+    double x0 = time.x(static_cast<double>(gap.position) - 0.5);
+    double x1 = time.x(static_cast<double>(gap.position + gap.frames) - 0.5);
+    x0 = std::clamp(x0, kLeft, kLeft + kPlotWidth);
+    x1 = std::clamp(x1, x0, kLeft + kPlotWidth);
+    std::string title = fmt::format("{} frame(s) lost at {} {:.6g}", gap.frames,
+                                    seconds ? "time (s)" : "frame",
+                                    static_cast<double>(gap.position) * unitsPerFrame);
+    for (size_t w = 0; w < words.size(); ++w) {
+      double top = kTop + kPanelPitch * static_cast<double>(w) + kLabelHeight;
+      svg += fmt::format(
+          "<rect class=\"gap\" x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{}\">"
+          "<title>{}</title></rect>\n",
+          x0, top, std::max(1.0, x1 - x0), kPanelHeight, title);
+    }
+  }
   svg += "</g>\n";
 
-  size_t stride = std::max<size_t>(1, (frames.size() + options.maxPoints - 1) /
-                                          std::max<size_t>(1, options.maxPoints));
-  for (unsigned c = 0; c < kChannels; ++c) {
-    svg += fmt::format("<polyline fill=\"none\" stroke=\"{}\" stroke-width=\"1\" points=\"",
-                       kColours[c]);
-    for (size_t i = 0; i < frames.size(); i += stride) {
-      svg += fmt::format("{:.1f},{:.1f} ", x(i), y(frames[i][c]));
-    }
-    svg += "\"/>\n";
+  svg += "<g class=\"time-ticks\" fill=\"#222\" text-anchor=\"middle\">\n";
+  for (double tick : timeTicks.values) {
+    svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\">{}</text>\n", time.x(tick / unitsPerFrame),
+                       plotBottom + 16, TickLabel(tick, timeTicks));
   }
-
-  // Legend: one swatch and name per channel, right of the plot.
-  for (unsigned c = 0; c < kChannels; ++c) {
-    double ly = kTop + 8 + c * 18.0;
-    double lx = kLeft + kPlotWidth + 16;
-    svg += fmt::format(
-        "<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"{}\" "
-        "stroke-width=\"3\"/><text x=\"{:.1f}\" y=\"{:.1f}\">{} {}</text>\n",
-        lx, ly, lx + 18, ly, kColours[c], lx + 24, ly + 4, c, kChannelLayout[c].name);
-  }
+  svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\">{}</text>\n</g>\n", kLeft + kPlotWidth / 2,
+                     height - 10, seconds ? "time (s)" : "frame");
   svg += "</svg>\n";
   return svg;
 }
 
-void WritePlot(const std::filesystem::path& path, const std::string& svg) {
-  WriteWholeFile(path, svg);
+std::optional<PlotFormat> PlotFormatFor(const std::filesystem::path& path) {
+  std::string extension = path.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (extension == ".svg") return PlotFormat::Svg;
+  if (extension == ".png") return PlotFormat::Png;
+  return std::nullopt;
+}
+
+void WritePlot(const std::filesystem::path& path, const PlotColumns& columns,
+               const PlotOptions& options) {
+  std::string svg = PlotSvg(columns, options);
+  WriteWholeFile(path, PlotFormatFor(path) == PlotFormat::Png ? SvgToPng(svg) : svg);
 }
 
 }  // namespace tarvik::tool

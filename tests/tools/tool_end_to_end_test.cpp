@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "npy_reader.h"
+#include "plot.h"
 
 namespace {
 
@@ -229,7 +230,7 @@ TEST_F(ToolTest, LostDataIsReportedAndExitsThree) {
   // per read.
   ToolRun blocks = Tarvik(std::string(kRamp) +
                       "acquire --frames 32 --frames-per-block 4 --blocks 2 "
-                      "--virtual-frames-per-read 16 -o lost.raw");
+                      "--virtual-frames-per-read 16 -o lost.raw --plot lost.svg");
   EXPECT_EQ(blocks.exitCode, 3) << blocks.output;
   EXPECT_NE(blocks.output.find("data lost"), std::string::npos) << blocks.output;
   EXPECT_EQ(fs::file_size(dir_ / "lost.raw"), 32u * 16 * 8);  // counters: 64-bit words
@@ -242,12 +243,22 @@ TEST_F(ToolTest, LostDataIsReportedAndExitsThree) {
   auto word0 = [&raw](size_t frame) { return static_cast<uint8_t>(raw[frame * 16 * 8]); };
   EXPECT_EQ(word0(7) - word0(6), 2);
   EXPECT_EQ(word0(8) - word0(7), 2 * (1 + 8));
+  std::string svg = tarvik::test::ReadFileBytes(dir_ / "lost.svg");  // the plot marks the gaps
+  EXPECT_TRUE(Contains(svg, "<title>8 frame(s) lost at time (s) ")) << svg;
 
   // Ring: eight frames, twenty run between snapshots: twelve overwritten at each of the two.
+  bool png = tarvik::tool::PngPlotsSupported();  // the i686 build may have SVG plots only
   ToolRun ring = Tarvik(std::string(kRamp) +
                     "acquire --mode continuous --frames-per-block 8 --frames 16 "
-                    "--virtual-frames-per-read 20 -o ring.csv");
+                    "--virtual-frames-per-read 20 -o ring.csv --plot " +
+                    (png ? "ring.png" : "ring.svg"));
   EXPECT_EQ(ring.exitCode, 3) << ring.output;
+  if (png) {
+    EXPECT_EQ(tarvik::test::ReadFileBytes(dir_ / "ring.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
+  } else {
+    EXPECT_TRUE(Contains(Tarvik("--virtual acquire --frames 1 --plot x.png").output,
+                         "SVG plots only"));
+  }
   EXPECT_NE(ring.output.find("frames lost (overwritten in the ring before they were read): 24"),
             std::string::npos)
       << ring.output;
@@ -297,7 +308,8 @@ TEST_F(ToolTest, WordsScalesGainAndTimeColumnShapeTheFiles) {
 TEST_F(ToolTest, BadCommandLinesExitTwo) {
   for (const char* arguments :
        {"", "frobnicate", "acquire --mode sideways", "acquire --frames 10 --duration 1",
-        "acquire --format xls", "--source word7=Ramp:0,1 info", "--id-byte4 300 info",
+        "acquire --format xls", "acquire --plot run.pdf", "--source word7=Ramp:0,1 info",
+        "--id-byte4 300 info",
         "ports in 0xE400 3", "ports in nonsense 1", "eeprom read 64", "eeprom write 63 1 2",
         "acquire --duration 0", "acquire --duration nan", "acquire --duration inf",
         "acquire --frame-rate 0", "acquire --rate 1 --frame-rate 1",
