@@ -25,6 +25,7 @@
 #include "context.h"
 #include "data_files.h"
 #include "plot.h"
+#include "progress_line.h"
 #include "rate_plan.h"
 #include "sequence.h"
 #include "stop_signal.h"
@@ -275,11 +276,13 @@ class Acquisition {
     } else if (options_.duration) {
       left = fmt::format("{:.1f} s left", std::max(0.0, *options_.duration - elapsed));
     }
-    std::string lost = options_.mode == "block"
-                           ? fmt::format("lost blocks {}", blocks_.Lost())
-                           : fmt::format("lost frames {}", streamLost_);
-    fmt::print(stderr, "\r\x1b[K{} frames  {:.1f} frames/s  {}  {}", writer_.Frames(), rate, lost,
-               left);
+    ProgressFields fields{writer_.Frames(), rate, "frames", streamLost_, left};
+    if (options_.mode == "block") {
+      fields.lostWhat = "blocks";
+      fields.lost = blocks_.Lost();
+    }
+    // The width is read at every update: the terminal may have been resized.
+    fmt::print(stderr, "\r\x1b[K{}", FormatProgressLine(fields, TerminalColumns(2)));
     std::fflush(stderr);
     shown_ = true;
   }

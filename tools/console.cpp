@@ -31,7 +31,11 @@ void AddConsoleCommand(CLI::App& app, Context& context) {
 #include <fstream>
 #include <string>
 
+#include "stop_signal.h"
 #include "tarvik/console_session.h"
+#if defined(TARVIK_HAVE_LIBEDIT)
+#include "console_line_editor.h"
+#endif
 
 namespace tarvik::tool {
 namespace {
@@ -58,8 +62,9 @@ void Emit(const std::vector<std::string>& lines, std::ofstream* record) {
   if (record != nullptr) record->flush();
 }
 
-// Commands from stdin until `quit` or its end. While it is idle, completions of asynchronous
-// requests are written as they are noticed.
+// Commands from stdin (a pipe or a file, or a terminal without the line editor) until `quit`
+// or its end. While it is idle, completions of asynchronous requests are written as they are
+// noticed.
 int RunInteractive(console::ConsoleSession& session, std::ofstream* record) {
   std::string pending;
   char buffer[4096];
@@ -98,6 +103,44 @@ int RunInteractive(console::ConsoleSession& session, std::ofstream* record) {
   }
   return kExitOk;
 }
+
+#if defined(TARVIK_HAVE_LIBEDIT)
+// The same on a terminal, with a prompt and line editing. Ctrl-C or SIGTERM ends the session
+// as `quit` would, with the terminal given back as it was.
+int RunOnTerminal(console::ConsoleSession& session, std::ofstream* record) {
+  StopOnSignals stop;
+  bool atEnd = false;
+  LineEditor editor("tarvik> ", [&](const char* line) {
+    if (line == nullptr) {
+      atEnd = true;
+      return false;
+    }
+    auto produced = session.Execute(line);
+    if (!produced.empty()) {
+      if (record != nullptr) *record << "> " << line << '\n';
+      Emit(produced, record);
+    }
+    return !session.Finished();
+  });
+  while (!session.Finished() && !atEnd && StopOnSignals::Caught() == nullptr) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    int ready = ::poll(&input, 1, 50);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) {
+      auto events = session.PollEvents();
+      if (events.empty()) continue;
+      editor.BeginOutput();
+      Emit(events, record);
+      editor.EndOutput();
+      continue;
+    }
+    if ((input.revents & POLLIN) == 0) break;  // the terminal hung up
+    editor.ReadAvailable();
+  }
+  if (!session.Finished()) std::fputc('\n', stdout);
+  return kExitOk;
+}
+#endif
 
 int RunReplay(console::ConsoleSession& session, const std::string& path) {
   std::ifstream transcript(path);
@@ -144,7 +187,14 @@ void AddConsoleCommand(CLI::App& app, Context& context) {
         return;
       }
     }
-    context.exitCode = RunInteractive(session, record.is_open() ? &record : nullptr);
+    std::ofstream* transcript = record.is_open() ? &record : nullptr;
+#if defined(TARVIK_HAVE_LIBEDIT)
+    if (::isatty(STDIN_FILENO) != 0 && ::isatty(STDOUT_FILENO) != 0) {
+      context.exitCode = RunOnTerminal(session, transcript);
+      return;
+    }
+#endif
+    context.exitCode = RunInteractive(session, transcript);
   });
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "completion.h"
 #include "context.h"
 #include "source_setting.h"
 #include "stop_signal.h"
@@ -131,6 +132,16 @@ int main(int argc, char** argv) {
   AddEepromCommand(app, context);
   AddPortsCommand(app, context);
   AddConsoleCommand(app, context);
+
+  // Hidden: the build writes the shell completion with it.
+  app.add_flag_callback(
+         "--bash-completion",
+         [&app] {
+           fmt::print("{}", BashCompletionScript(app));
+           throw CLI::Success();
+         },
+         "Print a bash completion script for the tool")
+      ->group("");
 
   int code = kExitOk;
   try {

@@ -368,6 +368,11 @@ TEST_F(ToolTest, EepromWritesPersistInTheImageFileAcrossRuns) {
   EXPECT_EQ(std::count(dump.output.begin(), dump.output.end(), '\n'), 8);
   EXPECT_NE(dump.output.find("00: FFFF FFFF FFFF FFFF FFFF 1234 BEEF FFFF"), std::string::npos)
       << dump.output;
+
+  // The serial number's words (58 low, 59 high), read back as JSON.
+  ASSERT_EQ(Tarvik("--virtual --eeprom-image card.img eeprom write 58 0x5678 0x1234").exitCode, 0);
+  EXPECT_EQ(nlohmann::json::parse(Tarvik("--virtual --eeprom-image card.img serial --json").output),
+            nlohmann::json({{"serial_number", 0x12345678}}));
 }
 
 TEST_F(ToolTest, EepromWritesSayWhereTheWordsLiveAndNeverLoseThem) {
