@@ -8,7 +8,7 @@
 // thread_local values are someone else's). The handler therefore writes its own TLS base into
 // the entry and holds a lock until the thread is back: the saved instruction pointer is sent
 // to a trampoline that makes sure the thread has its own TLS (a thread created meanwhile
-writes the entry too), releases the lock and jumps to the faulting instruction. On a real
+// writes the entry too), releases the lock and jumps to the faulting instruction. On a real
 // kernel the write changes nothing (the entry already has that base).
 #pragma once
 
