@@ -3,6 +3,7 @@
 // ramp of the clock's tick, so each frame says which ticks it came from: consecutive frames
 // are two ticks apart.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <sys/wait.h>
 
@@ -33,8 +34,11 @@ struct ToolRun {
 class ToolTest : public testing::Test {
  protected:
   void SetUp() override {
+    // The process id keeps apart the runs of one test against the linked driver and against
+    // the driver image, which ctest may run at the same time.
     dir_ = fs::path(testing::TempDir()) /
-           ("tool_e2e_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("tool_e2e_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) +
+            "_" + std::to_string(getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
