@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "kernel_test_support.h"
@@ -111,11 +112,13 @@ struct Device {
   std::atomic<bool> asserted{false};
   Log* log = nullptr;
   PKINTERRUPT interrupt = nullptr;
+  std::thread::id servedOn;
 };
 
 BOOLEAN NTAPI DeviceService(PKINTERRUPT, PVOID context) {
   auto* device = static_cast<Device*>(context);
   device->log->Add(std::string("isr on ") + sim::schedule::RoleName(sim::schedule::CurrentRole()));
+  device->servedOn = std::this_thread::get_id();
   return device->asserted.exchange(false);
 }
 
@@ -138,6 +141,17 @@ TEST_F(ScheduleTest, InterruptsRunOnTheInterruptProcessorAndContendForTheRealLoc
   device.asserted = true;
   sim::kernel::NotifyInterruptLine(source);  // returns once the round is over
   EXPECT_EQ(log.Take(), std::vector<std::string>{"isr on interrupt processor"});
+  // This thread ran nothing of the kernel's, so it played the interrupt processor itself;
+  // holding a spin lock, it waits for the interrupt processor's thread.
+  EXPECT_EQ(device.servedOn, std::this_thread::get_id());
+  KSPIN_LOCK held = 0;
+  KIRQL irql;
+  KeAcquireSpinLock(&held, &irql);
+  device.asserted = true;
+  sim::kernel::NotifyInterruptLine(source);
+  KeReleaseSpinLock(&held, irql);
+  EXPECT_EQ(log.Take(), std::vector<std::string>{"isr on interrupt processor"});
+  EXPECT_NE(device.servedOn, std::this_thread::get_id());
 
   // An interrupt landing inside synchronized code spins on the interrupt lock until it is free.
   sim::schedule::Inject({Role::Test, 1, "READ_PORT_UCHAR"}, sim::schedule::DeliverInterrupt(kVector));

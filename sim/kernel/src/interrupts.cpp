@@ -2,6 +2,7 @@
 // interrupts to the connected service routines: on the interrupt processor's thread beside
 // everything else, or, on a uniprocessor, in the thread that notified the line.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "kernel_internal.h"
@@ -40,8 +42,15 @@ struct Source {
   std::function<bool()> level;
 };
 
+using Chain = std::vector<PKINTERRUPT>;
+using Levels = std::vector<std::function<bool()>>;
+
 struct VectorState {
   std::vector<PKINTERRUPT> chain;  // connection order
+  // Copies of the chain and of its sources' level functions for delivery rounds, which run
+  // without g_lock: replaced on every change, so a round takes them without allocating.
+  std::shared_ptr<const Chain> roundChain = std::make_shared<const Chain>();
+  std::shared_ptr<const Levels> levels = std::make_shared<const Levels>();
   int delivering = 0;              // threads inside a delivery round
   bool pending = false;            // uniprocessor: asserted while a thread at or above its IRQL ran
   // The interrupt processor: notifications posted to it, and those whose rounds have finished.
@@ -59,20 +68,32 @@ std::deque<uint32_t> g_processorQueue;
 std::thread g_processor;
 bool g_processorStop = false;
 std::map<InterruptSourceId, Source> g_sources;
+// Vectors with `pending` set: a thread dropping its IRQL looks at them only when there are any.
+std::atomic<int> g_pendingVectors{0};
 std::map<uint32_t, VectorState> g_vectors;
 InterruptSourceId g_nextSource = 1;
 
-// Whether any source of the vector is asserted. Called without g_lock: a level function
-// reads its device, which may be busy calling NotifyInterruptLine.
-bool Asserted(uint32_t vector) {
-  std::vector<std::function<bool()>> levels;
-  {
-    std::lock_guard guard(g_lock);
-    for (const auto& [id, source] : g_sources) {
-      if (source.vector == vector) levels.push_back(source.level);
-    }
+// Renews the copies delivery rounds take. Called with g_lock held.
+void PublishChain(VectorState& v) { v.roundChain = std::make_shared<const Chain>(v.chain); }
+
+void PublishLevels(uint32_t vector) {
+  Levels levels;
+  for (const auto& [id, source] : g_sources) {
+    if (source.vector == vector) levels.push_back(source.level);
   }
+  g_vectors[vector].levels = std::make_shared<const Levels>(std::move(levels));
+}
+
+// Whether any of the vector's sources is asserted. Called without g_lock: a level function
+// reads its device, which may be busy calling NotifyInterruptLine.
+bool Asserted(const Levels& levels) {
   return std::any_of(levels.begin(), levels.end(), [](const auto& level) { return level(); });
+}
+
+// Wakes IoDisconnectInterrupt waiting for rounds to finish; called with g_lock held.
+int g_disconnectWaiters = 0;
+void NoteRoundsFinished() {
+  if (g_disconnectWaiters != 0) g_idle.notify_all();
 }
 
 // One round: every connected routine in order, until one claims the interrupt.
@@ -106,27 +127,33 @@ bool RunServiceRoutines(const std::vector<PKINTERRUPT>& chain) {
 void Deliver(uint32_t vector) {
   int unclaimedInARow = 0;
   int rounds = 0;
+  // Held between rounds: one round's bookkeeping and the next one's start share it.
+  std::unique_lock guard(g_lock);
   for (;;) {
-    std::vector<PKINTERRUPT> chain;
+    std::shared_ptr<const Chain> roundChain;
+    std::shared_ptr<const Levels> levels;
     {
-      std::unique_lock guard(g_lock);
       VectorState& v = g_vectors[vector];
       if (v.stats.masked) return;
-      chain = v.chain;
-      KIRQL irql = chain.empty() ? HIGH_LEVEL : chain.front()->Irql;
+      roundChain = v.roundChain;
+      levels = v.levels;
+      KIRQL irql = roundChain->empty() ? HIGH_LEVEL : roundChain->front()->Irql;
       if (CurrentThread().Irql >= irql) {
-        v.pending = true;  // this processor is at or above the line's IRQL
+        // This processor is at or above the line's IRQL.
+        if (!std::exchange(v.pending, true)) g_pendingVectors.fetch_add(1);
         return;
       }
       v.delivering++;
     }
-    bool asserted = Asserted(vector);
+    guard.unlock();
+    const Chain& chain = *roundChain;
+    bool asserted = Asserted(*levels);
     bool claimed = false;
     if (asserted && !chain.empty()) claimed = RunServiceRoutines(chain);
-    std::unique_lock guard(g_lock);
+    guard.lock();
     VectorState& v = g_vectors[vector];
     v.delivering--;
-    g_idle.notify_all();
+    NoteRoundsFinished();
     if (!asserted || chain.empty()) return;
     v.stats.deliveries++;
     ++rounds;
@@ -199,6 +226,40 @@ void ProcessorMain() {
   }
 }
 
+// Whether the notifying thread may play the interrupt processor for these rounds itself: it
+// would only wait for them, so running them here changes nothing another thread can see,
+// provided it is a test thread outside the kernel's and the driver's routines (passive level,
+// no spin lock, no dispatch routine under way, nothing owed), so the rounds interrupt
+// nothing; kernel-started threads and injectors keep their roles' meaning. And the vector
+// must be idle (no rounds running or queued), so one processor at a time serves it. Called
+// with g_lock held.
+bool CanRunRoundsHere(const VectorState& v) {
+  auto& thread = CurrentThread();
+  return sim::schedule::CurrentRole() == sim::schedule::Role::Test &&
+         thread.Irql == PASSIVE_LEVEL && thread.HeldSpinLocks.empty() && thread.Frames.empty() &&
+         thread.OwedInterruptRounds.empty() && !v.queued && v.delivering == 0 &&
+         v.completed == v.requested;
+}
+
+// Runs the rounds of `ticket` in this thread as the interrupt processor, then hands the
+// processor the notifications that came in meanwhile (their notifiers wait for those).
+void RunRoundsHere(uint32_t vector, uint64_t ticket) {
+  SetThreadRole(sim::schedule::Role::Interrupt);
+  Deliver(vector);
+  SetThreadRole(sim::schedule::Role::Test);
+  std::lock_guard guard(g_lock);
+  VectorState& v = g_vectors[vector];
+  v.completed = std::max(v.completed, ticket);
+  if (v.requested > ticket && !g_processorStop) {
+    g_processorQueue.push_back(vector);  // still marked queued
+    g_processorWork.notify_one();
+  } else {
+    v.queued = false;
+    v.completed = v.requested;
+  }
+  g_roundsDone.notify_all();
+}
+
 PKINTERRUPT FindConnected(PKINTERRUPT interrupt) {
   for (auto& [number, v] : g_vectors) {
     if (std::find(v.chain.begin(), v.chain.end(), interrupt) != v.chain.end()) return interrupt;
@@ -212,13 +273,17 @@ InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<bool()> l
   std::lock_guard guard(g_lock);
   InterruptSourceId id = g_nextSource++;
   g_sources[id] = {vector, std::move(level)};
-  g_vectors[vector];
+  PublishLevels(vector);
   return id;
 }
 
 void DetachInterruptSource(InterruptSourceId source) {
   std::lock_guard guard(g_lock);
-  g_sources.erase(source);
+  auto it = g_sources.find(source);
+  if (it == g_sources.end()) return;
+  uint32_t vector = it->second.vector;
+  g_sources.erase(it);
+  PublishLevels(vector);
 }
 
 void NotifyInterruptLine(InterruptSourceId source) {
@@ -227,20 +292,34 @@ void NotifyInterruptLine(InterruptSourceId source) {
   uint32_t vector;
   uint64_t ticket;
   KIRQL irql;
+  bool inHere = false;
   {
     std::lock_guard guard(g_lock);
     auto it = g_sources.find(source);
     if (it == g_sources.end()) return;
     vector = it->second.vector;
     if (mode != InterruptDelivery::Uniprocessor && g_processor.joinable() && !g_processorStop) {
-      ticket = PostToProcessor(vector, g_vectors[vector]);
-      irql = VectorIrql(g_vectors[vector]);
+      VectorState& v = g_vectors[vector];
+      irql = VectorIrql(v);
+      inHere = mode == InterruptDelivery::OtherProcessor && CanRunRoundsHere(v);
+      if (inHere) {
+        // Claimed like a queued vector: the processor leaves it alone, and notifications from
+        // others meanwhile only take tickets, served below.
+        v.queued = true;
+        ticket = ++v.requested;
+      } else {
+        ticket = PostToProcessor(vector, v);
+      }
     } else {
       mode = InterruptDelivery::Uniprocessor;
     }
   }
   if (mode == InterruptDelivery::Uniprocessor) {
     Deliver(vector);
+    return;
+  }
+  if (inHere) {
+    RunRoundsHere(vector, ticket);
     return;
   }
   // The processor's own routines and free-running delivery never wait for the rounds.
@@ -277,6 +356,7 @@ void DeliverPendingInterrupts() {
     }
     for (auto [vector, ticket] : due) WaitForRounds(vector, ticket);
   }
+  if (g_pendingVectors.load() == 0) return;
   std::vector<uint32_t> pending;
   {
     std::lock_guard guard(g_lock);
@@ -285,6 +365,7 @@ void DeliverPendingInterrupts() {
       KIRQL irql = v.chain.empty() ? HIGH_LEVEL : v.chain.front()->Irql;
       if (CurrentThread().Irql < irql) {
         v.pending = false;
+        g_pendingVectors.fetch_sub(1);
         pending.push_back(number);
       }
     }
@@ -333,6 +414,7 @@ void ResetInterrupts() {
     }
   }
   g_vectors.clear();
+  g_pendingVectors = 0;
   g_sources.clear();
   g_nextSource = 1;
 }
@@ -363,6 +445,7 @@ extern "C" NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject,
                                     SynchronizeIrql, InterruptMode, ShareVector};
   interrupt->Lock = SpinLock != nullptr ? SpinLock : &interrupt->OwnLock;
   v.chain.push_back(interrupt);
+  PublishChain(v);
   v.stats.masked = false;
   *InterruptObject = interrupt;
   return STATUS_SUCCESS;
@@ -379,9 +462,12 @@ extern "C" void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
   }
   VectorState& v = g_vectors[InterruptObject->Vector];
   std::erase(v.chain, InterruptObject);
+  PublishChain(v);
   // A round that started before the removal may still run the routine: wait for it.
   if (v.delivering != 0) NoteBlocking();
+  ++g_disconnectWaiters;
   g_idle.wait(guard, [&v] { return v.delivering == 0; });
+  --g_disconnectWaiters;
   ForgetLocksWithin(InterruptObject, InterruptObject + 1);
   delete InterruptObject;
 }
@@ -413,18 +499,19 @@ namespace sim::schedule {
 
 Action DeliverInterrupt(uint32_t vector) {
   return [vector] {
-    std::vector<PKINTERRUPT> chain;
+    std::shared_ptr<const Chain> roundChain;
     {
       std::lock_guard guard(g_lock);
       VectorState& v = g_vectors[vector];
-      chain = v.chain;
+      roundChain = v.roundChain;
       v.delivering++;
     }
+    const Chain& chain = *roundChain;
     bool claimed = !chain.empty() && RunServiceRoutines(chain);
     std::lock_guard guard(g_lock);
     VectorState& v = g_vectors[vector];
     v.delivering--;
-    g_idle.notify_all();
+    NoteRoundsFinished();
     if (chain.empty()) return;
     v.stats.deliveries++;
     (claimed ? v.stats.claimed : v.stats.unclaimed)++;

@@ -27,8 +27,10 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
       vector, [state] { return state->card.bridge().PciInterrupt(); });
   state->foreignInterrupt =
       kernel::AttachInterruptSource(vector, [state] { return state->foreignLevel.load(); });
-  state->card.bridge().SetInterruptCallback(
-      [source = state->cardInterrupt](bool) { kernel::NotifyInterruptLine(source); });
+  // The line is level-triggered: only a rise can start rounds; rounds under way see a fall.
+  state->card.bridge().SetInterruptCallback([source = state->cardInterrupt](bool asserted) {
+    if (asserted) kernel::NotifyInterruptLine(source);
+  });
 }
 
 Machine::~Machine() {

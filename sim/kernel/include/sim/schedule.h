@@ -87,6 +87,9 @@ enum class InterruptDelivery {
   // On the interrupt processor's thread, beside everything else; the thread that notified the
   // line waits until the rounds it caused have finished (at once, or, when it holds the
   // interrupt's lock or runs at or above its IRQL, as soon as it drops below). The default.
+  // A test thread that runs nothing of the kernel's or driver's (passive level, no lock, no
+  // dispatch routine under way) would only wait: it plays the interrupt processor itself
+  // while the vector is idle, saving two thread switches per interrupt.
   OtherProcessor,
   // On the interrupt processor's thread; the notifying thread never waits.
   FreeRunning,
