@@ -188,7 +188,7 @@ void Bridge::SetInterruptCallback(std::function<void(bool asserted)> callback) {
   reported_ = state_.pciInterrupt;
 }
 
-void Bridge::DeliverInterruptChanges(std::unique_lock<std::mutex>& guard) {
+void Bridge::DeliverInterruptChanges(std::unique_lock<SpinMutex>& guard) {
   if (delivering_) return;  // the delivering thread sees this change when its callback returns
   delivering_ = true;
   while (state_.pciInterrupt != reported_) {

@@ -34,6 +34,7 @@
 #include <mutex>
 
 #include "card/eeprom_93c46.h"
+#include "card/spin_mutex.h"
 #include "sim/io_bus.h"
 
 namespace sim::card {
@@ -142,10 +143,10 @@ class Bridge final : public PortDevice {
   bool Lint2Active() const;
   void UpdateInterrupt();
   void ResetLocked();
-  void DeliverInterruptChanges(std::unique_lock<std::mutex>& guard);
+  void DeliverInterruptChanges(std::unique_lock<SpinMutex>& guard);
 
   const BridgeConfig config_;
-  mutable std::mutex lock_;
+  mutable SpinMutex lock_;
   State state_;
   Eeprom93C46 eeprom_;
   Counters counters_;

@@ -257,7 +257,7 @@ bool CardWindow::Tick() {
 
 // Runs after every change that can move the line, with the lock held; releases it around the
 // sink. See "Interrupt line" at the top of card_window.h.
-void CardWindow::DeliverLine(std::unique_lock<std::mutex>& guard) {
+void CardWindow::DeliverLine(std::unique_lock<SpinMutex>& guard) {
   while (Line() != reported_) {
     reported_ = Line();
     bool level = reported_;

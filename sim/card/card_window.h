@@ -78,6 +78,7 @@
 #include <thread>
 
 #include "card/signal_source.h"
+#include "card/spin_mutex.h"
 #include "sim/io_bus.h"
 
 namespace sim::card {
@@ -272,16 +273,16 @@ class CardWindow final : public PortDevice {
   bool Tick();
   void ResetLocked();
   bool Line() const { return state_.pending; }
-  void DeliverLine(std::unique_lock<std::mutex>& guard);
+  void DeliverLine(std::unique_lock<SpinMutex>& guard);
   void RealTimeLoop();
 
   const CardWindowConfig config_;
-  mutable std::mutex lock_;
+  mutable SpinMutex lock_;
   State state_;
   Counters counters_;
   std::function<void(bool)> sink_;
   bool reported_ = false;              // the level the sink last heard
-  std::condition_variable clockChanged_;
+  std::condition_variable_any clockChanged_;
   std::thread realTime_;
   bool realTimeStop_ = false;
 };
