@@ -250,10 +250,12 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   }
 
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  // Described before the call: once the routine returns, a pended request may already be in
-  // another thread's completion walk.
-  std::string who = "dispatch routine of device " + Describe(DeviceObject) + " for " +
-                    DescribeIrp(Irp);
+  // Taken before the call: once the routine returns, a pended request may already be in
+  // another thread's completion walk. Formatted only for a report.
+  IrpSnapshot snapshot = IrpSnapshot::Of(Irp);
+  auto who = [DeviceObject, snapshot] {
+    return "dispatch routine of device " + Describe(DeviceObject) + " for " + snapshot.Text();
+  };
   KIRQL irqlBefore = thread.Irql;
   size_t locksBefore = thread.HeldSpinLocks.size();
   {
@@ -261,27 +263,29 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
     header->DispatchDepth++;
   }
   thread.Frames.push_back({Irp, location});
-  CheckInitCodeNow(reinterpret_cast<const void*>(dispatch), who);
+  if (SectionOf(reinterpret_cast<const void*>(dispatch)) == CodeSection::Init) {
+    CheckInitCodeNow(reinterpret_cast<const void*>(dispatch), who());
+  }
   NTSTATUS status = dispatch(DeviceObject, Irp);
   DispatchFrame frame = thread.Frames.back();
   thread.Frames.pop_back();
   CheckNoWaitOwed("the return of a dispatch routine");
 
   if (thread.Irql != irqlBefore) {
-    sim::verifier::Report("IrqlReturn", who + " returned at IRQL " + std::to_string(thread.Irql) +
+    sim::verifier::Report("IrqlReturn", who() + " returned at IRQL " + std::to_string(thread.Irql) +
                                             ", called at " + std::to_string(irqlBefore));
     thread.Irql = irqlBefore;
   }
   if (thread.HeldSpinLocks.size() != locksBefore) {
-    sim::verifier::Report("SpinLock", who + " returned holding a spin lock");
+    sim::verifier::Report("SpinLock", who() + " returned holding a spin lock");
   }
   bool marked = MarkedPendingAtReturn(Irp, location, status == STATUS_PENDING);
   if (status == STATUS_PENDING && !marked) {
     sim::verifier::Report("MarkIrpPending",
-                          who + " returned STATUS_PENDING without IoMarkIrpPending");
+                          who() + " returned STATUS_PENDING without IoMarkIrpPending");
   }
   if (status != STATUS_PENDING && marked) {
-    sim::verifier::Report("MarkIrpPending2", who + " marked the request pending but returned 0x" +
+    sim::verifier::Report("MarkIrpPending2", who() + " marked the request pending but returned 0x" +
                                                  [&] {
                                                    char text[16];
                                                    std::snprintf(text, sizeof text, "%08X",
@@ -291,9 +295,9 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   }
   if (frame.CompletedHere && status == STATUS_PENDING) {
     sim::verifier::Report("PendedCompletedRequest",
-                          who + " completed the request and then returned STATUS_PENDING");
+                          who() + " completed the request and then returned STATUS_PENDING");
   } else if (frame.CompletedHere && status != frame.CompletedStatus) {
-    sim::verifier::Report("StatusMismatch", who + " completed the request with one status and "
+    sim::verifier::Report("StatusMismatch", who() + " completed the request with one status and "
                                                   "returned another");
   }
 
@@ -436,7 +440,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   {
     std::lock_guard guard(header->Lock);
     header->CompletionState = IrpHeader::State::Finished;
-    onFinal = header->OnFinalCompletion;
+    onFinal = std::move(header->OnFinalCompletion);  // runs once: the request is finished
   }
   CheckPowerStarts(Irp);
   if (onFinal) {

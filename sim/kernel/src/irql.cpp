@@ -1,6 +1,5 @@
 // IRQL: tracked per thread, raised and lowered only in the right direction.
 #include <cstdio>
-#include <sstream>
 
 #include "kernel_internal.h"
 
@@ -20,26 +19,43 @@ bool CheckIrqlAtMost(KIRQL limit, const char* routine) {
 }
 
 std::string Describe(const void* p) {
-  std::ostringstream out;
-  out << p;
-  return out.str();
+  if (p == nullptr) return "0";  // as a stream prints a null pointer
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
 }
 
-std::string DescribeIrp(PIRP irp) {
-  std::ostringstream out;
-  out << "IRP " << static_cast<const void*>(irp);
+IrpSnapshot IrpSnapshot::Of(PIRP irp) {
+  IrpSnapshot snapshot;
+  snapshot.irp = irp;
   if (irp != nullptr && IsReleasedIrp(irp)) {
-    out << " (released)";
-    return out.str();
-  }
-  if (irp != nullptr && irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
+    snapshot.released = true;
+  } else if (irp != nullptr && irp->CurrentLocation >= 1 &&
+             irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
-    out << " (major 0x" << std::hex << int(loc->MajorFunction) << ", minor 0x"
-        << int(loc->MinorFunction) << std::dec << ", location " << int(irp->CurrentLocation)
-        << "/" << int(irp->StackCount) << ")";
+    snapshot.hasLocation = true;
+    snapshot.major = loc->MajorFunction;
+    snapshot.minor = loc->MinorFunction;
+    snapshot.location = irp->CurrentLocation;
+    snapshot.stackCount = irp->StackCount;
   }
-  return out.str();
+  return snapshot;
 }
+
+std::string IrpSnapshot::Text() const {
+  char text[96];
+  if (released) {
+    std::snprintf(text, sizeof text, "IRP %p (released)", irp);
+  } else if (hasLocation) {
+    std::snprintf(text, sizeof text, "IRP %p (major 0x%x, minor 0x%x, location %d/%d)", irp,
+                  major, minor, location, stackCount);
+  } else {
+    std::snprintf(text, sizeof text, "IRP %p", irp);
+  }
+  return text;
+}
+
+std::string DescribeIrp(PIRP irp) { return IrpSnapshot::Of(irp).Text(); }
 
 }  // namespace sim::kernel
 

@@ -156,7 +156,7 @@ void CheckRaiseFrom(const void* returnAddress, const char* raise);
 // same rules for the routine itself.
 void CheckRaisedCallback(const void* routine, const char* role);
 // INIT code about to run, or running, while no DriverEntry does (InitCodeAfterEntry).
-void CheckInitCodeNow(const void* code, const std::string& what);
+void CheckInitCodeNow(const void* code, std::string_view what);
 // The call instruction a return address belongs to (one byte before it).
 const void* CallSite(const void* returnAddress);
 // A routine the kernel calls back (completion, power completion, work item): never INIT code
@@ -168,6 +168,16 @@ void CheckRegisteredRoutines(PDRIVER_OBJECT driver, const std::string& driverNam
 // Formats a pointer for messages.
 std::string Describe(const void* p);
 std::string DescribeIrp(PIRP irp);
+// What DescribeIrp prints, taken as plain values: cheap to take on every call, formatted only
+// when a report needs it (by then the request may have moved on).
+struct IrpSnapshot {
+  const void* irp = nullptr;
+  bool released = false;
+  bool hasLocation = false;
+  int major = 0, minor = 0, location = 0, stackCount = 0;
+  static IrpSnapshot Of(PIRP irp);
+  std::string Text() const;
+};
 
 // Wide-string helpers (WCHAR is 16 bits here).
 std::u16string ToU16(PCUNICODE_STRING s);

@@ -175,9 +175,9 @@ const void* CallSite(const void* returnAddress) {
   return static_cast<const char*>(returnAddress) - 1;
 }
 
-void CheckInitCodeNow(const void* code, const std::string& what) {
+void CheckInitCodeNow(const void* code, std::string_view what) {
   if (SectionOf(code) != CodeSection::Init || g_entriesRunning.load() > 0) return;
-  verifier::Report("InitCodeAfterEntry", what + ": " + RoutineAt(code) +
+  verifier::Report("InitCodeAfterEntry", std::string(what) + ": " + RoutineAt(code) +
                                              " is init code, run after DriverEntry returned "
                                              "(the platform has discarded it)");
 }
