@@ -9,6 +9,9 @@
 //
 // Rule LockOrder: two locks (or a chain) acquired in both orders, the platform verifier's
 // deadlock detection. The message names both locks and where each order was first seen.
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -39,6 +42,25 @@ struct LockNode {
 std::mutex g_graphLock;
 std::map<PKSPIN_LOCK, LockNode> g_graph;
 
+// Locks this thread has seen in the graph since it last forgot any: taking one of them while
+// holding no other lock records nothing new, so it skips the graph's lock. Any forgetting
+// (a free, a reboot) moves the epoch and empties every thread's list.
+std::atomic<uint64_t> g_graphEpoch{1};
+struct KnownLocks {
+  uint64_t epoch = 0;
+  std::array<PKSPIN_LOCK, 8> locks{};
+  size_t next = 0;
+  bool Knows(PKSPIN_LOCK lock) const {
+    return epoch == g_graphEpoch.load(std::memory_order_acquire) &&
+           std::find(locks.begin(), locks.end(), lock) != locks.end();
+  }
+  void Learn(PKSPIN_LOCK lock, uint64_t now) {
+    if (epoch != now) *this = KnownLocks{now};
+    locks[next++ % locks.size()] = lock;
+  }
+};
+thread_local KnownLocks t_known;
+
 std::string Name(PKSPIN_LOCK lock) {
   // A lock held across its memory's release was forgotten and comes back without a kind.
   const LockNode& node = g_graph[lock];
@@ -66,10 +88,13 @@ bool FindPath(PKSPIN_LOCK from, PKSPIN_LOCK to, std::set<PKSPIN_LOCK>& seen,
 void NoteLockAcquired(PKSPIN_LOCK lock, const char* kind, const char* routine,
                       const void* site) {
   auto& held = CurrentThread().HeldSpinLocks;
+  bool alone = std::all_of(held.begin(), held.end(), [lock](PKSPIN_LOCK h) { return h == lock; });
+  if (alone && t_known.Knows(lock)) return;
   std::vector<std::string> reports;
   Place here{site, routine};
   {
     std::lock_guard guard(g_graphLock);
+    if (alone) t_known.Learn(lock, g_graphEpoch.load(std::memory_order_relaxed));
     LockNode& node = g_graph[lock];
     if (node.kind == nullptr) {
       node.kind = kind;
@@ -101,6 +126,7 @@ void ForgetLocksWithin(const void* begin, const void* end) {
     return static_cast<const void*>(lock) >= begin && static_cast<const void*>(lock) < end;
   };
   std::lock_guard guard(g_graphLock);
+  g_graphEpoch.fetch_add(1, std::memory_order_release);
   for (auto it = g_graph.begin(); it != g_graph.end();) {
     if (inside(it->first)) {
       it = g_graph.erase(it);
@@ -118,6 +144,7 @@ size_t TrackedLockCount() {
 
 void ResetLockOrder() {
   std::lock_guard guard(g_graphLock);
+  g_graphEpoch.fetch_add(1, std::memory_order_release);
   g_graph.clear();
 }
 
