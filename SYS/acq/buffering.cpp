@@ -91,9 +91,17 @@ void BufferStreamFrame(DEVICE_EXTENSION* Extension) {
   LONG samples = Extension->SamplesReady;
   if (samples <= 0) return;
   PUSHORT ring = SampleArea(Extension->CurrentBlock);
-  for (LONG i = 0; i < samples; ++i) {
-    ring[Extension->FillCount] = Extension->FrameBuffer[i];
-    if (++Extension->FillCount == Extension->SamplesPerBlock) {
+  // At most two runs: up to the ring's end, then from its start after the wrap.
+  const USHORT* source = Extension->FrameBuffer;
+  ULONG left = static_cast<ULONG>(samples);
+  while (left > 0) {
+    ULONG room = Extension->SamplesPerBlock - Extension->FillCount;
+    ULONG run = left < room ? left : room;
+    RtlCopyMemory(ring + Extension->FillCount, source, run * sizeof(USHORT));
+    source += run;
+    left -= run;
+    Extension->FillCount += run;
+    if (Extension->FillCount == Extension->SamplesPerBlock) {
       Extension->FillCount = 0;
       Extension->BlockSequence++;
     }

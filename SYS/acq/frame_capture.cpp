@@ -4,64 +4,63 @@
 
 namespace {
 
-inline UCHAR ReadCard(const DEVICE_EXTENSION* Extension, ULONG Offset) {
-  return READ_PORT_UCHAR(PortByte(Extension->BoardPort, Offset));
+// The helpers take the card's port base as a value read once per capture: every port call
+// is opaque to the compiler, which would otherwise read it from the extension again each time.
+inline UCHAR ReadCard(ULONG_PTR Board, ULONG Offset) {
+  return READ_PORT_UCHAR(PortByte(Board, Offset));
 }
 
-inline void WriteCard(const DEVICE_EXTENSION* Extension, ULONG Offset, UCHAR Value) {
-  WRITE_PORT_UCHAR(PortByte(Extension->BoardPort, Offset), Value);
+inline void WriteCard(ULONG_PTR Board, ULONG Offset, UCHAR Value) {
+  WRITE_PORT_UCHAR(PortByte(Board, Offset), Value);
 }
 
 // A 12-bit conversion result: the high nibble from +6 (its upper four bits are not data), then
 // the low byte from +5.
-inline USHORT ReadResultPair(const DEVICE_EXTENSION* Extension) {
-  USHORT high = ReadCard(Extension, CARD_RESULT_HIGH) & 0x0F;
-  return static_cast<USHORT>((high << 8) | ReadCard(Extension, CARD_RESULT_LOW));
+inline USHORT ReadResultPair(ULONG_PTR Board) {
+  USHORT high = ReadCard(Board, CARD_RESULT_HIGH) & 0x0F;
+  return static_cast<USHORT>((high << 8) | ReadCard(Board, CARD_RESULT_LOW));
 }
 
 // A 16-bit value, high byte first.
-inline USHORT ReadWord(const DEVICE_EXTENSION* Extension, ULONG LowOffset, ULONG HighOffset) {
-  USHORT high = ReadCard(Extension, HighOffset);
-  return static_cast<USHORT>((high << 8) | ReadCard(Extension, LowOffset));
+inline USHORT ReadWord(ULONG_PTR Board, ULONG LowOffset, ULONG HighOffset) {
+  USHORT high = ReadCard(Board, HighOffset);
+  return static_cast<USHORT>((high << 8) | ReadCard(Board, LowOffset));
 }
 
-inline void PulseStrobe(const DEVICE_EXTENSION* Extension, ULONG Offset) {
-  WriteCard(Extension, Offset, 0x00);
-  WriteCard(Extension, Offset, 0x01);
+inline void PulseStrobe(ULONG_PTR Board, ULONG Offset) {
+  WriteCard(Board, Offset, 0x00);
+  WriteCard(Board, Offset, 0x01);
 }
 
 // Counters 0, 1, 2, 3 and 5 and their registers; counter 4 has none and reads 0.
 constexpr ULONG COUNTER_REGISTERS[COUNTER_COUNT] = {CARD_COUNTER0, CARD_STROBE, CARD_MUX,
                                                    CARD_STROBE_B, 0, CARD_COUNTER5};
 
-// Extends the 8-bit counter readings: a reading below the previous one is a wrap, counted in
-// the high byte (modulo 256).
-void ExtendCounters(DEVICE_EXTENSION* Extension, const USHORT (&Raw)[COUNTER_COUNT]) {
+// Reads the counters and extends each 8-bit reading: a reading below the previous one is a
+// wrap, counted in the high byte (modulo 256). The extended counts go to frame words 10..15.
+void ReadCounters(DEVICE_EXTENSION* Extension, ULONG_PTR Board, USHORT* Frame) {
   for (int k = 0; k < COUNTER_COUNT; ++k) {
-    if (Raw[k] < Extension->CounterPrevious[k]) Extension->CounterExtended[k] += 0x100;
-    Extension->CounterExtended[k] = (Extension->CounterExtended[k] & 0xFF00) + Raw[k];
-    Extension->CounterPrevious[k] = Raw[k];
-    Extension->RawCounters[k] = Raw[k];
+    USHORT raw = COUNTER_REGISTERS[k] != 0 ? ReadCard(Board, COUNTER_REGISTERS[k]) : 0;
+    USHORT extended = Extension->CounterExtended[k];
+    if (raw < Extension->CounterPrevious[k]) extended = static_cast<USHORT>(extended + 0x100);
+    extended = static_cast<USHORT>((extended & 0xFF00) + raw);
+    Extension->CounterExtended[k] = extended;
+    Extension->CounterPrevious[k] = raw;
+    Extension->RawCounters[k] = raw;
+    Frame[10 + k] = extended;
   }
 }
 
 // The second call of a frame reads everything else and completes it.
-void CompleteFrame(DEVICE_EXTENSION* Extension) {
+void CompleteFrame(DEVICE_EXTENSION* Extension, ULONG_PTR Board) {
   USHORT* frame = Extension->FrameBuffer;
-  frame[5] = ReadResultPair(Extension);
-  frame[0] = ReadWord(Extension, CARD_ID_SELECT, CARD_DATA);
-  frame[1] = ReadWord(Extension, CARD_CONTROL, CARD_FRAME1_HIGH);
+  frame[5] = ReadResultPair(Board);
+  frame[0] = ReadWord(Board, CARD_ID_SELECT, CARD_DATA);
+  frame[1] = ReadWord(Board, CARD_CONTROL, CARD_FRAME1_HIGH);
   frame[2] = frame[3] = frame[6] = frame[7] = 0;
-  frame[8] = ReadWord(Extension, CARD_FRAME8_LOW, CARD_FRAME8_HIGH);
-  frame[9] = ReadCard(Extension, CARD_FRAME9);
-  USHORT raw[COUNTER_COUNT];
-  for (int k = 0; k < COUNTER_COUNT; ++k) {
-    raw[k] = COUNTER_REGISTERS[k] != 0 ? ReadCard(Extension, COUNTER_REGISTERS[k]) : 0;
-  }
-  ExtendCounters(Extension, raw);
-  for (int k = 0; k < COUNTER_COUNT; ++k) {
-    frame[10 + k] = static_cast<USHORT>(Extension->CounterExtended[k]);
-  }
+  frame[8] = ReadWord(Board, CARD_FRAME8_LOW, CARD_FRAME8_HIGH);
+  frame[9] = ReadCard(Board, CARD_FRAME9);
+  ReadCounters(Extension, Board, frame);
   Extension->SamplesReady = FRAME_WORDS;
 }
 
@@ -78,26 +77,27 @@ void CompleteFrame(DEVICE_EXTENSION* Extension) {
  */
 void CaptureFrame(DEVICE_EXTENSION* Extension) {
   if (!CaptureAcknowledgesCard(Extension)) return;
+  const ULONG_PTR board = Extension->BoardPort;
   if (Extension->SkipCount > 0) {
     Extension->SkipCount--;
   } else {
-    Extension->FrameBuffer[Extension->CapturePhase] = ReadResultPair(Extension);
+    Extension->FrameBuffer[Extension->CapturePhase] = ReadResultPair(board);
     if (Extension->CapturePhase == 0) {
       Extension->CapturePhase = 1;
-      Extension->FrameBuffer[4] = ReadResultPair(Extension);
+      Extension->FrameBuffer[4] = ReadResultPair(board);
       Extension->SamplesReady = 0;
     } else {
       Extension->CapturePhase = 0;
-      CompleteFrame(Extension);
+      CompleteFrame(Extension, board);
     }
   }
-  PulseStrobe(Extension, CARD_STROBE);
+  PulseStrobe(board, CARD_STROBE);
   if (Extension->StrobeToggle >= 1) {
     Extension->StrobeToggle = 0;
-    PulseStrobe(Extension, CARD_STROBE_B);
+    PulseStrobe(board, CARD_STROBE_B);
   } else {
     Extension->StrobeToggle = 1;
-    PulseStrobe(Extension, CARD_MUX);
+    PulseStrobe(board, CARD_MUX);
   }
   RtlCopyMemory(Extension->LastFrame, Extension->FrameBuffer, sizeof Extension->LastFrame);
   if (Extension->Decimation > 1) {

@@ -42,32 +42,35 @@ inline bool Lint2Pending(ULONG Value) {
 BOOLEAN NTAPI ClaimBridgeInterrupt(PVOID Context) {
   auto* extension = static_cast<DEVICE_EXTENSION*>(Context);
   if (extension->BridgePort == 0 || extension->BoardPort == 0) return FALSE;
-  ULONG value = ReadInterruptControl(extension);
+  // Read once: every port call is opaque to the compiler.
+  PULONG control = PortDword(extension->BridgePort, BRIDGE_INTERRUPT_CONTROL);
+  ULONG value = READ_PORT_ULONG(control);
   if (!(value & INTCSR_PCI_INTERRUPT_ENABLE)) return FALSE;
   if (!Lint1Pending(value) && !Lint2Pending(value)) return FALSE;
-  WriteInterruptControl(extension, value & ~INTCSR_PCI_INTERRUPT_ENABLE);
+  WRITE_PORT_ULONG(control, value & ~INTCSR_PCI_INTERRUPT_ENABLE);
 
-  extension->IntSource = 0;
-  ULONG status = ReadInterruptControl(extension);
+  ULONG source = 0;
+  ULONG status = READ_PORT_ULONG(control);
   ULONG kept = status;  // the enables as the acknowledgements leave them
   if (Lint1Pending(status)) {
-    extension->IntSource |= 1;
+    source |= 1;
     if ((status & INTCSR_LINT1_ACTIVE_HIGH) && (status & INTCSR_LINT1_EDGE_TRIGGERED)) {
-      WriteInterruptControl(extension, kept | INTCSR_LINT1_EDGE_CLEAR);
+      WRITE_PORT_ULONG(control, kept | INTCSR_LINT1_EDGE_CLEAR);
     } else {
       kept &= ~INTCSR_LINT1_ENABLE;
-      WriteInterruptControl(extension, kept);
+      WRITE_PORT_ULONG(control, kept);
     }
   }
   if (Lint2Pending(status)) {
-    extension->IntSource |= 2;
+    source |= 2;
     if ((status & INTCSR_LINT2_ACTIVE_HIGH) && (status & INTCSR_LINT2_EDGE_TRIGGERED)) {
-      WriteInterruptControl(extension, kept | INTCSR_LINT2_EDGE_CLEAR);
+      WRITE_PORT_ULONG(control, kept | INTCSR_LINT2_EDGE_CLEAR);
     } else {
       kept &= ~INTCSR_LINT2_ENABLE;
-      WriteInterruptControl(extension, kept);
+      WRITE_PORT_ULONG(control, kept);
     }
   }
+  extension->IntSource = source;
   return TRUE;
 }
 
