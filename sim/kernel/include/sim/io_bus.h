@@ -3,6 +3,8 @@
 // types: the card models are written from the hardware's side.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -30,10 +32,15 @@ struct PortAccess {
   bool operator==(const PortAccess&) const = default;
 };
 
+// An access takes no lock and allocates nothing while the trace is off: the range table is
+// read under a sequence count (claims are rare, accesses are the interrupt path's hot loop).
 class IoBus {
  public:
-  // Claims [base, base + length) for the device. Fails (false) on a zero length or an overlap
-  // with a range already claimed.
+  // At most this many ranges are claimed at a time.
+  static constexpr size_t kMaxRanges = 16;
+
+  // Claims [base, base + length) for the device. Fails (false) on a zero length, an overlap
+  // with a range already claimed, or a full table.
   bool Claim(uint32_t base, uint32_t length, PortDevice* device);
   // Gives up every range the device claimed.
   void Release(PortDevice* device);
@@ -53,16 +60,24 @@ class IoBus {
 
  private:
   struct Range {
-    uint32_t base;
-    uint32_t length;
-    PortDevice* device;
+    std::atomic<uint32_t> base{0};
+    std::atomic<uint32_t> length{0};
+    std::atomic<PortDevice*> device{nullptr};
   };
-  PortDevice* Find(uint32_t port, uint32_t* offset);
+  PortDevice* Find(uint32_t port, uint32_t* offset) const;
   void Record(const PortAccess& access);
+  // A change to the table, under lock_: readers that overlap it read again.
+  void BeginChange();
+  void EndChange();
+  void SetRange(size_t slot, uint32_t base, uint32_t length, PortDevice* device);
 
-  std::mutex lock_;
-  std::vector<Range> ranges_;
-  bool tracing_ = false;
+  static uint64_t NextId();
+  const uint64_t id_ = NextId();  // never reused, unlike an address: threads cache by it
+  std::mutex lock_;  // writers of the table, and the trace
+  std::array<Range, kMaxRanges> ranges_;
+  std::atomic<size_t> rangeCount_{0};
+  std::atomic<uint64_t> changes_{0};  // odd while a change is under way
+  std::atomic<bool> tracing_{false};
   std::vector<PortAccess> trace_;
 };
 
