@@ -90,6 +90,7 @@ void Bridge::WriteIntCsr(uint32_t value) {
   // A polarity change can make an input active: UpdateInterrupt latches that edge first,
   // then the clear strobes act, as the write's last effect.
   UpdateInterrupt();
+  if (!(value & (kIntCsrLint1EdgeClearW1C | kIntCsrLint2EdgeClearW1C))) return;
   if (value & kIntCsrLint1EdgeClearW1C) state_.lint1Latch = false;
   if (value & kIntCsrLint2EdgeClearW1C) state_.lint2Latch = false;
   UpdateInterrupt();
