@@ -65,6 +65,7 @@ class IoBus {
     std::atomic<PortDevice*> device{nullptr};
   };
   PortDevice* Find(uint32_t port, uint32_t* offset) const;
+  [[gnu::noinline]] PortDevice* Search(uint32_t port, uint32_t* offset) const;
   void Record(const PortAccess& access);
   // A change to the table, under lock_: readers that overlap it read again.
   void BeginChange();
