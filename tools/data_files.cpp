@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -133,14 +134,17 @@ class CsvWriter final : public FrameWriter {
     text_.clear();
     size_t columns = Columns();
     for (size_t f = 0; f * columns < values.size(); ++f) {
+      // Room for the row's integers (at most 20 digits and a comma each) written in place.
+      text_.reserve(text_.size() + columns * 21 + 1);
       if (!times.empty()) fmt::format_to(std::back_inserter(text_), "{}", times[f]);
       for (size_t c = 0; c < columns; ++c) {
         if (c != 0 || !times.empty()) text_.push_back(',');
         uint64_t value = values[f * columns + c];
         const WordScale* scale = scales_[c];
         if (scale == nullptr) {
-          fmt::format_int digits(value);
-          text_.append(digits.data(), digits.data() + digits.size());
+          if (text_.capacity() - text_.size() < 20) text_.reserve(text_.size() + 20);
+          char* at = text_.data() + text_.size();
+          text_.resize(static_cast<size_t>(std::to_chars(at, at + 20, value).ptr - text_.data()));
         } else {
           fmt::format_to(std::back_inserter(text_), "{}",
                          static_cast<double>(value) * scale->factor + scale->offset);
