@@ -74,6 +74,8 @@ constexpr uint32_t kDefaultFramesPerBlock = 64;
 // The continuous ring holds at least this long of frames, so that polls some milliseconds
 // apart lose nothing at the card's top rate.
 constexpr double kRingSeconds = 0.05;
+// The longest pause between two rounds of block reads in real time.
+constexpr std::chrono::duration<double> kBlockRoundPause{0.005};
 // A stream poll asks for the frames the last one found new and half as many again, plus these.
 constexpr uint64_t kStreamSpareFrames = 16;
 
@@ -226,10 +228,18 @@ class Acquisition {
   }
 
   void RunBlocks(Device& device, const Event& blockDone) {
+    // In real time the rounds are at least a quarter of the pool's time apart (at most
+    // kBlockRoundPause), so that at high rates a round takes a few blocks rather than the
+    // thread waking for every block; the pool holds the blocks meanwhile.
+    auto pause = std::chrono::duration<double>(
+        std::min(static_cast<double>(settings_.framesPerBlock) * options_.blocks /
+                     settings_.plan.frameRate / 4,
+                 kBlockRoundPause.count()));
     while (!Done()) {
       if (host_.VirtualClock()) {
         Step(VirtualFramesPerRead());
       } else {
+        std::this_thread::sleep_for(pause);
         blockDone.Wait(std::chrono::milliseconds(50));
       }
       // Reads the blocks the driver counts as complete, and no more: a read that finds no
