@@ -74,6 +74,10 @@ constexpr uint32_t kDefaultFramesPerBlock = 64;
 // The continuous ring holds at least this long of frames, so that polls some milliseconds
 // apart lose nothing at the card's top rate.
 constexpr double kRingSeconds = 0.05;
+// The longest pause between two rounds of block reads in real time.
+constexpr std::chrono::duration<double> kBlockRoundPause{0.005};
+// A stream poll asks for the frames the last one found new and half as many again, plus these.
+constexpr uint64_t kStreamSpareFrames = 16;
 
 // What the options settle once the rate is known.
 struct AcquireSettings {
@@ -214,7 +218,8 @@ class Acquisition {
 
   [[noreturn]] void ThrowNoData(Device& device) {
     uint32_t code = device.LastError();
-    const char* name = DaqLastErrorName(code);
+    // DAQ_OK: the last request (a block count, a snapshot) succeeded and found nothing new.
+    const char* name = code == DAQ_OK ? "none" : DaqLastErrorName(code);
     throw std::runtime_error(fmt::format(
         "no data arrived in {:.2f} s of acquisition{} (driver's last error: {}); is "
         "identification byte 4 of the board 9?",
@@ -223,13 +228,26 @@ class Acquisition {
   }
 
   void RunBlocks(Device& device, const Event& blockDone) {
+    // In real time the rounds are at least a quarter of the pool's time apart (at most
+    // kBlockRoundPause), so that at high rates a round takes a few blocks rather than the
+    // thread waking for every block; the pool holds the blocks meanwhile.
+    auto pause = std::chrono::duration<double>(
+        std::min(static_cast<double>(settings_.framesPerBlock) * options_.blocks /
+                     settings_.plan.frameRate / 4,
+                 kBlockRoundPause.count()));
     while (!Done()) {
       if (host_.VirtualClock()) {
         Step(VirtualFramesPerRead());
       } else {
+        std::this_thread::sleep_for(pause);
         blockDone.Wait(std::chrono::milliseconds(50));
       }
-      while (auto block = device.ReadOldestBlock(settings_.framesPerBlock)) {
+      // Reads the blocks the driver counts as complete, and no more: a read that finds no
+      // block would cost a failing request and a last-error request to tell it from a fault.
+      // A block completed meanwhile sets the event again and is read in the next round.
+      for (uint16_t ready = device.BlockCount(); ready > 0; --ready) {
+        auto block = device.ReadOldestBlock(settings_.framesPerBlock);
+        if (!block) break;
         Lose(blocks_.Accept(block->sequence) * settings_.framesPerBlock);
         Take(block->frames);
         if (Done()) break;
@@ -240,7 +258,9 @@ class Acquisition {
   }
 
   void RunStream(Device& device) {
-    StreamPosition position(settings_.framesPerBlock);
+    const uint32_t ring = settings_.framesPerBlock;
+    StreamPosition position(ring);
+    uint32_t request = ring;
     // Poll a few times per turn of the ring so that nothing is overwritten unread.
     auto poll = std::chrono::duration<double>(
         std::clamp(settings_.framesPerBlock / settings_.plan.frameRate / 4, 0.0005, 0.02));
@@ -250,9 +270,19 @@ class Acquisition {
       } else {
         std::this_thread::sleep_for(poll);
       }
-      StreamSnapshot snapshot = device.ReadStream(settings_.framesPerBlock);
+      // The driver hands over the newest frames of the ring, as many as asked for: ask for
+      // what the last poll found new, with room to spare, and only when more came than that
+      // (or on the first poll) for the whole ring, so that a poll copies little beyond its
+      // new frames and no frame still in the ring is counted lost.
+      StreamSnapshot snapshot = device.ReadStream(request);
+      if (snapshot.frames.size() < ring &&
+          position.Pending(snapshot.wraps, snapshot.newestFrameIndex) > snapshot.frames.size()) {
+        snapshot = device.ReadStream(ring);
+      }
       auto update = position.Accept(snapshot.wraps, snapshot.newestFrameIndex,
                                     snapshot.frames.size());
+      request = static_cast<uint32_t>(
+          std::clamp<uint64_t>(update.fresh + update.fresh / 2 + kStreamSpareFrames, 1, ring));
       streamLost_ = position.Lost();
       Lose(update.lost);
       std::span<const FrameWords> all(snapshot.frames);

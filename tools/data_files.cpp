@@ -4,9 +4,11 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -96,13 +98,15 @@ void WriteWholeFile(const std::filesystem::path& path, const std::string& conten
 
 namespace {
 
-// Values as little-endian words of 2 or 8 bytes, whatever the host's order.
-void AppendLittleEndian(std::ostream& out, std::span<const uint64_t> values, bool wide) {
+// Values as little-endian words of 2 or 8 bytes, whatever the host's order, written in one
+// piece through a buffer the writer keeps from call to call.
+void AppendLittleEndian(std::ostream& out, std::span<const uint64_t> values, bool wide,
+                        std::vector<char>& bytes) {
   unsigned width = wide ? 8 : 2;
-  std::vector<char> bytes;
-  bytes.reserve(values.size() * width);
+  bytes.resize(values.size() * width);
+  char* at = bytes.data();
   for (uint64_t value : values) {
-    for (unsigned b = 0; b < width; ++b) bytes.push_back(static_cast<char>(value >> (8 * b)));
+    for (unsigned b = 0; b < width; ++b) *at++ = static_cast<char>(value >> (8 * b));
   }
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
@@ -115,7 +119,8 @@ class CsvWriter final : public FrameWriter {
     // as comment lines would break CSV readers that know no comments.
     std::string names = header.words.timeColumn ? "time" : "";
     for (unsigned word : header.words.words) {
-      names += (names.empty() ? "" : ",") + std::string(kChannelLayout[word].name);
+      if (!names.empty()) names += ',';
+      names += kChannelLayout[word].name;
       scales_.push_back(header.words.ScaleOf(word));
     }
     out_ << names << '\n';
@@ -123,24 +128,31 @@ class CsvWriter final : public FrameWriter {
   }
 
  private:
+  // Each call's rows are formatted into one buffer (kept from call to call) and written in
+  // one piece: the same text as one format per value, without a string per value.
   void Write(std::span<const uint64_t> values, std::span<const double> times) override {
-    std::string text;
+    text_.clear();
     size_t columns = Columns();
     for (size_t f = 0; f * columns < values.size(); ++f) {
-      if (!times.empty()) text += fmt::format("{}", times[f]);
+      // Room for the row's integers (at most 20 digits and a comma each) written in place.
+      text_.reserve(text_.size() + columns * 21 + 1);
+      if (!times.empty()) fmt::format_to(std::back_inserter(text_), "{}", times[f]);
       for (size_t c = 0; c < columns; ++c) {
-        if (c != 0 || !times.empty()) text += ',';
+        if (c != 0 || !times.empty()) text_.push_back(',');
         uint64_t value = values[f * columns + c];
         const WordScale* scale = scales_[c];
         if (scale == nullptr) {
-          text += fmt::format("{}", value);
+          if (text_.capacity() - text_.size() < 20) text_.reserve(text_.size() + 20);
+          char* at = text_.data() + text_.size();
+          text_.resize(static_cast<size_t>(std::to_chars(at, at + 20, value).ptr - text_.data()));
         } else {
-          text += fmt::format("{}", static_cast<double>(value) * scale->factor + scale->offset);
+          fmt::format_to(std::back_inserter(text_), "{}",
+                         static_cast<double>(value) * scale->factor + scale->offset);
         }
       }
-      text += '\n';
+      text_.push_back('\n');
     }
-    out_ << text;
+    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
     file_.Check();
   }
   void Complete(const nlohmann::ordered_json&) override { file_.Commit(); }
@@ -148,6 +160,7 @@ class CsvWriter final : public FrameWriter {
   OutputFile file_;
   std::ostream& out_;
   std::vector<const WordScale*> scales_;  // per column; null: the value as it is
+  fmt::memory_buffer text_;
 };
 
 class RawWriter final : public FrameWriter {
@@ -165,7 +178,7 @@ class RawWriter final : public FrameWriter {
 
  private:
   void Write(std::span<const uint64_t> values, std::span<const double>) override {
-    AppendLittleEndian(out_, values, wide_);
+    AppendLittleEndian(out_, values, wide_, bytes_);
     file_.Check();
   }
   void Complete(const nlohmann::ordered_json&) override {
@@ -181,6 +194,7 @@ class RawWriter final : public FrameWriter {
   bool wide_;
   OutputFile file_;
   std::ostream& out_;
+  std::vector<char> bytes_;
 };
 
 }  // namespace

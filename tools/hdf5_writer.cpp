@@ -187,16 +187,29 @@ class Hdf5Writer final : public FrameWriter {
           "writing frames");
   }
 
+  // Rows are kept until a chunk's worth is there and written a chunk at a time: a dataset
+  // grown and written for every few rows costs the library far more than the rows.
   void Write(std::span<const uint64_t> values, std::span<const double> times) override {
-    uint64_t count = values.size() / Columns();
-    Extend(frameSet_.Id(), frames_, {0, Columns()}, H5T_NATIVE_UINT64, values.data(),
+    pendingValues_.insert(pendingValues_.end(), values.begin(), values.end());
+    pendingTimes_.insert(pendingTimes_.end(), times.begin(), times.end());
+    if (pendingValues_.size() >= kChunkRows * Columns()) WritePending();
+  }
+
+  void WritePending() {
+    uint64_t count = pendingValues_.size() / Columns();
+    if (count == 0) return;
+    Extend(frameSet_.Id(), written_, {0, Columns()}, H5T_NATIVE_UINT64, pendingValues_.data(),
            count);
     if (timeSet_.Id() >= 0) {
-      Extend(timeSet_.Id(), frames_, {0}, H5T_NATIVE_DOUBLE, times.data(), count);
+      Extend(timeSet_.Id(), written_, {0}, H5T_NATIVE_DOUBLE, pendingTimes_.data(), count);
     }
+    written_ += count;
+    pendingValues_.clear();
+    pendingTimes_.clear();
   }
 
   void Complete(const nlohmann::ordered_json& description) override {
+    WritePending();
     for (const auto& [key, value] : description.items()) {
       if (!value.is_null()) DescriptionAttribute(h5_.Id(), key, value);
     }
@@ -212,6 +225,9 @@ class Hdf5Writer final : public FrameWriter {
   Handle h5_;
   Handle frameSet_;
   Handle timeSet_;
+  uint64_t written_ = 0;  // rows in the datasets
+  std::vector<uint64_t> pendingValues_;
+  std::vector<double> pendingTimes_;
 };
 
 }  // namespace

@@ -34,11 +34,15 @@ class StreamPosition {
   };
   // `available` is the number of frames the snapshot returned.
   Update Accept(uint16_t wraps, uint32_t newestFrameIndex, uint64_t available);
+  // Frames written since the last accepted snapshot, as of this one (nothing is accepted).
+  uint64_t Pending(uint16_t wraps, uint32_t newestFrameIndex) const;
 
   uint64_t Written() const { return written_; }
   uint64_t Lost() const { return lost_; }
 
  private:
+  uint64_t WrittenAt(uint16_t wraps, uint32_t newestFrameIndex) const;
+
   uint32_t ring_;
   uint16_t lastWraps_ = 0;
   uint64_t wraps_ = 0;    // unwrapped

@@ -20,6 +20,9 @@ constexpr unsigned kStrobeBIndex = 2;
 // nanosecond is 12 of these units.
 constexpr uint64_t kMilliCyclesPerNanosecond = kBaseClockHz / 1'000'000;
 
+// The real-time pacing runs the ticks due in batches of about this long of card time.
+constexpr std::chrono::microseconds kRealTimeQuantum{1000};
+
 }  // namespace
 
 IdentificationRom DefaultIdentificationRom() {
@@ -356,8 +359,14 @@ void CardWindow::RealTimeLoop() {
     auto elapsed = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - anchor).count());
     uint64_t due = elapsed * kMilliCyclesPerNanosecond / 1000 / period - done;
-    if (due == 0) {
-      uint64_t next = ((done + 1) * period * 1000 + kMilliCyclesPerNanosecond - 1) /
+    // Sleeps until a quantum's worth of ticks is due (at least one tick): the ticks due are
+    // counted from the anchor, so running them together loses none and keeps the card's time,
+    // and the thread wakes about once a quantum rather than once a tick.
+    uint64_t quantum = std::max<uint64_t>(
+        1, std::chrono::duration_cast<std::chrono::nanoseconds>(kRealTimeQuantum).count() *
+               kMilliCyclesPerNanosecond / 1000 / period);
+    if (due < quantum) {
+      uint64_t next = ((done + quantum) * period * 1000 + kMilliCyclesPerNanosecond - 1) /
                       kMilliCyclesPerNanosecond;
       clockChanged_.wait_until(guard, anchor + std::chrono::nanoseconds(next));
       continue;

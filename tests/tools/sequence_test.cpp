@@ -51,6 +51,18 @@ TEST(StreamPositionTest, TakesOnlyNewFramesAndCountsOverwrittenOnes) {
   EXPECT_EQ(shortSnapshot.lost, 1u);
 }
 
+TEST(StreamPositionTest, PendingCountsWhatASnapshotWouldAddWithoutTakingIt) {
+  StreamPosition position(4);
+  EXPECT_EQ(position.Pending(0, 3), 0u);  // before the first frame
+  EXPECT_EQ(position.Pending(0, 1), 2u);
+  EXPECT_EQ(position.Pending(0, 1), 2u);  // asking takes nothing
+  position.Accept(0, 1, 4);
+  EXPECT_EQ(position.Pending(0, 1), 0u);
+  EXPECT_EQ(position.Pending(2, 0), 7u);  // across two wraps: frames 2..8
+  EXPECT_EQ(position.Accept(2, 0, 4).fresh, 4u);
+  EXPECT_EQ(position.Lost(), 3u);
+}
+
 TEST(StreamPositionTest, FollowsTheSixteenBitWrapCounterPastItsEnd) {
   StreamPosition position(2);
   uint64_t fresh = 0;
