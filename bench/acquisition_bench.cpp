@@ -105,7 +105,7 @@ BENCHMARK(ReadStream)->Arg(16)->Arg(1024)->Arg(8192);
 // card fills the pool again between runs of reads, outside the timing (the request is timed by
 // hand: pausing the benchmark's own clock costs more than the request).
 void ReadOldestBlock(benchmark::State& state) {
-  constexpr int16_t kReadyBlocks = 32;
+  constexpr int16_t kReadyBlocks = 128;
   const auto frames = static_cast<uint32_t>(state.range(0));
   RunningAcquisition run(frames, kReadyBlocks + 1, false);
   run.Card().Step(2);  // the start's two interrupts only strobe the card
