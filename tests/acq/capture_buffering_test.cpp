@@ -255,4 +255,19 @@ TEST_F(BufferingTest, TheRingOverwritesItsOldestAndKeepsASnapshot) {
   EXPECT_EQ(newest, 0u);
 }
 
+// A capture that does not end at the ring's end is split at it: the rest goes to the start and
+// the wrap is counted once.
+TEST_F(BufferingTest, ACaptureStraddlingTheRingsEndContinuesAtItsStart) {
+  Start(1, 1, true);  // a ring of 16 samples
+  DEVICE_EXTENSION* e = Extension();
+  Deliver(10);
+  Deliver(10);
+  EXPECT_EQ(e->BlockSequence, 1);
+  EXPECT_EQ(e->FillCount, 4u);
+  for (int k = 0; k < 16; ++k) {
+    int expected = k < 4 ? 106 + k : k < 10 ? k : 100 + k - 10;  // second, first, second
+    EXPECT_EQ(Ring(k), expected) << k;
+  }
+}
+
 }  // namespace
