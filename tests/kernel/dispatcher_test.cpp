@@ -53,6 +53,36 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSignalAndWaitsTim
   EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
 }
 
+// A kernel mutex belongs to the thread that took it, which may take it again; another thread
+// waits until every acquisition is released; a release by a thread that does not own it is
+// the platform's STATUS_MUTANT_NOT_OWNED.
+TEST_F(DispatcherTest, AKernelMutexIsOwnedRecursivelyByOneThread) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  LARGE_INTEGER poll{};
+  ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+  ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll), STATUS_WAIT_0);
+  std::atomic<NTSTATUS> other{STATUS_PENDING};
+  OnThread([&] { other = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll); });
+  JoinThreads();
+  EXPECT_EQ(other, STATUS_TIMEOUT);
+  KeReleaseMutex(&mutex, FALSE);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 0);  // still owned once
+  KeReleaseMutex(&mutex, FALSE);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+  OnThread([&] {
+    other = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&mutex, FALSE);
+  });
+  JoinThreads();
+  EXPECT_EQ(other, STATUS_WAIT_0);
+  EXPECT_TRUE(TakeRules().empty());
+  OnThread([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
+  JoinThreads();
+  KeReleaseMutex(&mutex, FALSE);  // owned by the thread that ended
+  EXPECT_EQ(TakeRules(), Rules{"MutexNotOwned"});
+}
+
 // The deadlock watchdog stops only kernel waits: a user-mode infinite wait outlasts it.
 TEST_F(DispatcherTest, AUserModeInfiniteWaitOutlastsTheDeadlockLimit) {
   auto limit = sim::kernel::DeadlockLimit();

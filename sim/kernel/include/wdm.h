@@ -136,6 +136,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_OBJECT_PATH_NOT_FOUND NTSTATUS_CODE(0xC000003A)
 #define STATUS_DELETE_PENDING NTSTATUS_CODE(0xC0000056)
 #define STATUS_INSUFFICIENT_RESOURCES NTSTATUS_CODE(0xC000009A)
+#define STATUS_DEVICE_NOT_CONNECTED NTSTATUS_CODE(0xC000009D)
 #define STATUS_DEVICE_NOT_READY NTSTATUS_CODE(0xC00000A3)
 #define STATUS_IO_TIMEOUT NTSTATUS_CODE(0xC00000B5)
 #define STATUS_NOT_SUPPORTED NTSTATUS_CODE(0xC00000BB)
@@ -184,6 +185,17 @@ typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef struct _KEVENT {
   DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
+
+// A kernel mutex: owned by one thread at a time, recursively; owning one disables the
+// owner's normal kernel APCs, so a thread that holds it cannot be suspended.
+struct _KTHREAD;
+typedef struct _KMUTANT {
+  DISPATCHER_HEADER Header;
+  LIST_ENTRY MutantListEntry;
+  struct _KTHREAD* OwnerThread;
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 
@@ -932,6 +944,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 LONG NTAPI KeResetEvent(PRKEVENT Event);
 void NTAPI KeClearEvent(PRKEVENT Event);
 LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout);

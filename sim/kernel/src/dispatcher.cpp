@@ -1,4 +1,5 @@
-// Dispatcher objects: notification and synchronization events with real blocking waits.
+// Dispatcher objects: notification and synchronization events and kernel mutexes, with real
+// blocking waits.
 //
 // One dispatcher lock guards every signal state, as the platform's dispatcher database lock
 // does; waiters sleep on one condition variable and re-check their object when woken.
@@ -18,6 +19,7 @@ namespace {
 
 constexpr UCHAR kEventNotificationObject = 0;
 constexpr UCHAR kEventSynchronizationObject = 1;
+constexpr UCHAR kMutantObject = 2;
 
 std::mutex g_dispatcherLock;
 std::condition_variable g_dispatcherCv;
@@ -25,8 +27,23 @@ std::atomic<long long> g_deadlockLimitMs{30000};
 // Threads blocked in an infinite wait, per object (under the dispatcher lock).
 std::map<const void*, size_t> g_blockedWaiters;
 
-// Waits are satisfied under the dispatcher lock; a synchronization event resets itself.
+// The calling thread as a mutex's owner.
+_KTHREAD* ThisThread() { return reinterpret_cast<_KTHREAD*>(&CurrentThread()); }
+
+// Waits are satisfied under the dispatcher lock; a synchronization event resets itself. A
+// mutex is free at signal state 1 and counts its owner's recursive acquisitions below it; its
+// owner may take it again.
 bool TrySatisfy(DISPATCHER_HEADER* header) {
+  if (header->Type == kMutantObject) {
+    auto* mutex = reinterpret_cast<PKMUTEX>(header);
+    if (header->SignalState <= 0 && mutex->OwnerThread != ThisThread()) return false;
+    if (header->SignalState == 1) {
+      mutex->OwnerThread = ThisThread();
+      CurrentThread().OwnedMutexes++;
+    }
+    header->SignalState = header->SignalState - 1;
+    return true;
+  }
   if (header->SignalState <= 0) return false;
   if (header->Type == kEventSynchronizationObject) header->SignalState = 0;
   return true;
@@ -110,6 +127,54 @@ extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   EnterService("KeReadStateEvent");
   std::lock_guard guard(g_dispatcherLock);
   return Event->Header.SignalState;
+}
+
+extern "C" void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  EnterService("KeInitializeMutex");
+  (void)Level;
+  std::lock_guard guard(g_dispatcherLock);
+  Mutex->Header.Type = kMutantObject;
+  Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+  Mutex->Header.SignalState = 1;
+  InitializeListHead(&Mutex->Header.WaitListHead);
+  Mutex->OwnerThread = nullptr;
+  Mutex->Abandoned = FALSE;
+  Mutex->ApcDisable = 1;
+}
+
+// Releases one acquisition by its owner; the last one frees the mutex. A thread that does not
+// own it makes the platform raise STATUS_MUTANT_NOT_OWNED, which crashes the kernel.
+extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  EnterService("KeReleaseMutex");
+  CheckIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+  LONG previous;
+  bool owned;
+  {
+    std::lock_guard guard(g_dispatcherLock);
+    previous = Mutex->Header.SignalState;
+    owned = previous <= 0 && Mutex->OwnerThread == ThisThread();
+    if (owned) {
+      Mutex->Header.SignalState = previous + 1;
+      if (previous == 0) {
+        Mutex->OwnerThread = nullptr;
+        CurrentThread().OwnedMutexes--;
+      }
+    }
+  }
+  if (!owned) {
+    sim::verifier::Report("MutexNotOwned", "KeReleaseMutex of mutex " + Describe(Mutex) +
+                                               " by a thread that does not own it");
+    return previous;
+  }
+  if (Wait) CurrentThread().WaitOwed = true;
+  g_dispatcherCv.notify_all();
+  return previous;
+}
+
+extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+  EnterService("KeReadStateMutex");
+  std::lock_guard guard(g_dispatcherLock);
+  return Mutex->Header.SignalState;
 }
 
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,

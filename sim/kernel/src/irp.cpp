@@ -258,6 +258,7 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   };
   KIRQL irqlBefore = thread.Irql;
   size_t locksBefore = thread.HeldSpinLocks.size();
+  int mutexesBefore = thread.OwnedMutexes;
   {
     std::lock_guard guard(header->Lock);
     header->DispatchDepth++;
@@ -278,6 +279,9 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   }
   if (thread.HeldSpinLocks.size() != locksBefore) {
     sim::verifier::Report("SpinLock", who() + " returned holding a spin lock");
+  }
+  if (thread.OwnedMutexes != mutexesBefore) {
+    sim::verifier::Report("MutexHeldOnReturn", who() + " returned owning a kernel mutex");
   }
   bool marked = MarkedPendingAtReturn(Irp, location, status == STATUS_PENDING);
   if (status == STATUS_PENDING && !marked) {

@@ -66,6 +66,8 @@ struct ThreadState {
   std::vector<std::pair<PKSPIN_LOCK, KIRQL>> SavedIrqls;
   // Set by KeSetEvent with Wait TRUE until the thread's next kernel call.
   bool WaitOwed = false;
+  // Kernel mutexes the thread owns (each disables its normal kernel APCs until released).
+  int OwnedMutexes = 0;
 };
 
 ThreadState& CurrentThread();

@@ -56,6 +56,8 @@ constexpr Rule kRules[] = {
     {"MappingMismatch", "MmUnmapIoSpace of no live mapping or with another length", "bug check 0xC4 (I/O space checks)"},
     {"MarkIrpPending", "STATUS_PENDING returned without IoMarkIrpPending", "rule MarkIrpPending; bug check 0xC9"},
     {"MarkIrpPending2", "a request marked pending and another status returned", "rule MarkIrpPending2; bug check 0xC9"},
+    {"MutexHeldOnReturn", "a dispatch routine returns owning a kernel mutex (its thread's normal kernel APCs stay disabled)", "bug check 0x20 KERNEL_APC_PENDING_DURING_EXIT"},
+    {"MutexNotOwned", "KeReleaseMutex by a thread that does not own the mutex", "STATUS_MUTANT_NOT_OWNED raised; bug check 0x1E"},
     {"NoMoreIrpStackLocations", "IoCallDriver past the request's last stack location", "bug check 0x35 NO_MORE_IRP_STACK_LOCATIONS"},
     {"NullMdl", "MmMapLockedPages of a null MDL", "bug check 0xC4"},
     {"ObReferenceObjectByHandleType", "ObReferenceObjectByHandle without an object type", "rule ObReferenceObjectByHandle; bug check 0xC4"},
