@@ -25,9 +25,11 @@ set(TARVIK_DRIVER_SOURCES
     hw/interrupt_service.cpp
     hw/resources.cpp
     hw/serial_number.cpp
+    ioctl/command_eeprom.cpp
     ioctl/device_command.cpp
     ioctl/device_control.cpp
     ioctl/last_error.cpp
     ioctl/notify.cpp
     ioctl/port_io.cpp
+    ioctl/subcommands.cpp
 )
