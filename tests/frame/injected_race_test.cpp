@@ -166,6 +166,27 @@ TEST_F(InjectedRaceTest, AWaitReadsTheRejectStatusOnce) {
   sim::nt::Close(waiter);
 }
 
+// The same with no kernel call between the two reads: one to test the status and one to
+// return it. A power-down refusing waits right after the first read made the second return
+// STATUS_SUCCESS for a wait that was neither parked nor refused. The injection lands as the
+// wait's interlocked read returns.
+TEST_F(InjectedRaceTest, AWaitActsOnTheRejectStatusItRead) {
+  sim::nt::Handle waiter = 0;
+  ASSERT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", false, &waiter), STATUS_SUCCESS);
+  sim::schedule::InjectionPoint afterRead{Role::Test, 1, "InterlockedCompareExchange"};
+  afterRead.afterReturn = true;
+  sim::schedule::Inject(afterRead, [&] {
+    InterlockedExchange(&Extension()->PendingRejectStatus, STATUS_DEVICE_POWERED_OFF);
+  }, "waits refused as the wait reads the status");
+  sim::nt::IoStatus iosb{};
+  ULONG value = 0;
+  NTSTATUS status = sim::nt::DeviceIoControlFile(waiter, 0, &iosb, IOCTL_DAQ_WAIT_EVENT, nullptr,
+                                                 0, &value, sizeof value);
+  EXPECT_EQ(status, STATUS_PENDING);  // parked: the status it read let it in
+  sim::nt::Close(waiter);             // cleanup cancels it
+  EXPECT_EQ(iosb.status, STATUS_CANCELLED);
+}
+
 // Once: the stop released the run's event while a block DPC, taken off the queue by the other
 // DPC processor, had yet to read UserEvent; the next start stored its own event without the
 // DPC's lock, and the old run's DPC signalled a block the new run never completed.

@@ -132,10 +132,10 @@ TEST_F(PnpLifecycleTest, WindowChoiceAndTheLayoutsThatCannotStart) {
   machine_.reset();
 
   // Port ranges in memory space are mapped and recorded, but a mapped address is no port
-  // number: with the bridge and the window only there, the card cannot be driven.
+  // number: with the bridge or the window only there, the card cannot be driven.
   for (auto layout : {ResourceLayout::ShortWindow, ResourceLayout::NoMemoryRange,
                       ResourceLayout::OnePortRange, ResourceLayout::NoLists,
-                      ResourceLayout::MemorySpacePorts}) {
+                      ResourceLayout::MemorySpacePorts, ResourceLayout::BridgeInMemorySpace}) {
     Boot(layout);
     EXPECT_EQ(Machine().StartDevice(), STATUS_DEVICE_CONFIGURATION_ERROR) << int(layout);
     // What the failed start mapped is unmapped by the release that the removal runs.

@@ -880,6 +880,9 @@ static inline void IoSkipCurrentIrpStackLocation(PIRP Irp) {
 // IoSetCancelRoutine are macros; here they pass the hook after their effect, since what another
 // processor can see lies between them and the next statement.
 void SimEnterKernelService(const char* Service);
+// The return of a service whose result the caller acts on (the interlocked operations): where
+// an injection armed for after a call's return fires.
+void SimLeaveKernelService(const char* Service);
 
 static inline void IoSetNextIrpStackLocation(PIRP Irp) {
   Irp->CurrentLocation--;
@@ -1073,36 +1076,48 @@ void SimCheckPagedCode(const char* File, int Line);
 
 static inline LONG InterlockedIncrement(volatile LONG* Addend) {
   SimEnterKernelService("InterlockedIncrement");
-  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+  LONG result = __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedIncrement");
+  return result;
 }
 static inline LONG InterlockedDecrement(volatile LONG* Addend) {
   SimEnterKernelService("InterlockedDecrement");
-  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+  LONG result = __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedDecrement");
+  return result;
 }
 static inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
   SimEnterKernelService("InterlockedExchange");
-  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+  LONG result = __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedExchange");
+  return result;
 }
 static inline LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
   SimEnterKernelService("InterlockedExchangeAdd");
-  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+  LONG result = __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedExchangeAdd");
+  return result;
 }
 static inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
                                               LONG Comparand) {
   SimEnterKernelService("InterlockedCompareExchange");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedCompareExchange");
   return Comparand;
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   SimEnterKernelService("InterlockedExchangePointer");
-  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+  PVOID result = __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedExchangePointer");
+  return result;
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
                                                       PVOID Exchange, PVOID Comparand) {
   SimEnterKernelService("InterlockedCompareExchangePointer");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedCompareExchangePointer");
   return Comparand;
 }
 

@@ -24,6 +24,8 @@ constexpr UCHAR kMutantObject = 2;
 std::mutex g_dispatcherLock;
 std::condition_variable g_dispatcherCv;
 std::atomic<long long> g_deadlockLimitMs{30000};
+// The time threads asked KeDelayExecutionThread for, in 100 ns units, since boot.
+std::atomic<uint64_t> g_requestedDelay{0};
 // Threads blocked in an infinite wait, per object (under the dispatcher lock).
 std::map<const void*, size_t> g_blockedWaiters;
 
@@ -72,6 +74,8 @@ size_t BlockedWaiters(const void* object) {
   return found == g_blockedWaiters.end() ? 0 : found->second;
 }
 std::chrono::milliseconds DeadlockLimit() { return std::chrono::milliseconds(g_deadlockLimitMs); }
+
+uint64_t RequestedDelay() { return g_requestedDelay.load(std::memory_order_relaxed); }
 
 }  // namespace sim::kernel
 
@@ -240,6 +244,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
   (void)Alertable;
   if (!CheckIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread")) return STATUS_SUCCESS;
   long long units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
+  g_requestedDelay.fetch_add(static_cast<uint64_t>(units), std::memory_order_relaxed);
   NoteBlocking();
   std::this_thread::sleep_for(std::chrono::microseconds(units / 10));
   return STATUS_SUCCESS;

@@ -54,7 +54,8 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Descriptors(const MachineOptions& op
   const ResourceLayout layout = options.resources;
 
   auto port = [&](uint32_t base, ULONG length) {
-    if (translated && layout == ResourceLayout::MemorySpacePorts) {
+    if (translated && (layout == ResourceLayout::MemorySpacePorts ||
+                       (layout == ResourceLayout::BridgeInMemorySpace && base == bridge))) {
       return Port(kPortSpaceInMemory + base, length, CM_RESOURCE_PORT_MEMORY);
     }
     return Port(base, length);

@@ -36,6 +36,10 @@ void WaitForDpcsIdle();
 void SetDeadlockLimit(std::chrono::milliseconds limit);
 std::chrono::milliseconds DeadlockLimit();
 
+// The delays threads asked KeDelayExecutionThread for since the process started, summed, in
+// 100 ns units (what was asked, whatever the clock's granularity made of it).
+uint64_t RequestedDelay();
+
 // How many threads are blocked in an infinite KeWaitForSingleObject on the object (an event's
 // address) now: a test that holds a lock can see a request reach its wait, deterministically.
 size_t BlockedWaiters(const void* object);

@@ -54,6 +54,7 @@ enum class ResourceLayout {
   Standard,
   MemorySpacePorts,  // the translated list has both port ranges in memory space: flags
                      // CM_RESOURCE_PORT_MEMORY, Start = kPortSpaceInMemory + the port (raw: I/O)
+  BridgeInMemorySpace,  // as MemorySpacePorts for the bridge's range only; the window stays I/O
   TwoInterrupts,     // Standard plus a second interrupt after the first: raw line rawLine + 1,
                      // translated vector + 1 at the same IRQL
   NoMemoryRange,     // [bridge][window][interrupt]
