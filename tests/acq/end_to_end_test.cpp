@@ -237,7 +237,9 @@ TEST_F(AcquisitionTest, AWholeRingReadOvertakenByTheCardCopiesAgainOrFails) {
   uint64_t previous = 0;
   for (int f = 0; f < 4; ++f) {
     uint64_t t1 = CheckFrame(out.data() + 1 + 16 * f);
-    if (f > 0) EXPECT_EQ(t1, previous + 2) << "frame " << f;
+    if (f > 0) {
+      EXPECT_EQ(t1, previous + 2) << "frame " << f;
+    }
     previous = t1;
   }
   std::vector<uint16_t> now(19);  // the newest frame, read undisturbed: the same
