@@ -14,7 +14,8 @@
 # empty slot reads) are refused here.
 #
 # Sets TARVIK_PCI_HARDWARE_ID (the most specific hardware ID without revision, the form the
-# INF matches) and writes <build>/generated/tarvik_pci_ids.h for the emulated card and bus.
+# INF matches), writes <build>/generated/tarvik_pci_ids.h for the emulated card and bus, and
+# <build>/windows/tarvik.inf (TARVIK_INF_FILE) from windows/tarvik.inf.in.
 
 include_guard(GLOBAL)
 
@@ -54,6 +55,11 @@ endforeach()
 set(TARVIK_PCI_HARDWARE_ID
     "PCI\\VEN_${TARVIK_PCI_VENDOR_ID_HEX}&DEV_${TARVIK_PCI_DEVICE_ID_HEX}&SUBSYS_${TARVIK_PCI_SUBSYSTEM_ID_HEX}${TARVIK_PCI_SUBSYSTEM_VENDOR_ID_HEX}")
 
+include(${CMAKE_CURRENT_LIST_DIR}/Version.cmake)
 set(TARVIK_GENERATED_INCLUDE_DIR "${CMAKE_BINARY_DIR}/generated")
 configure_file("${CMAKE_CURRENT_LIST_DIR}/tarvik_pci_ids.h.in"
     "${TARVIK_GENERATED_INCLUDE_DIR}/tarvik_pci_ids.h" @ONLY)
+
+set(TARVIK_INF_FILE "${CMAKE_BINARY_DIR}/windows/tarvik.inf")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/../windows/tarvik.inf.in" "${TARVIK_INF_FILE}" @ONLY
+    NEWLINE_STYLE CRLF)

@@ -6,3 +6,5 @@ string(REGEX MATCH "([0-9]+)\\.([0-9]+)\\.([0-9]+)" TARVIK_VERSION "${version_li
 set(TARVIK_VERSION_MAJOR ${CMAKE_MATCH_1})
 set(TARVIK_VERSION_MINOR ${CMAKE_MATCH_2})
 set(TARVIK_VERSION_PATCH ${CMAKE_MATCH_3})
+# The date the INF's DriverVer carries with the version (month/day/year): the release's date.
+set(TARVIK_DRIVER_DATE "12/09/2026")
