@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "file_replace.h"
 #include "hdf5_writer.h"
 #include "version.h"
 
@@ -58,15 +59,14 @@ OutputFile::OutputFile(std::filesystem::path path, bool openStream)
   temp_ = path_.parent_path() /
           fmt::format(".{}.{}.tmp", path_.filename().string(), static_cast<long>(TARVIK_GETPID()));
   if (!openStream_) return;
-  file_.open(temp_, std::ios::binary | std::ios::trunc);
+  file_.open(StreamName(temp_), std::ios::binary | std::ios::trunc);
   if (!file_) throw std::runtime_error(fmt::format("cannot write {}", path_.string()));
 }
 
 OutputFile::~OutputFile() {
   if (toStdout_ || committed_) return;
   file_.close();
-  std::error_code ignored;
-  std::filesystem::remove(temp_, ignored);
+  RemoveFile(temp_);
 }
 
 void OutputFile::Check() {
@@ -81,11 +81,9 @@ void OutputFile::Commit() {
   }
   file_.close();
   Check();
-  std::error_code error;
-  std::filesystem::rename(temp_, path_, error);
-  if (error) {
-    throw std::runtime_error(
-        fmt::format("cannot put {} in place: {}", path_.string(), error.message()));
+  std::string reason;
+  if (!PutFileInPlace(temp_, path_, &reason)) {
+    throw std::runtime_error(fmt::format("cannot put {} in place: {}", path_.string(), reason));
   }
   committed_ = true;
 }

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
 #include "source_setting.h"
+#endif
 
 namespace sim {
 class Machine;
@@ -27,7 +29,9 @@ struct MachineHostOptions {
   bool virtualClock = false;
   std::optional<std::filesystem::path> eepromImage;
   std::optional<uint8_t> idByte4;  // identification byte 4 (9 on a good board)
+#if !defined(_WIN32)
   std::vector<SourceSetting> sources;
+#endif
   std::vector<std::string> sourceTexts;  // the sources as given, for the files' descriptions
   // Run this PE32 image of the driver (tarvik.sys) instead of the linked one (i686 build).
   std::optional<std::filesystem::path> driverImage;

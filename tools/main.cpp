@@ -10,7 +10,9 @@
 
 #include "completion.h"
 #include "context.h"
+#if !defined(_WIN32)
 #include "source_setting.h"
+#endif
 #include "stop_signal.h"
 #include "suggest.h"
 #include "tarvik/device.h"
@@ -85,6 +87,8 @@ int main(int argc, char** argv) {
   app.fallthrough();  // the machine's options may follow the subcommand
 
   Context context;
+#if !defined(_WIN32)
+  // On Windows the tool talks to the installed driver: there is no emulated machine to set up.
   MachineHostOptions& machine = context.machineOptions;
   auto* group = app.add_option_group("Emulated machine", "The card on the emulated machine (Linux)");
   group->add_flag("--virtual", machine.virtualClock,
@@ -125,6 +129,7 @@ int main(int argc, char** argv) {
       })
       ->type_name("SOURCE")
       ->take_all();
+#endif
 
   AddAcquireCommand(app, context);
   AddInfoCommand(app, context);

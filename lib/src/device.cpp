@@ -2,8 +2,10 @@
 // request helper every call goes through.
 #include <windows.h>
 
+#include <array>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 #include "control.h"
@@ -39,8 +41,17 @@ void Control(HANDLE handle, const char* operation, uint32_t code, const void* in
   if (!outcome.ok) throw Error(operation, outcome.win32, outcome.lastError);
 }
 
+// The device's name for CreateFileA: the ANSI call is the one both platform families implement
+// (the 98/Me family only stubs CreateFileW). The name is ASCII.
+constexpr auto kDeviceNameA = [] {
+  constexpr std::wstring_view wide = TARVIK_USER_DEVICE_NAME;
+  std::array<char, wide.size() + 1> narrow{};
+  for (size_t i = 0; i < wide.size(); ++i) narrow[i] = static_cast<char>(wide[i]);
+  return narrow;
+}();
+
 HANDLE OpenDevice(uint32_t flags, const char* operation) {
-  HANDLE handle = CreateFileW(TARVIK_USER_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  HANDLE handle = CreateFileA(kDeviceNameA.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     throw Error(operation, static_cast<uint32_t>(GetLastError()), DAQ_OK);

@@ -21,14 +21,16 @@ Card::Card(const CardConfig& config)
   // The bridge reads the card's line under its own lock: overlapping calls leave the last level.
   window_.SetInterruptSink(
       [this](bool) { bridge_.FollowLocalInterrupt1([this] { return window_.InterruptLine(); }); });
+  bridge_.SetEepromImage(config_.eepromContents);  // no file attached yet: nothing is saved
   if (config_.eepromImage) {
     eepromImageStatus_ = bridge_.AttachEepromFile(*config_.eepromImage);
     if (eepromImageStatus_ == ImageFileResult::BadSize ||
         eepromImageStatus_ == ImageFileResult::IoError) {
-      std::fprintf(stderr, "card: EEPROM image %s refused; the part is blank and not saved\n",
+      std::fprintf(stderr, "card: EEPROM image %s refused; the part is not saved\n",
                    config_.eepromImage->c_str());
     }
   }
+  LoadPciConfiguration();
   if (config_.realTimeClock) window_.StartRealTime();
 }
 
@@ -56,7 +58,19 @@ void Card::Detach() {
   bus_ = nullptr;
 }
 
+void Card::LoadPciConfiguration() {
+  PciIdentity loaded = PciIdentityOf(bridge_.EepromImageWords());
+  std::lock_guard guard(pciLock_);
+  pciIdentity_ = loaded.vendorId == kEepromBlankWord ? BuildPciIdentity() : loaded;
+}
+
+PciIdentity Card::PciConfiguration() const {
+  std::lock_guard guard(pciLock_);
+  return pciIdentity_;
+}
+
 void Card::Reset() {
+  LoadPciConfiguration();
   bridge_.Reset();
   window_.Reset();
 }

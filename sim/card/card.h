@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 
 #include "card/bridge.h"
@@ -17,7 +18,11 @@ namespace sim::card {
 struct CardConfig {
   uint32_t bridgeBase = 0xE000;  // 128 bytes
   uint32_t windowBase = 0xE400;  // 64 bytes
-  // Where the EEPROM image lives (see eeprom_93c46.h); none: a blank part in memory only.
+  // What the EEPROM holds when no image file gives its words: a new card's image (the PCI
+  // identity in the bridge's configuration words, the rest erased).
+  EepromImage eepromContents = NewCardEepromImage();
+  // Where the EEPROM image lives (see eeprom_93c46.h); none: the part in memory only. A file
+  // that does not exist yet leaves the part with eepromContents.
   std::optional<std::filesystem::path> eepromImage;
   uint64_t eepromProgramMicros = Eeprom93C46::kDefaultProgramMicros;
   BridgeInterruptConfig interrupts;
@@ -41,8 +46,15 @@ class Card {
   void Detach();
   bool Attached() const { return bus_ != nullptr; }
 
-  // Power-up state of every block (the EEPROM's cells are kept).
+  // Power-up state of every block (the EEPROM's cells are kept); the bridge loads its PCI
+  // identity from the EEPROM again.
   void Reset();
+
+  // The PCI identity the bridge loaded from the EEPROM at power-up: what configuration space
+  // shows until the next power-up, whatever is written to the EEPROM meanwhile. An erased
+  // vendor word (no configuration programmed) leaves the bridge's power-on identity, which
+  // this model takes from the build (BuildPciIdentity).
+  PciIdentity PciConfiguration() const;
 
   // What the acquisition core's quantities hold at any tick, without running the card.
   const SignalSources& Sources() const { return window_.Sources(); }
@@ -56,10 +68,14 @@ class Card {
   uint64_t MisuseCount() const { return bridge_.MisuseCount() + window_.MisuseCount(); }
 
  private:
+  void LoadPciConfiguration();
+
   const CardConfig config_;
   Bridge bridge_;
   CardWindow window_;
   ImageFileResult eepromImageStatus_ = ImageFileResult::Missing;
+  PciIdentity pciIdentity_;
+  mutable std::mutex pciLock_;  // pciIdentity_ (read by the bus driver on its own threads)
   IoBus* bus_ = nullptr;
 };
 

@@ -256,7 +256,7 @@ TEST_F(PnpSequenceTest, SequencesThePlatformNeverSendsAreRefused) {
 TEST_F(PnpSequenceTest, UnknownCodesKeepTheirStatusAtTheBusDriver) {
   BootStarted();
   EXPECT_EQ(Machine().SendPnp(0x18), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_BUS_INFORMATION), STATUS_NOT_SUPPORTED);
   Machine().SetBusPnpAnswer(0x18, sim::BusAnswer::Succeed());
   EXPECT_EQ(Machine().SendPnp(0x18), STATUS_SUCCESS);
   EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_CAPABILITIES), STATUS_SUCCESS);

@@ -1,8 +1,9 @@
 // The Tarvik client library: a typed, RAII handle over the driver's device (\\.\Tarvik).
 //
-// It uses only the Win32 calls the emulated machine provides (CreateFileW, DeviceIoControl,
-// GetOverlappedResult, CancelIo, CreateEventW, WaitForSingleObject, CloseHandle,
-// GetLastError), so it builds unchanged for Windows. Every failure throws tarvik::Error with
+// It uses only the Win32 calls the emulated machine provides (CreateFileA, DeviceIoControl,
+// GetOverlappedResult, CancelIo, CreateEventA, WaitForSingleObject, CloseHandle,
+// GetLastError), so it builds unchanged for Windows; the ANSI calls, because the Windows
+// 98/Me family implements those and only stubs the wide ones. Every failure throws tarvik::Error with
 // the request, the NTSTATUS behind it, the Win32 error, the driver's last-error code with its
 // name, and a sentence a person understands.
 #pragma once

@@ -706,6 +706,15 @@ typedef struct _FILE_OBJECT {
 #define IRP_MN_SET_POWER 0x02
 #define IRP_MN_QUERY_POWER 0x03
 
+typedef enum _BUS_QUERY_ID_TYPE {
+  BusQueryDeviceID = 0,
+  BusQueryHardwareIDs = 1,
+  BusQueryCompatibleIDs = 2,
+  BusQueryInstanceID = 3,
+  BusQueryDeviceSerialNumber = 4,
+  BusQueryContainerID = 5
+} BUS_QUERY_ID_TYPE;
+
 typedef enum _DEVICE_RELATION_TYPE {
   BusRelations,
   EjectionRelations,
@@ -754,6 +763,9 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PDEVICE_CAPABILITIES Capabilities;
     } DeviceCapabilities;
+    struct {
+      BUS_QUERY_ID_TYPE IdType;
+    } QueryId;
     struct {
       PCM_RESOURCE_LIST AllocatedResources;
       PCM_RESOURCE_LIST AllocatedResourcesTranslated;

@@ -17,7 +17,8 @@
 namespace sim {
 
 struct Machine::State {
-  explicit State(const card::CardConfig& config) : card(config) {}
+  explicit State(const card::CardConfig& config)
+      : card(config), bus([this] { return card.PciConfiguration(); }) {}
   card::Card card;
   PciBus bus;
   kernel::InterruptSourceId cardInterrupt = 0;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "pci_ids.h"
 #include "sim/driver_loader.h"
 #include "sim/verifier.h"
 
@@ -20,9 +21,12 @@ NTSTATUS NTAPI PciDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
   return STATUS_SUCCESS;
 }
 
+constexpr ULONG kCardDevice = 4;
+constexpr ULONG kCardFunction = 0;
+
 // The card's capabilities: D0 when working, D3 in every sleeping state.
 void FillCapabilities(PDEVICE_CAPABILITIES caps) {
-  caps->Address = 0x00040000;  // device 4, function 0
+  caps->Address = kCardDevice << 16 | kCardFunction;
   caps->UINumber = 4;
   caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
   caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
@@ -36,7 +40,7 @@ void FillCapabilities(PDEVICE_CAPABILITIES caps) {
 
 }  // namespace
 
-PciBus::PciBus() = default;
+PciBus::PciBus(std::function<card::PciIdentity()> identity) : identity_(std::move(identity)) {}
 
 PciBus::~PciBus() { JoinCompletions(); }
 
@@ -108,7 +112,8 @@ NTSTATUS PciBus::HandlePnp(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   UCHAR minor = stack->MinorFunction;
   bool handled = minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_QUERY_CAPABILITIES ||
-                 minor == IRP_MN_SURPRISE_REMOVAL;
+                 minor == IRP_MN_SURPRISE_REMOVAL ||
+                 (minor == IRP_MN_QUERY_ID && PciReportsIdType(stack->Parameters.QueryId.IdType));
   BusAnswer answer;
   bool told = false;
   {
@@ -125,7 +130,7 @@ NTSTATUS PciBus::HandlePnp(PIRP irp) {
   } else {
     status = handled || told ? STATUS_SUCCESS : irp->IoStatus.Status;
   }
-  return Answer(irp, status, answer, Complete);
+  return Answer(irp, status, answer, [this](PIRP done, NTSTATUS final) { return Complete(done, final); });
 }
 
 // Set-power and query-power succeed unless told otherwise; the bus has nothing to do for the
@@ -175,16 +180,13 @@ NTSTATUS PciBus::HandlePower(PIRP irp) {
 }
 
 NTSTATUS PciBus::Answer(PIRP irp, NTSTATUS status, const BusAnswer& answer,
-                        void (*complete)(PIRP, NTSTATUS)) {
-  if (answer.kind != BusAnswer::Kind::CompleteLater) {
-    complete(irp, status);
-    return status;
-  }
+                        std::function<NTSTATUS(PIRP, NTSTATUS)> complete) {
+  if (answer.kind != BusAnswer::Kind::CompleteLater) return complete(irp, status);
   // Completion from another thread, at DISPATCH_LEVEL as from a DPC. What the request returns
   // (the capabilities) is filled in only then.
   IoMarkIrpPending(irp);
   std::lock_guard guard(lock_);
-  completions_.emplace_back([irp, status, complete, delay = answer.delay] {
+  completions_.emplace_back([irp, status, complete = std::move(complete), delay = answer.delay] {
     std::this_thread::sleep_for(delay);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -194,20 +196,31 @@ NTSTATUS PciBus::Answer(PIRP irp, NTSTATUS status, const BusAnswer& answer,
   return STATUS_PENDING;
 }
 
-void PciBus::CompletePower(PIRP irp, NTSTATUS status) {
+NTSTATUS PciBus::CompletePower(PIRP irp, NTSTATUS status) {
   PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
 }
 
-void PciBus::Complete(PIRP irp, NTSTATUS status) {
+NTSTATUS PciBus::Complete(PIRP irp, NTSTATUS status) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (NT_SUCCESS(status) && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES &&
       stack->Parameters.DeviceCapabilities.Capabilities != nullptr) {
     FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
   }
+  if (NT_SUCCESS(status) && stack->MinorFunction == IRP_MN_QUERY_ID) {
+    BUS_QUERY_ID_TYPE type = stack->Parameters.QueryId.IdType;
+    auto strings = PciIdStrings(type, identity_(), kCardDevice << 3 | kCardFunction);
+    if (!strings.empty()) {
+      PWCHAR buffer = PciIdBuffer(type, strings);
+      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
+      if (buffer == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+  }
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
 }
 
 }  // namespace sim

@@ -4,18 +4,22 @@
 
 #include <wdm.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "card/eeprom_93c46.h"
 #include "sim/machine.h"
 
 namespace sim {
 
 class PciBus {
  public:
-  PciBus();
+  // `identity` gives the card's PCI identity (what its configuration space shows) whenever
+  // the bus reports its IDs.
+  explicit PciBus(std::function<card::PciIdentity()> identity);
   ~PciBus();  // joins completions still in flight; the PDO and driver must be gone already
 
   // Loads the bus driver and creates the card's physical device object.
@@ -39,11 +43,14 @@ class PciBus {
   NTSTATUS HandlePower(PIRP irp);
   // Completes at once, or marks the request pending and completes it after the answer's delay
   // from another thread at DISPATCH_LEVEL; `complete` does the completing.
-  NTSTATUS Answer(PIRP irp, NTSTATUS status, const BusAnswer& answer, void (*complete)(PIRP, NTSTATUS));
-  // Fills in what the request returns (on success) and completes it with the status.
-  static void Complete(PIRP irp, NTSTATUS status);
-  static void CompletePower(PIRP irp, NTSTATUS status);
+  NTSTATUS Answer(PIRP irp, NTSTATUS status, const BusAnswer& answer,
+                  std::function<NTSTATUS(PIRP, NTSTATUS)> complete);
+  // Fill in what the request returns (on success) and complete it with the status; return the
+  // status it was completed with (a failed allocation changes it).
+  NTSTATUS Complete(PIRP irp, NTSTATUS status);
+  static NTSTATUS CompletePower(PIRP irp, NTSTATUS status);
 
+  const std::function<card::PciIdentity()> identity_;
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
   mutable std::mutex lock_;
