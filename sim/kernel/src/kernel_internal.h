@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -76,6 +77,10 @@ void EnterService(const char* service);
 // The calling thread is about to wait or spin for someone else: an injector that does so lets
 // the thread it holds go on.
 void NoteBlocking();
+// When a timer of `delay` started now expires: at a clock tick (dispatcher.cpp).
+std::chrono::steady_clock::time_point TimerExpiry(std::chrono::steady_clock::duration delay);
+// Counts the clock's ticks from now (at boot).
+void StartClock();
 // Names the role of a thread the kernel starts (DPC, worker, interrupt processor).
 void SetThreadRole(sim::schedule::Role role);
 void ScheduleAtBoot();

@@ -3,7 +3,9 @@
 // stack are in pnp_manager.cpp and power_manager.cpp.
 #include "sim/machine.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "sim/driver_loader.h"
 #include "sim/io_bus.h"
@@ -15,8 +17,50 @@
 
 namespace sim {
 
+kernel::WdmSupport DefaultPlatform() {
+  const char* name = std::getenv("TARVIK_PLATFORM");
+  if (name == nullptr || *name == 0) return kernel::WdmSupport::Wdm110;
+  if (auto platform = ParsePlatform(name)) return *platform;
+  std::fprintf(stderr, "emulated machine: TARVIK_PLATFORM=%s is neither 2000 nor 98; playing 2000\n",
+               name);
+  return kernel::WdmSupport::Wdm110;
+}
+
+void SetDefaultPlatform(kernel::WdmSupport wdm) { setenv("TARVIK_PLATFORM", PlatformName(wdm), 1); }
+
+std::optional<kernel::WdmSupport> ParsePlatform(std::string_view name) {
+  std::string lower;
+  for (char c : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower == "2000" || lower == "xp") return kernel::WdmSupport::Wdm110;
+  if (lower == "98" || lower == "me") return kernel::WdmSupport::Wdm10Only;
+  return std::nullopt;
+}
+
+const char* PlatformName(kernel::WdmSupport wdm) {
+  switch (wdm) {
+    case kernel::WdmSupport::Wdm110: return "2000";
+    case kernel::WdmSupport::Wdm10Only: return "98";
+    case kernel::WdmSupport::None: return "none";
+  }
+  return "?";
+}
+
+std::chrono::microseconds DefaultClockTick() {
+  const char* text = std::getenv("TARVIK_CLOCK_TICK_US");
+  if (text == nullptr || *text == 0) return kernel::kDefaultClockTick;
+  char* end = nullptr;
+  long long us = std::strtoll(text, &end, 10);
+  if (*end != 0 || us < 0) {
+    std::fprintf(stderr, "emulated machine: TARVIK_CLOCK_TICK_US=%s is no tick; using the default\n",
+                 text);
+    return kernel::kDefaultClockTick;
+  }
+  return std::chrono::microseconds(us);
+}
+
 Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   kernel::Boot(options_.wdm);
+  kernel::SetClockTick(options_.clockTick);
   state_ = std::make_unique<State>(options_.card);
   if (!state_->card.Attach(PortBus())) {
     std::fprintf(stderr, "emulated machine: the card's port ranges overlap\n");

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "card/card.h"
@@ -88,8 +90,24 @@ enum class PnpState {
 };
 const char* PnpStateName(PnpState state);
 
+// The platform family the machine plays (MachineOptions::wdm); README "The two platforms":
+//   Wdm110     Windows 2000/XP, the default
+//   Wdm10Only  Windows 98/Me (WDM 1.0: the driver's Win98Mode)
+// The environment variable TARVIK_PLATFORM ("2000" or "98") picks the default for a whole
+// process; the tool's --platform sets it.
+kernel::WdmSupport DefaultPlatform();
+void SetDefaultPlatform(kernel::WdmSupport wdm);
+// "2000" or "xp", "98" or "me" (any case); nullopt for anything else.
+std::optional<kernel::WdmSupport> ParsePlatform(std::string_view name);
+const char* PlatformName(kernel::WdmSupport wdm);  // "2000", "98" or "none"
+
+// The clock tick machines get unless their options say otherwise: TARVIK_CLOCK_TICK_US
+// (microseconds; 0 makes timers exact) or the kernel's default (kernel::kDefaultClockTick).
+std::chrono::microseconds DefaultClockTick();
+
 struct MachineOptions {
-  kernel::WdmSupport wdm = kernel::WdmSupport::Wdm110;
+  kernel::WdmSupport wdm = DefaultPlatform();
+  std::chrono::microseconds clockTick = DefaultClockTick();  // see kernel::SetClockTick
   card::CardConfig card;  // the card on the machine's I/O bus
   InterruptAssignment interrupt;
   ResourceLayout resources = ResourceLayout::Standard;
