@@ -1,11 +1,25 @@
 // The emulated kernel's export tables. A routine is listed by taking its address through the
 // emulated <wdm.h> declaration, so the i686 build binds each import to a routine compiled with
 // the convention that header gives it (NTAPI stdcall, FASTCALL, cdecl).
+//
+// Two platform families, two tables. Windows 2000/XP exports every entry. On Windows 98/Me,
+// NTKERN.VXD supplies ntoskrnl.exe's and HAL.dll's exports from its own table of the WDM 1.0
+// routines, and a driver importing anything else does not load (Oney, "Programming the
+// Microsoft Windows Driver Model", Appendix A: Windows 98 simply won't load the driver
+// because it can't resolve the reference). The rule that sorts the entries: the routines the
+// Windows 98 DDK (WDM 1.0) declares, with the C run-time routines NTKERN provides for drivers,
+// are on both; a routine whose reference documentation gives it a later first version
+// ("Differences in WDM Versions": each routine's page says when it is restricted to a WDM
+// version) is marked with that version and missing on 98/Me. Every routine the driver imports
+// is WDM 1.0; KeFlushQueuedDpcs (Windows XP and later) is the one newer routine here, the
+// reason the driver waits for its DPCs by a count instead.
 #include "sim/kernel_exports.h"
 
 #include <wdm.h>
 
 #include <cstring>
+
+#include "sim/kernel.h"
 
 namespace sim::loader {
 namespace {
@@ -14,6 +28,7 @@ struct Export {
   const char* module;
   const char* name;
   uintptr_t address;
+  bool wdm10 = true;  // in NTKERN's table (Windows 98/Me) too
 };
 
 template <typename T>
@@ -64,6 +79,7 @@ const std::vector<Export>& Exports() {
       TARVIK_EXPORT("ntoskrnl.exe", IofCallDriver),
       TARVIK_EXPORT("ntoskrnl.exe", IofCompleteRequest),
       TARVIK_EXPORT("ntoskrnl.exe", KeDelayExecutionThread),
+      Export{"ntoskrnl.exe", "KeFlushQueuedDpcs", Address(&KeFlushQueuedDpcs), false},  // XP
       TARVIK_EXPORT("ntoskrnl.exe", KeInitializeDpc),
       TARVIK_EXPORT("ntoskrnl.exe", KeInitializeEvent),
       TARVIK_EXPORT("ntoskrnl.exe", KeInsertQueueDpc),
@@ -97,20 +113,28 @@ const std::vector<Export>& Exports() {
   return exports;
 }
 
+ExportTable TableOf(bool win98) {
+  ExportTable t;
+  for (const Export& e : Exports()) {
+    if (e.wdm10 || !win98) t.Add(e.module, e.name, e.address);
+  }
+  return t;
+}
+
 }  // namespace
 
 const ExportTable& KernelExports() {
-  static const ExportTable table = [] {
-    ExportTable t;
-    for (const Export& e : Exports()) t.Add(e.module, e.name, e.address);
-    return t;
-  }();
-  return table;
+  static const ExportTable win2000 = TableOf(false);
+  static const ExportTable win98 = TableOf(true);
+  return kernel::CurrentWdmSupport() == kernel::WdmSupport::Wdm10Only ? win98 : win2000;
 }
 
 std::vector<std::string> KernelExportNames() {
+  bool win98 = kernel::CurrentWdmSupport() == kernel::WdmSupport::Wdm10Only;
   std::vector<std::string> names;
-  for (const Export& e : Exports()) names.push_back(std::string(e.module) + "!" + e.name);
+  for (const Export& e : Exports()) {
+    if (e.wdm10 || !win98) names.push_back(std::string(e.module) + "!" + e.name);
+  }
   return names;
 }
 

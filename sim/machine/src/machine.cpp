@@ -112,9 +112,21 @@ int32_t Machine::AddDevice() {
     std::fprintf(stderr, "emulated machine: AddDevice without a loaded PnP driver\n");
     return STATUS_NO_SUCH_DEVICE;
   }
+  if (state_->cardPulled) {
+    std::fprintf(stderr, "emulated machine: AddDevice of a card that was unplugged\n");
+    return STATUS_NO_SUCH_DEVICE;
+  }
   if (!state_->pdoCreated) {
     state_->bus.Start();
     state_->pdoCreated = true;
+  }
+  bool win2000 = options_.wdm != kernel::WdmSupport::Wdm10Only;
+  if (win2000 && !DevicePresent()) {
+    {
+      std::lock_guard guard(state_->pnpLock);
+      state_->capabilities.reset();
+    }
+    if (NTSTATUS status = EnumerateDevice(*this); !NT_SUCCESS(status)) return status;
   }
   KIRQL irql = KeGetCurrentIrql();
   NTSTATUS status = state_->driver->DriverExtension->AddDevice(state_->driver, state_->bus.Pdo());
@@ -122,12 +134,38 @@ int32_t Machine::AddDevice() {
     std::lock_guard guard(state_->pnpLock);
     state_->pnp = PnpState::NotStarted;
     state_->startFailed = false;
+    state_->everStarted = false;
     state_->lists = {};
-    state_->capabilities.reset();
+    if (!win2000) state_->capabilities.reset();
   }
+  // Windows 2000/XP lets nobody open the device until its first start succeeds.
+  if (NT_SUCCESS(status) && win2000) io::SetStackStartPending(state_->bus.Pdo(), true);
   CheckAddDevice(*this, status, irql);
   return status;
 }
+
+// Until the card model can leave the bus, a pulled card stays on it: only the PnP manager's
+// side of the unplugging is played.
+void Machine::CardPulled() { state_->cardPulled = true; }
+
+int32_t Machine::SendWmiRequest(uint8_t minor) {
+  PDEVICE_OBJECT pdo = PdoOf(*this);
+  if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
+  size_t before = state_->bus.WmiRequests().size();
+  UCHAR buffer[256] = {};  // room for the provider's WMIREGINFO or data
+  NTSTATUS status = SendManagerRequest(io::GetAttachedDevice(pdo), IRP_MJ_SYSTEM_CONTROL, minor,
+                                       [&](PIO_STACK_LOCATION stack) {
+                                         stack->Parameters.WMI.ProviderId =
+                                             reinterpret_cast<ULONG_PTR>(pdo);
+                                         stack->Parameters.WMI.DataPath = nullptr;
+                                         stack->Parameters.WMI.BufferSize = sizeof buffer;
+                                         stack->Parameters.WMI.Buffer = buffer;
+                                       });
+  CheckWmiForwarded(*this, minor, status, state_->bus.WmiRequests().size() > before);
+  return status;
+}
+
+std::vector<uint8_t> Machine::BusWmiRequests() const { return state_->bus.WmiRequests(); }
 
 bool Machine::DevicePresent() const { return FunctionalDeviceObject() != nullptr; }
 
@@ -152,8 +190,8 @@ void* Machine::FunctionalDeviceObject() const {
   return top == pdo ? nullptr : top;
 }
 
-NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
-                            const std::function<void(PIO_STACK_LOCATION)>& fill) {
+IO_STATUS_BLOCK SendManagerRequestForResult(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                                            const std::function<void(PIO_STACK_LOCATION)>& fill) {
   PIRP irp = io::AllocateManagerIrp(top->StackSize);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // PnP and power requests start out unsupported
   irp->IoStatus.Information = 0;
@@ -161,7 +199,12 @@ NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
   stack->MajorFunction = major;
   stack->MinorFunction = minor;
   if (fill) fill(stack);
-  return io::CallAndWait(top, irp).Status;
+  return io::CallAndWait(top, irp);
+}
+
+NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                            const std::function<void(PIO_STACK_LOCATION)>& fill) {
+  return SendManagerRequestForResult(top, major, minor, fill).Status;
 }
 
 }  // namespace sim
