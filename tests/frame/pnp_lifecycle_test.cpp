@@ -247,9 +247,11 @@ TEST_F(PnpLifecycleTest, SurpriseRemovalDuringARunWithABlockedReader) {
 }
 
 // Windows 98/Me removes a pulled card at once: with handles open, an acquisition running, a
-// wait parked and a reader in flight. The wait ends cancelled, the reader's requests fail
-// instead of hanging, requests on the handles left open are refused, their closes succeed,
-// and nothing is left behind (pool, references, mappings: checked at shutdown).
+// wait parked and a request inside the driver (the card is pulled as the block count waits for
+// the acquisition lock). The removal waits only for that request, which fails instead of
+// hanging (the acquisition it asks about is gone); the wait ends cancelled, requests on the
+// handles left open are refused, their closes succeed, and nothing is left behind (pool,
+// references, mappings: checked at shutdown).
 TEST_F(PnpLifecycleTest, Win98RemovalOfAnOpenRunningDevice) {
   Boot(ResourceLayout::Standard, sim::kernel::WdmSupport::Wdm10Only);
   ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
@@ -263,29 +265,22 @@ TEST_F(PnpLifecycleTest, Win98RemovalOfAnOpenRunningDevice) {
   ASSERT_EQ(sim::nt::DeviceIoControlFile(waiter, waitEvent, &wait, IOCTL_DAQ_WAIT_EVENT, nullptr,
                                          0, &value, 4),
             STATUS_PENDING);
-  std::promise<void> reading;
-  auto reader = std::async(std::launch::async, [&reading] {
-    sim::nt::Handle handle = 0;
-    EXPECT_EQ(Open(&handle), STATUS_SUCCESS);
-    reading.set_value();
-    NTSTATUS status = STATUS_SUCCESS;
-    auto end = std::chrono::steady_clock::now() + 10s;
-    while (NT_SUCCESS(status) && std::chrono::steady_clock::now() < end) {
-      USHORT count = 0;
-      sim::nt::IoStatus iosb{};
-      status = sim::nt::DeviceIoControlFile(handle, 0, &iosb, IOCTL_DAQ_GET_BLOCK_COUNT, nullptr,
-                                            0, &count, 2);
-    }
-    EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
-    return status;
-  });
-  reading.get_future().wait();
-  EXPECT_EQ(Machine().UnplugCard(), STATUS_SUCCESS);
+
+  int32_t removal = -1;
+  sim::schedule::Inject({sim::schedule::Role::Test, 1, "KeWaitForSingleObject"},
+                        [&] {
+                          EXPECT_EQ(RemoveLockCount(), 2);  // the lock's own and the request's
+                          removal = Machine().UnplugCard();
+                        },
+                        "the card pulled");
+  USHORT count = 0;
+  EXPECT_EQ(Control(IOCTL_DAQ_GET_BLOCK_COUNT, nullptr, 0, &count, 2), STATUS_UNSUCCESSFUL);
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  EXPECT_EQ(removal, STATUS_SUCCESS);
   EXPECT_FALSE(Machine().DevicePresent());
   EXPECT_EQ(sim::nt::WaitForSingleObject(waitEvent, 5000), STATUS_SUCCESS);
   EXPECT_EQ(wait.status, STATUS_CANCELLED);
-  EXPECT_EQ(reader.get(), STATUS_DELETE_PENDING);
-  USHORT count = 0;
   EXPECT_EQ(Control(IOCTL_DAQ_GET_BLOCK_COUNT, nullptr, 0, &count, 2), STATUS_DELETE_PENDING);
   EXPECT_EQ(sim::nt::Close(waiter), STATUS_SUCCESS);
   EXPECT_EQ(sim::nt::Close(waitEvent), STATUS_SUCCESS);

@@ -68,7 +68,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   State* state = state_.get();
   uint32_t vector = options_.interrupt.vector;
   state->cardInterrupt = kernel::AttachInterruptSource(
-      vector, [state] { return state->card.bridge().PciInterrupt(); });
+      vector, [state] { return !state->cardPulled && state->card.bridge().PciInterrupt(); });
   state->foreignInterrupt =
       kernel::AttachInterruptSource(vector, [state] { return state->foreignLevel.load(); });
   // The line is level-triggered: only a rise can start rounds; rounds under way see a fall.
@@ -144,9 +144,12 @@ int32_t Machine::AddDevice() {
   return status;
 }
 
-// Until the card model can leave the bus, a pulled card stays on it: only the PnP manager's
-// side of the unplugging is played.
-void Machine::CardPulled() { state_->cardPulled = true; }
+// The card leaves its slot: its ranges go from the I/O bus (reads all ones, writes dropped) and
+// its interrupt pin no longer drives the line.
+void Machine::CardPulled() {
+  state_->cardPulled = true;
+  state_->card.Detach();
+}
 
 int32_t Machine::SendWmiRequest(uint8_t minor) {
   PDEVICE_OBJECT pdo = PdoOf(*this);

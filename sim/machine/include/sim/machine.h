@@ -318,7 +318,7 @@ class Machine {
   int32_t CheckSequence(const char* sequence, std::initializer_list<PnpState> allowed);
   void WaitForLastFileObject();
   int32_t SurpriseThenRemove();
-  // The hardware side of UnplugCard: the card stops answering on the bus.
+  // The hardware side of UnplugCard: the card stops answering on the bus and leaves the line.
   void CardPulled();
   MachineOptions options_;
   std::unique_ptr<State> state_;
