@@ -1,7 +1,9 @@
 // System and device power requests through the power manager: the courses of the power
 // machine, the order in which the requests reach the bus driver, failures, Win98Mode, and the
 // rendezvous across a sleep.
+#include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "driver_test.h"
 
@@ -28,6 +30,7 @@ class PowerTest : public DriverTest {
     if (waiter_ != 0) sim::nt::Close(waiter_);
     if (event_ != 0) sim::nt::Close(event_);
     DriverTest::TearDown();
+    if (savedDeadlockLimit_) sim::kernel::SetDeadlockLimit(*savedDeadlockLimit_);
   }
   // The power requests the bus driver has seen since the last call, as (type, state) pairs.
   std::vector<std::pair<int, int>> BusPower() {
@@ -60,6 +63,7 @@ class PowerTest : public DriverTest {
   }
 
   size_t seen_ = 0;
+  std::optional<std::chrono::milliseconds> savedDeadlockLimit_;
   sim::nt::Handle waiter_ = 0, event_ = 0;
   sim::nt::IoStatus wait_{};
   ULONG value_ = 0;
@@ -186,6 +190,26 @@ TEST_F(PowerTest, Win98ResumeCompletedAtDispatchLevelAsksForD0AtPassiveLevel) {
   EXPECT_EQ(seen.back().type, kDevicePowerType);
   EXPECT_EQ(seen.back().irql, PASSIVE_LEVEL);
   EXPECT_EQ(Extension()->DevicePower, PowerDeviceD0);
+  ExpectOnlyTheBusCompletedRaised();
+}
+
+// There the device request of a resume completed raised is asked for from a worker thread; when
+// PoRequestPowerIrp refuses it there, the resume must still complete (with the lower drivers'
+// status), the device left in D3. A course that lost the refusal would hold the system request
+// for ever: the deadlock limit is cut so that such a fault fails here in seconds.
+TEST_F(PowerTest, Win98ResumeWhoseDeferredDeviceRequestIsRefusedStillCompletes) {
+  Boot(sim::kernel::WdmSupport::Wdm10Only);
+  ASSERT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
+  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kSystemPowerType, sim::BusAnswer::LaterRaised());
+  BusPower();
+  savedDeadlockLimit_ = sim::kernel::DeadlockLimit();
+  sim::kernel::SetDeadlockLimit(std::chrono::seconds(5));
+  sim::kernel::FailNextPoRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Machine().SetSystemPower(kSystemWorking), STATUS_SUCCESS);
+  EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kSystemPowerType, kSystemWorking}}));
+  EXPECT_EQ(Extension()->SystemPower, PowerSystemWorking);
+  EXPECT_EQ(Extension()->DevicePower, PowerDeviceD3);
+  EXPECT_EQ(RemoveLockCount(), 1);
   ExpectOnlyTheBusCompletedRaised();
 }
 
