@@ -11,19 +11,21 @@ using namespace std::chrono_literals;
 
 class PnpDispatchTest : public DriverTest {};
 
-TEST_F(PnpDispatchTest, CodesFrom0x18UpArePassedDownUnchanged) {
+// Codes from 0x18 up, and query-interface, which other drivers send to the stack at any time
+// after AddDevice (this one exports no interface of its own).
+TEST_F(PnpDispatchTest, UnhandledCodesArePassedDownUnchanged) {
   BootWithDevice();
   size_t enumeration = Machine().BusPnpRequests().size();  // before AddDevice
-  for (UCHAR minor : {0x18, 0x19, 0x7F, 0xFF}) {
+  for (UCHAR minor : {IRP_MN_QUERY_INTERFACE, 0x18, 0x19, 0x7F, 0xFF}) {
     // The bus driver leaves an unknown code's status as it came: untouched on the way down.
     EXPECT_EQ(Machine().SendPnp(minor), STATUS_NOT_SUPPORTED) << int(minor);
     EXPECT_EQ(RemoveLockCount(), 1) << int(minor);
   }
   auto all = Machine().BusPnpRequests();
   std::vector<sim::BusPnpRecord> requests(all.begin() + enumeration, all.end());
-  ASSERT_EQ(requests.size(), 4u);
-  EXPECT_EQ(requests[0].minor, 0x18);
-  EXPECT_EQ(requests[3].minor, 0xFF);
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[0].minor, IRP_MN_QUERY_INTERFACE);
+  EXPECT_EQ(requests[4].minor, 0xFF);
   for (const auto& request : requests) EXPECT_EQ(request.statusOnArrival, STATUS_NOT_SUPPORTED);
 }
 

@@ -2,17 +2,26 @@
 // emulated <wdm.h> declaration, so the i686 build binds each import to a routine compiled with
 // the convention that header gives it (NTAPI stdcall, FASTCALL, cdecl).
 //
-// Two platform families, two tables. Windows 2000/XP exports every entry. On Windows 98/Me,
-// NTKERN.VXD supplies ntoskrnl.exe's and HAL.dll's exports from its own table of the WDM 1.0
-// routines, and a driver importing anything else does not load (Oney, "Programming the
-// Microsoft Windows Driver Model", Appendix A: Windows 98 simply won't load the driver
-// because it can't resolve the reference). The rule that sorts the entries: the routines the
-// Windows 98 DDK (WDM 1.0) declares, with the C run-time routines NTKERN provides for drivers,
-// are on both; a routine whose reference documentation gives it a later first version
-// ("Differences in WDM Versions": each routine's page says when it is restricted to a WDM
-// version) is marked with that version and missing on 98/Me. Every routine the driver imports
-// is WDM 1.0; KeFlushQueuedDpcs (Windows XP and later) is the one newer routine here, the
-// reason the driver waits for its DPCs by a count instead.
+// Two platform families, two tables. Windows 2000/XP exports every entry. On Windows 98/Me
+// there is no ntoskrnl.exe or HAL.dll: NTKERN.VXD fills the loader's tables for both names
+// with the routines it supports, and a driver importing anything else does not load (Oney,
+// "Programming the Microsoft Windows Driver Model", 2nd ed., Appendix A: NTKERN initialises
+// the table with the several hundred functions it supports; "Windows 98 simply won't load the
+// driver because it can't resolve the reference"; its WDMCHECK sample resolves ntoskrnl.exe
+// and hal.dll imports through that table).
+//
+// Where each entry's 98/Me answer comes from:
+//   - every routine here but the marked ones is documented in the Windows 98 DDK's kernel-mode
+//     reference (MSDN July 1999 release, WDM 1.0 wdm.h) and in the NT 4.0-era DDK reference
+//     before it (KeInitializeMutex, KeReleaseMutex and KeReadStateMutex among the
+//     synchronisation routines); the C run-time routines are NTKERN's for drivers;
+//   - a routine whose reference page gives it a later first version is marked with it and is
+//     missing on 98/Me ("Differences in WDM Versions": each routine's page says when it is
+//     restricted to a WDM version): KeFlushQueuedDpcs, Windows XP. Oney names others a driver
+//     must not import there (the IoXxxWorkItem routines, MmMapLockedPagesSpecifyCache); the
+//     driver uses none, so the emulated kernel offers none.
+// Every routine the driver imports is on both tables (PeLoaderTest checks the shipped image);
+// KeFlushQueuedDpcs is why the driver waits for its DPCs by a count instead.
 #include "sim/kernel_exports.h"
 
 #include <wdm.h>
