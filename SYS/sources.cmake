@@ -15,6 +15,7 @@ set(TARVIK_DRIVER_SOURCES
     frame/pnp_handlers.cpp
     frame/pnp_remove.cpp
     frame/request_routines.cpp
+    frame/system_control.cpp
     frame/remove_lock.cpp
     power/dispatch_power.cpp
     power/power_machine.cpp

@@ -19,6 +19,7 @@ double MachineHost::ClockRateHz() const { return 0; }
 std::string MachineHost::PnpStateName() const { return "unknown"; }
 std::string MachineHost::SystemPowerName() const { return "unknown"; }
 size_t ReportBrokenRules() { return 0; }
+void SelectPlatform(const std::string&) {}
 
 }  // namespace tarvik::tool
 
@@ -84,6 +85,10 @@ std::filesystem::path FollowLinks(const std::filesystem::path& path) {
     current = target.is_absolute() ? target : current.parent_path() / target;
   }
   return current;
+}
+
+void SelectPlatform(const std::string& name) {
+  if (auto platform = sim::ParsePlatform(name)) sim::SetDefaultPlatform(*platform);
 }
 
 void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card) {

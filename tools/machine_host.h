@@ -46,6 +46,10 @@ std::filesystem::path FollowLinks(const std::filesystem::path& path);
 // machine boot the driver image when one is given.
 void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card);
 
+// Makes every machine this process boots play the platform named "2000" or "98" (the
+// TARVIK_PLATFORM variable). No effect on a real machine.
+void SelectPlatform(const std::string& name);
+
 // Prints a summary of the platform rules the emulated machine's verifier saw broken during
 // the run (each was printed as it happened) and forgets them; returns how many there were.
 // Always 0 on a real machine.

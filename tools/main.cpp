@@ -104,6 +104,12 @@ int main(int argc, char** argv) {
           "Boot this PE32 image of the driver (tarvik.sys) under forced IRQL checking instead "
           "of the linked driver (32-bit build only)")
       ->type_name("FILE");
+  group->add_option_function<std::string>(
+          "--platform", [](const std::string& name) { SelectPlatform(name); },
+          "The platform the emulated machine plays: 2000 (Windows 2000/XP, the default) or 98 "
+          "(Windows 98/Me); the variable TARVIK_PLATFORM does the same")
+      ->check(CLI::IsMember({"2000", "98"}))
+      ->type_name("NAME");
   group->add_option_function<unsigned>(
           "--id-byte4", [&machine](unsigned value) { machine.idByte4 = static_cast<uint8_t>(value); },
           "Identification byte 4 of the card (9 on a good board; the driver captures nothing "

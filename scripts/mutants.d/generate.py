@@ -190,6 +190,23 @@ m('19-release-ignores-running-dpc', 'SYS/acq/start_stop.cpp',
   ObDereferenceObject(event);''',
 '''  ObDereferenceObject(event);''')
 
+m('p1-deferred-refusal-left-hanging', 'SYS/power/power_machine.cpp',
+'''  context->Status = status;
+  RunPowerMachine(context, EvDeviceRequestDone);''', '''  context->Status = status;''')
+m('p2-wmi-completed-not-passed-down', 'SYS/frame/system_control.cpp',
+'''  status = PassDown(DeviceObject, Irp);''', '''  status = CompleteRequestStatus(Irp, Irp->IoStatus.Status);''')
+m('p3-power-up-unreported', 'SYS/power/power_machine.cpp',
+'''        ReportDevicePower(extension, extension->DevicePower);''', '')
+m('p4-power-down-reported-late', 'SYS/power/power_machine.cpp',
+'''          extension->DevicePower = target;
+          ReportDevicePower(extension, target);''', '''          extension->DevicePower = target;''')
+m('p5-win98-requests-the-current-state', 'SYS/power/power_machine.cpp',
+'''        if (Win98Mode && Context->TargetDeviceState == extension->DevicePower) {''',
+'''        if (false && Win98Mode && Context->TargetDeviceState == extension->DevicePower) {''')
+m('p6-win98-power-call-raised', 'SYS/power/power_machine.cpp',
+'''  if (!Win98Mode || KeGetCurrentIrql() == PASSIVE_LEVEL) return PoCallDriver(Target, Irp);''',
+'''  if (true || KeGetCurrentIrql() == PASSIVE_LEVEL) return PoCallDriver(Target, Irp);''')
+
 for name, edits in M.items():
     files = {}
     for path, old, new in edits:

@@ -50,7 +50,29 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSignalAndWaitsTim
   LARGE_INTEGER timeout = RelativeMs(30);  // nothing left for a third waiter
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Wait(&event, &timeout), STATUS_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+  // A relative time-out runs from the last clock tick, so it may end up to a tick early.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms - sim::kernel::ClockTick());
+}
+
+// Timers expire at clock ticks: each 1 ms delay of a loop ends at the next tick, so the loop
+// takes a tick per pass, and a wait's time-out ends at the tick after its length, counted from
+// the last tick. (Lower bounds only, with room for a thread that wakes late.)
+TEST_F(DispatcherTest, DelaysAndTimeOutsLastUntilAClockTick) {
+  auto tick = sim::kernel::ClockTick();
+  sim::kernel::SetClockTick(50ms);
+  LARGE_INTEGER oneMs = RelativeMs(1);
+  KeDelayExecutionThread(KernelMode, FALSE, &oneMs);  // onto a tick
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 4; ++i) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 3 * 50ms);
+
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER timeout = RelativeMs(60);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Wait(&event, &timeout), STATUS_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 75ms);  // at the second tick: 100 ms
+  sim::kernel::SetClockTick(tick);
 }
 
 // A kernel mutex belongs to the thread that took it, which may take it again; another thread

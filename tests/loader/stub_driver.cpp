@@ -2,6 +2,7 @@
 //   LOCK_HOLDER_IN_PAGE  the spin-lock holder is placed in PAGE, as an inlined holder would be
 //   UNKNOWN_IMPORT       imports a routine the emulated kernel does not export
 //   CDECL_ENTRY          DriverEntry has the wrong calling convention (leaves its arguments)
+//   NEWER_IMPORT         imports a routine of Windows XP, which Windows 98/Me does not export
 #define INIT_CODE __attribute__((section("INIT"), noinline))
 #define PAGE_CODE __attribute__((section("PAGE"), noinline))
 typedef long NTSTATUS;
@@ -12,6 +13,9 @@ extern "C" __declspec(dllimport) void __fastcall KfReleaseSpinLock(unsigned long
 extern "C" __declspec(dllimport) void __stdcall KeBugCheckEx(unsigned long, unsigned long,
                                                              unsigned long, unsigned long,
                                                              unsigned long);
+#endif
+#ifdef NEWER_IMPORT
+extern "C" __declspec(dllimport) void __stdcall KeFlushQueuedDpcs();
 #endif
 #ifdef LOCK_HOLDER_IN_PAGE
 #define LOCK_HOLDER PAGE_CODE
@@ -43,6 +47,9 @@ extern "C" PAGE_CODE unsigned long __stdcall PagedWork(unsigned long n) {
 extern "C" INIT_CODE NTSTATUS ENTRY_CONVENTION DriverEntry(void* driver, void* path) {
 #ifdef UNKNOWN_IMPORT
   if (driver == nullptr) KeBugCheckEx(1, 0, 0, 0, 0);
+#endif
+#ifdef NEWER_IMPORT
+  if (driver == nullptr) KeFlushQueuedDpcs();
 #endif
   (void)driver;
   return static_cast<NTSTATUS>(PagedWork(path != nullptr ? 1 : 0)) - 42;

@@ -19,6 +19,7 @@ std::map<UCHAR, NTSTATUS> failures;
 bool deleteAtSurpriseRemoval = false;
 bool leaveInitializing = false;
 bool reportPower = true;
+bool completeWmi = false;
 
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(PCM_RESOURCE_LIST list) {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> out;
@@ -73,6 +74,22 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+// WMI requests are passed down, as every driver must; or completed, as a driver must not.
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  bool complete;
+  {
+    std::lock_guard guard(lock);
+    complete = completeWmi;
+  }
+  if (complete) {
+    NTSTATUS status = Irp->IoStatus.Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+  }
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(static_cast<ProbeExtension*>(DeviceObject->DeviceExtension)->Lower, Irp);
+}
+
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PDEVICE_OBJECT fdo = nullptr;
   NTSTATUS status = IoCreateDevice(DriverObject, sizeof(ProbeExtension), nullptr,
@@ -93,6 +110,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   (void)RegistryPath;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
   DriverObject->DriverExtension->AddDevice = AddDevice;
   return STATUS_SUCCESS;
 }
@@ -108,6 +126,7 @@ void Reset() {
   deleteAtSurpriseRemoval = false;
   leaveInitializing = false;
   reportPower = true;
+  completeWmi = false;
 }
 
 std::vector<Received> Requests() {
@@ -143,6 +162,11 @@ void LeaveInitializing() {
 void NeverReportPower() {
   std::lock_guard guard(lock);
   reportPower = false;
+}
+
+void CompleteWmiRequests() {
+  std::lock_guard guard(lock);
+  completeWmi = true;
 }
 
 }  // namespace probe

@@ -1,7 +1,7 @@
 // Events landed at chosen kernel calls of a client, and a client starved of resources. A short
 // block-mode run is played once to count the kernel calls its thread makes, then again with
 // one event injected at each of those calls (as another processor would make it there):
-// a PnP stop and restart, a surprise removal, IoCancelIrp of the client's wait, an interrupt
+// a PnP stop and restart, the card pulled, IoCancelIrp of the client's wait, an interrupt
 // on the shared line, a failed pool allocation. Every run must end as the runner requires:
 // no broken rule, no pool left, nothing hung, every request completed once. A failing run's
 // name carries the injection point (the emulated kernel also prints it as it fires).
@@ -78,9 +78,11 @@ TEST(InjectionSweep, PnpStopAndRestart) {
   });
 }
 
+// The card pulled: on 2000/XP a surprise removal, on 98/Me the removal at once, with the
+// client's handle open and its requests in flight.
 TEST(InjectionSweep, SurpriseRemoval) {
-  Sweep("surprise removal", [](Bench& bench) -> sim::schedule::Action {
-    return [&bench] { EXPECT_EQ(bench.Machine().SurpriseRemoveDevice(), 0); };
+  Sweep("the card pulled", [](Bench& bench) -> sim::schedule::Action {
+    return [&bench] { EXPECT_EQ(bench.Machine().UnplugCard(), 0); };
   });
 }
 

@@ -4,6 +4,7 @@
 #include "frame/device_extension.h"
 #include "hw/bridge_interrupt.h"
 #include "hw/interrupt.h"
+#include "sim/io.h"
 #include "sim/machine_kernel.h"
 
 namespace test_support {
@@ -26,6 +27,8 @@ void AssignCardResources(sim::Machine& machine, bool connectInterrupt) {
   extension->BoardPort = options.card.windowBase;
   extension->IrqLine = static_cast<USHORT>(options.interrupt.rawLine);
   extension->ResourcesAssigned = TRUE;
+  // As after a successful start, the device may be opened.
+  sim::io::SetStackStartPending(sim::PdoOf(machine), false);
   if (connectInterrupt && extension->InterruptObject == nullptr) {
     DisableBridgeInterrupt(extension);  // as the driver silences the bridge before connecting
     IoConnectInterrupt(&extension->InterruptObject, InterruptService, extension, nullptr,

@@ -344,16 +344,28 @@ struct ConsoleSession::Impl {
   // `surprise` run on a thread of their own and their end is an event. The reply comes once
   // the sequence has moved the device's state (or ended); the session waits for the end here,
   // and at `close` of the last handle, when no handle of its own holds it back.
-  Reply Removal(bool surprise) {
+  // `unplug` likewise: on 98/Me its removal comes at once, handles open or not.
+  enum class RemovalKind { Orderly, Surprise, Unplug };
+  int32_t RunRemoval(RemovalKind kind) {
+    switch (kind) {
+      case RemovalKind::Orderly: return machine->RemoveDevice();
+      case RemovalKind::Surprise: return machine->SurpriseRemoveDevice();
+      case RemovalKind::Unplug: return machine->UnplugCard();
+    }
+    return 0;
+  }
+  Reply Removal(RemovalKind kind) {
     auto state = machine->DevicePnpState();
-    bool allowed = surprise ? state == sim::PnpState::Started || state == sim::PnpState::Stopped
-                            : state != sim::PnpState::Removed;
-    if (!allowed) return Pnp(surprise ? machine->SurpriseRemoveDevice() : machine->RemoveDevice());
+    bool win98 = machine->Options().wdm == sim::kernel::WdmSupport::Wdm10Only;
+    bool allowed = kind == RemovalKind::Surprise
+                       ? !win98 && (state == sim::PnpState::Started || state == sim::PnpState::Stopped)
+                       : state != sim::PnpState::Removed;
+    if (!allowed) return Pnp(RunRemoval(kind));
     if (removal) return Reply::Fail("a removal is already under way");
     removal = std::make_unique<RemovalJob>();
     removal->id = nextRequest++;
-    removal->thread = std::thread([this, surprise, job = removal.get()] {
-      job->status = surprise ? machine->SurpriseRemoveDevice() : machine->RemoveDevice();
+    removal->thread = std::thread([this, kind, job = removal.get()] {
+      job->status = RunRemoval(kind);
       job->done = true;
     });
     auto deadline = std::chrono::steady_clock::now() + options.waitLimit;
@@ -361,11 +373,13 @@ struct ConsoleSession::Impl {
            std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (handles.empty()) FinishRemoval();
+    // On 98/Me a pulled card's removal waits for nothing: it has ended already.
+    if (handles.empty() || (kind == RemovalKind::Unplug && win98)) FinishRemoval();
     return Reply::Ok("r" + std::to_string(removal->id));
   }
-  Reply Remove(const Args&) { return Removal(false); }
-  Reply Surprise(const Args&) { return Removal(true); }
+  Reply Remove(const Args&) { return Removal(RemovalKind::Orderly); }
+  Reply Surprise(const Args&) { return Removal(RemovalKind::Surprise); }
+  Reply Unplug(const Args&) { return Removal(RemovalKind::Unplug); }
 
   void FinishRemoval() {
     if (removal && removal->thread.joinable()) removal->thread.join();
@@ -520,7 +534,8 @@ struct ConsoleSession::Impl {
   }
 
   // INHEX, where "<e<N>>" stands for the handle of the console's event e<N> as four
-  // little-endian bytes (a START's block event).
+  // little-endian bytes (a START's block event): on 98/Me the ring-0 handle OpenVxDHandle
+  // makes of it, as a program there must pass.
   std::optional<std::vector<uint8_t>> ParseInput(std::string_view text) {
     std::string hex;
     while (!text.empty()) {
@@ -534,6 +549,10 @@ struct ConsoleSession::Impl {
       if (it == events.end()) return std::nullopt;
       char bytes[9];
       uint32_t v = it->second;
+      if (sim::kernel::CurrentWdmSupport() == sim::kernel::WdmSupport::Wdm10Only &&
+          sim::nt::OpenVxDHandle(it->second, &v) < 0) {
+        return std::nullopt;
+      }
       std::snprintf(bytes, sizeof bytes, "%02x%02x%02x%02x", v & 0xFF, (v >> 8) & 0xFF,
                     (v >> 16) & 0xFF, v >> 24);
       hex += bytes;
@@ -712,6 +731,7 @@ const ConsoleSession::Impl::Command ConsoleSession::Impl::kCommands[] = {
     {"stop", 0, 0, true, &Impl::Stop, "stop"},
     {"remove", 0, 0, true, &Impl::Remove, "remove"},
     {"surprise", 0, 0, true, &Impl::Surprise, "surprise"},
+    {"unplug", 0, 0, true, &Impl::Unplug, "unplug"},
     {"power", 1, 1, true, &Impl::Power, "power s0|s1|s2|s3|s4|s5"},
     {"step", 1, 1, true, &Impl::Step, "step TICKS"},
     {"foreign_irq", 0, 1, true, &Impl::ForeignIrq, "foreign_irq [ROUNDS]"},

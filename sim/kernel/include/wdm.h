@@ -706,6 +706,18 @@ typedef struct _FILE_OBJECT {
 #define IRP_MN_SET_POWER 0x02
 #define IRP_MN_QUERY_POWER 0x03
 
+// WMI minor functions (IRP_MJ_SYSTEM_CONTROL).
+#define IRP_MN_QUERY_ALL_DATA 0x00
+#define IRP_MN_QUERY_SINGLE_INSTANCE 0x01
+#define IRP_MN_CHANGE_SINGLE_INSTANCE 0x02
+#define IRP_MN_CHANGE_SINGLE_ITEM 0x03
+#define IRP_MN_ENABLE_EVENTS 0x04
+#define IRP_MN_DISABLE_EVENTS 0x05
+#define IRP_MN_ENABLE_COLLECTION 0x06
+#define IRP_MN_DISABLE_COLLECTION 0x07
+#define IRP_MN_REGINFO 0x08
+#define IRP_MN_EXECUTE_METHOD 0x09
+
 typedef enum _BUS_QUERY_ID_TYPE {
   BusQueryDeviceID = 0,
   BusQueryHardwareIDs = 1,
@@ -714,6 +726,15 @@ typedef enum _BUS_QUERY_ID_TYPE {
   BusQueryDeviceSerialNumber = 4,
   BusQueryContainerID = 5
 } BUS_QUERY_ID_TYPE;
+
+typedef enum _DEVICE_TEXT_TYPE {
+  DeviceTextDescription = 0,
+  DeviceTextLocationInformation = 1
+} DEVICE_TEXT_TYPE;
+
+typedef ULONG LCID;
+struct _IO_RESOURCE_REQUIREMENTS_LIST;  // kept opaque: nothing here builds one
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST* PIO_RESOURCE_REQUIREMENTS_LIST;
 
 typedef enum _DEVICE_RELATION_TYPE {
   BusRelations,
@@ -760,6 +781,22 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       DEVICE_RELATION_TYPE Type;
     } QueryDeviceRelations;
+    struct {
+      BUS_QUERY_ID_TYPE IdType;
+    } QueryId;
+    struct {
+      DEVICE_TEXT_TYPE DeviceTextType;
+      LCID LocaleId;
+    } QueryDeviceText;
+    struct {
+      PIO_RESOURCE_REQUIREMENTS_LIST IoResourceRequirementList;
+    } FilterResourceRequirements;
+    struct {
+      ULONG_PTR ProviderId;
+      PVOID DataPath;
+      ULONG BufferSize;
+      PVOID Buffer;
+    } WMI;
     struct {
       PDEVICE_CAPABILITIES Capabilities;
     } DeviceCapabilities;

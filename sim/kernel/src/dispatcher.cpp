@@ -3,6 +3,13 @@
 //
 // One dispatcher lock guards every signal state, as the platform's dispatcher database lock
 // does; waiters sleep on one condition variable and re-check their object when woken.
+//
+// Time passes in clock ticks ("Timer Accuracy" in the platform's kernel documentation). The
+// system time a relative expiration is added to is updated only at a tick, and timers expire
+// only while a tick is processed: a delay or time-out of t started between two ticks ends at
+// the first tick at or after (the last tick + t). A 1 ms KeDelayExecutionThread made just after
+// a tick therefore lasts a whole tick, and a loop of them takes a tick per pass. Ticks fall on
+// multiples of the period counted from boot.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -26,6 +33,8 @@ std::condition_variable g_dispatcherCv;
 std::atomic<long long> g_deadlockLimitMs{30000};
 // The time threads asked KeDelayExecutionThread for, in 100 ns units, since boot.
 std::atomic<uint64_t> g_requestedDelay{0};
+std::atomic<long long> g_clockTickUs{kDefaultClockTick.count()};
+std::atomic<std::chrono::steady_clock::rep> g_clockOrigin{0};  // steady_clock at boot
 // Threads blocked in an infinite wait, per object (under the dispatcher lock).
 std::map<const void*, size_t> g_blockedWaiters;
 
@@ -52,6 +61,24 @@ bool TrySatisfy(DISPATCHER_HEADER* header) {
 }
 
 }  // namespace
+
+std::chrono::steady_clock::time_point TimerExpiry(std::chrono::steady_clock::duration delay) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point now = Clock::now();
+  long long tickUs = g_clockTickUs;
+  if (tickUs <= 0 || delay <= Clock::duration::zero()) return now + delay;
+  Clock::time_point origin{Clock::duration(g_clockOrigin.load())};
+  auto tick = std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(tickUs));
+  Clock::time_point lastTick = origin + ((now - origin) / tick) * tick;
+  auto ticks = (lastTick + delay - origin + tick - Clock::duration(1)) / tick;
+  return origin + ticks * tick;
+}
+
+void StartClock() { g_clockOrigin = std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+void SetClockTick(std::chrono::microseconds period) { g_clockTickUs = period.count(); }
+
+std::chrono::microseconds ClockTick() { return std::chrono::microseconds(g_clockTickUs); }
 
 // Rule WaitAfterSetEvent: KeSetEvent with Wait TRUE returns holding the dispatcher lock at
 // DISPATCH_LEVEL, on the promise that the thread's next call is a KeWaitFor* call; any other
@@ -206,7 +233,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     // Negative: relative, in 100 ns units. Positive (absolute) times are treated as relative
     // to now, which is all the driver's waits need.
     long long units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
-    auto deadline = Clock::now() + std::chrono::microseconds(units / 10);
+    auto deadline = TimerExpiry(std::chrono::nanoseconds(units * 100));
     if (TrySatisfy(header)) return STATUS_WAIT_0;
     if (units != 0) NoteBlocking();  // a wait that does not complete at once
     while (!TrySatisfy(header)) {
@@ -246,6 +273,6 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
   long long units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
   g_requestedDelay.fetch_add(static_cast<uint64_t>(units), std::memory_order_relaxed);
   NoteBlocking();
-  std::this_thread::sleep_for(std::chrono::microseconds(units / 10));
+  std::this_thread::sleep_until(TimerExpiry(std::chrono::nanoseconds(units * 100)));
   return STATUS_SUCCESS;
 }

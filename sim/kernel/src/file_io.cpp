@@ -61,8 +61,23 @@ void OnFileDeleted(void* body) {
   ExQueueWorkItem(&deferred.release()->Item, DelayedWorkQueue);
 }
 
+// Whether the I/O manager lets a handle be opened on the device: not while its driver is
+// still initialising it, nor before the PnP manager has started its stack (ReactOS
+// IopCheckDeviceAndDriver; "Starting a Device": Windows 2000 and later block creates until
+// the start succeeds).
+bool AcceptsOpens(PDEVICE_OBJECT device) {
+  return (device->Flags & DO_DEVICE_INITIALIZING) == 0 &&
+         !device->DeviceObjectExtension->StartPending;
+}
+
 }  // namespace
 }  // namespace sim::kernel
+
+void sim::io::SetStackStartPending(PDEVICE_OBJECT pdo, bool pending) {
+  for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) {
+    device->DeviceObjectExtension->StartPending = pending;
+  }
+}
 
 namespace sim::nt {
 
@@ -82,6 +97,7 @@ Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle) 
   KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
 
   NTSTATUS status = STATUS_SUCCESS;
+  if (!AcceptsOpens(device)) status = STATUS_NO_SUCH_DEVICE;
   if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 1) status = STATUS_ACCESS_DENIED;
   if (NT_SUCCESS(status)) status = SendFileRequest(file, IRP_MJ_CREATE);
   if (!NT_SUCCESS(status)) {

@@ -221,6 +221,10 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
                               Describe(DeviceObject) + " with no stack location left");
     return STATUS_INVALID_PARAMETER;
   }
+  if (path != CallPath::IoCallDriver && path != CallPath::PoQueued &&
+      HoldPowerRequest(DeviceObject, Irp)) {
+    return STATUS_PENDING;
+  }
 
   // The location moves here without the driver-side inline (and its entry hook).
   Irp->CurrentLocation--;
@@ -288,7 +292,12 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
     sim::verifier::Report("MarkIrpPending",
                           who() + " returned STATUS_PENDING without IoMarkIrpPending");
   }
-  if (status != STATUS_PENDING && marked) {
+  bool markedByManager;
+  {
+    std::lock_guard guard(header->Lock);
+    markedByManager = ((header->ManagerPendingMarks >> location) & 1) != 0;
+  }
+  if (status != STATUS_PENDING && marked && !markedByManager) {
     sim::verifier::Report("MarkIrpPending2", who() + " marked the request pending but returned 0x" +
                                                  [&] {
                                                    char text[16];
@@ -346,6 +355,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::verifier::Report("SpinLock", DescribeIrp(Irp) + " completed while holding a spin lock");
   }
   CheckOwnership(Irp, "IofCompleteRequest");
+  CheckPowerCompletionIrql(Irp);
   // Only a completion by the dispatch routine itself counts as its own: one made while a
   // lower call is still running on this thread (a completion routine or a callback of this
   // driver finishing the request after a lower driver completed at once) leaves the dispatch

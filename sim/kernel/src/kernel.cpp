@@ -26,6 +26,7 @@ void Boot(WdmSupport support) {
   PortBus().Reset();
   ResetInterrupts();
   ResetPowerManager();
+  StartClock();
   ScheduleAtBoot();
   StartDpcThread();
   StartWorkerThread();

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -24,6 +25,8 @@ struct _SIM_DEVOBJ_EXTENSION {
   // Last PoSetPowerState; the power manager knows nothing of a new device until its driver
   // reports a state.
   DEVICE_POWER_STATE ReportedPowerState = PowerDeviceUnspecified;
+  // The stack has not been started yet (the platform's DOE_START_PENDING): opens are refused.
+  bool StartPending = false;
 };
 
 namespace sim::kernel {
@@ -78,6 +81,10 @@ void EnterService(const char* service);
 // The calling thread is about to wait or spin for someone else: an injector that does so lets
 // the thread it holds go on.
 void NoteBlocking();
+// When a timer of `delay` started now expires: at a clock tick (dispatcher.cpp).
+std::chrono::steady_clock::time_point TimerExpiry(std::chrono::steady_clock::duration delay);
+// Counts the clock's ticks from now (at boot).
+void StartClock();
 // Names the role of a thread the kernel starts (DPC, worker, interrupt processor).
 void SetThreadRole(sim::schedule::Role role);
 void ScheduleAtBoot();
@@ -208,6 +215,10 @@ struct IrpHeader {
   // Locations whose dispatch routine returned STATUS_PENDING before anything marked them: a
   // completion routine or the walk may still mark them, so the walk checks them on leaving.
   uint64_t PendingReturnsToCheck = 0;
+  // Locations the power manager marked pending for the driver it had not yet handed the
+  // request to (PoCallDriver queued or deferred it): that driver's own return is not checked
+  // against the mark.
+  uint64_t ManagerPendingMarks = 0;
   // For requests the I/O manager builds for a caller: called when the walk passes the top.
   std::function<void(PIRP)> OnFinalCompletion;
   // The request is released right after OnFinalCompletion (every request the I/O, PnP and
@@ -226,20 +237,31 @@ struct IrpHeader {
   bool PowerRequest = false;
   UCHAR PowerMinor = 0;
   std::map<PDEVICE_OBJECT, PowerLayer> PowerLayers;
+  // Set-power and query-power requests, as the power manager noted them when first presented
+  // (power.cpp; the stack locations are cleared as the request completes): the class it
+  // serialises them in (-1 before, or none) and the state asked for.
+  int PowerClass = -1;
+  POWER_STATE PowerTarget{};
 };
 
 IrpHeader* HeaderOf(PIRP irp);
 PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // location 1..StackCount
 
 // How a request is handed to a driver: by a driver through IofCallDriver, by a driver through
-// PoCallDriver, or by the I/O or power manager itself (exempt from the PoCallDriver rule).
-enum class CallPath { IoCallDriver, PoCallDriver, Manager };
+// PoCallDriver, or by the I/O or power manager itself (exempt from the PoCallDriver rule);
+// PoQueued is the power manager handing on a power request it held back.
+enum class CallPath { IoCallDriver, PoCallDriver, Manager, PoQueued };
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, CallPath path);
 
-// Power requests: the verifier's PoStartNextPowerIrp count, checked when a set-power or
-// query-power request has completed past its top location.
+// Power requests (power.cpp): the verifier's PoStartNextPowerIrp count and the power manager's
+// records, when a set-power or query-power request has completed past its top location.
 void CheckPowerStarts(PIRP irp);
 void ResetPowerManager();
+// A power request about to be presented to a device (its next location filled in): true when
+// the power manager holds it back until the device's driver starts the next power request.
+bool HoldPowerRequest(PDEVICE_OBJECT device, PIRP irp);
+// IofCompleteRequest of a power request: the WDM 1.0 platform's completion IRQL.
+void CheckPowerCompletionIrql(PIRP irp);
 
 // The kernel's worker thread (ExQueueWorkItem) at PASSIVE_LEVEL. QueueKernelWork runs the
 // kernel's own deferred work there (PoCallDriver to a power-pageable device above

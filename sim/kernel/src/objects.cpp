@@ -13,6 +13,7 @@
 
 #include "kernel_internal.h"
 #include "objects.h"
+#include "sim/kernel.h"
 
 namespace sim::kernel {
 namespace {
@@ -270,6 +271,13 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
   auto handle = static_cast<uint32_t>(value);
+  // On the 98/Me family a driver reaches only ring-0 handles (OpenVxDHandle's, kept in the
+  // kernel table; vxd_handles.cpp), with no access check; an application's own handle is
+  // refused.
+  if (CurrentWdmSupport() == WdmSupport::Wdm10Only) {
+    if (TableOfValue(handle) != HandleTable::Kernel) return STATUS_INVALID_HANDLE;
+    AccessMode = KernelMode;
+  }
   // A handle value a user-mode request carries is the caller's to name: referencing it with
   // KernelMode skips the access check and lets the caller name a kernel handle. The request
   // counts as user mode's while this thread runs a dispatch routine for a request whose

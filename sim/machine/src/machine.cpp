@@ -3,7 +3,9 @@
 // stack are in pnp_manager.cpp and power_manager.cpp.
 #include "sim/machine.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "sim/driver_loader.h"
 #include "sim/io_bus.h"
@@ -15,8 +17,50 @@
 
 namespace sim {
 
+kernel::WdmSupport DefaultPlatform() {
+  const char* name = std::getenv("TARVIK_PLATFORM");
+  if (name == nullptr || *name == 0) return kernel::WdmSupport::Wdm110;
+  if (auto platform = ParsePlatform(name)) return *platform;
+  std::fprintf(stderr, "emulated machine: TARVIK_PLATFORM=%s is neither 2000 nor 98; playing 2000\n",
+               name);
+  return kernel::WdmSupport::Wdm110;
+}
+
+void SetDefaultPlatform(kernel::WdmSupport wdm) { setenv("TARVIK_PLATFORM", PlatformName(wdm), 1); }
+
+std::optional<kernel::WdmSupport> ParsePlatform(std::string_view name) {
+  std::string lower;
+  for (char c : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower == "2000" || lower == "xp") return kernel::WdmSupport::Wdm110;
+  if (lower == "98" || lower == "me") return kernel::WdmSupport::Wdm10Only;
+  return std::nullopt;
+}
+
+const char* PlatformName(kernel::WdmSupport wdm) {
+  switch (wdm) {
+    case kernel::WdmSupport::Wdm110: return "2000";
+    case kernel::WdmSupport::Wdm10Only: return "98";
+    case kernel::WdmSupport::None: return "none";
+  }
+  return "?";
+}
+
+std::chrono::microseconds DefaultClockTick() {
+  const char* text = std::getenv("TARVIK_CLOCK_TICK_US");
+  if (text == nullptr || *text == 0) return kernel::kDefaultClockTick;
+  char* end = nullptr;
+  long long us = std::strtoll(text, &end, 10);
+  if (*end != 0 || us < 0) {
+    std::fprintf(stderr, "emulated machine: TARVIK_CLOCK_TICK_US=%s is no tick; using the default\n",
+                 text);
+    return kernel::kDefaultClockTick;
+  }
+  return std::chrono::microseconds(us);
+}
+
 Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   kernel::Boot(options_.wdm);
+  kernel::SetClockTick(options_.clockTick);
   state_ = std::make_unique<State>(options_.card);
   if (!state_->card.Attach(PortBus())) {
     std::fprintf(stderr, "emulated machine: the card's port ranges overlap\n");
@@ -24,7 +68,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   State* state = state_.get();
   uint32_t vector = options_.interrupt.vector;
   state->cardInterrupt = kernel::AttachInterruptSource(
-      vector, [state] { return state->card.bridge().PciInterrupt(); });
+      vector, [state] { return !state->cardPulled && state->card.bridge().PciInterrupt(); });
   state->foreignInterrupt =
       kernel::AttachInterruptSource(vector, [state] { return state->foreignLevel.load(); });
   // The line is level-triggered: only a rise can start rounds; rounds under way see a fall.
@@ -68,9 +112,21 @@ int32_t Machine::AddDevice() {
     std::fprintf(stderr, "emulated machine: AddDevice without a loaded PnP driver\n");
     return STATUS_NO_SUCH_DEVICE;
   }
+  if (state_->cardPulled) {
+    std::fprintf(stderr, "emulated machine: AddDevice of a card that was unplugged\n");
+    return STATUS_NO_SUCH_DEVICE;
+  }
   if (!state_->pdoCreated) {
     state_->bus.Start();
     state_->pdoCreated = true;
+  }
+  bool win2000 = options_.wdm != kernel::WdmSupport::Wdm10Only;
+  if (win2000 && !DevicePresent()) {
+    {
+      std::lock_guard guard(state_->pnpLock);
+      state_->capabilities.reset();
+    }
+    if (NTSTATUS status = EnumerateDevice(*this); !NT_SUCCESS(status)) return status;
   }
   KIRQL irql = KeGetCurrentIrql();
   NTSTATUS status = state_->driver->DriverExtension->AddDevice(state_->driver, state_->bus.Pdo());
@@ -78,12 +134,41 @@ int32_t Machine::AddDevice() {
     std::lock_guard guard(state_->pnpLock);
     state_->pnp = PnpState::NotStarted;
     state_->startFailed = false;
+    state_->everStarted = false;
     state_->lists = {};
-    state_->capabilities.reset();
+    if (!win2000) state_->capabilities.reset();
   }
+  // Windows 2000/XP lets nobody open the device until its first start succeeds.
+  if (NT_SUCCESS(status) && win2000) io::SetStackStartPending(state_->bus.Pdo(), true);
   CheckAddDevice(*this, status, irql);
   return status;
 }
+
+// The card leaves its slot: its ranges go from the I/O bus (reads all ones, writes dropped) and
+// its interrupt pin no longer drives the line.
+void Machine::CardPulled() {
+  state_->cardPulled = true;
+  state_->card.Detach();
+}
+
+int32_t Machine::SendWmiRequest(uint8_t minor) {
+  PDEVICE_OBJECT pdo = PdoOf(*this);
+  if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
+  size_t before = state_->bus.WmiRequests().size();
+  UCHAR buffer[256] = {};  // room for the provider's WMIREGINFO or data
+  NTSTATUS status = SendManagerRequest(io::GetAttachedDevice(pdo), IRP_MJ_SYSTEM_CONTROL, minor,
+                                       [&](PIO_STACK_LOCATION stack) {
+                                         stack->Parameters.WMI.ProviderId =
+                                             reinterpret_cast<ULONG_PTR>(pdo);
+                                         stack->Parameters.WMI.DataPath = nullptr;
+                                         stack->Parameters.WMI.BufferSize = sizeof buffer;
+                                         stack->Parameters.WMI.Buffer = buffer;
+                                       });
+  CheckWmiForwarded(*this, minor, status, state_->bus.WmiRequests().size() > before);
+  return status;
+}
+
+std::vector<uint8_t> Machine::BusWmiRequests() const { return state_->bus.WmiRequests(); }
 
 bool Machine::DevicePresent() const { return FunctionalDeviceObject() != nullptr; }
 
@@ -108,8 +193,8 @@ void* Machine::FunctionalDeviceObject() const {
   return top == pdo ? nullptr : top;
 }
 
-NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
-                            const std::function<void(PIO_STACK_LOCATION)>& fill) {
+IO_STATUS_BLOCK SendManagerRequestForResult(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                                            const std::function<void(PIO_STACK_LOCATION)>& fill) {
   PIRP irp = io::AllocateManagerIrp(top->StackSize);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // PnP and power requests start out unsupported
   irp->IoStatus.Information = 0;
@@ -117,7 +202,12 @@ NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
   stack->MajorFunction = major;
   stack->MinorFunction = minor;
   if (fill) fill(stack);
-  return io::CallAndWait(top, irp).Status;
+  return io::CallAndWait(top, irp);
+}
+
+NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                            const std::function<void(PIO_STACK_LOCATION)>& fill) {
+  return SendManagerRequestForResult(top, major, minor, fill).Status;
 }
 
 }  // namespace sim

@@ -48,6 +48,7 @@ void PciBus::Start() {
   kernel::LoadDriver(PciDriverEntry, u"\\Driver\\PCI", u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\PCI", &driver_);
   driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver_->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+  driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, L"\\Device\\NTPNP_PCI0004");
   IoCreateDevice(driver_, sizeof(PdoExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo_);
@@ -88,6 +89,11 @@ std::vector<BusPowerRecord> PciBus::PowerRequests() const {
   return powerRequests_;
 }
 
+std::vector<uint8_t> PciBus::WmiRequests() const {
+  std::lock_guard guard(lock_);
+  return wmiRequests_;
+}
+
 void PciBus::JoinCompletions() {
   std::vector<std::thread> pending;
   {
@@ -103,6 +109,25 @@ NTSTATUS NTAPI PciBus::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS NTAPI PciBus::DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return static_cast<PdoExtension*>(DeviceObject->DeviceExtension)->Bus->HandlePower(Irp);
+}
+
+// WMI requests: the bus driver registered its physical device object as a WMI provider with
+// no data blocks, so the requests naming it succeed with nothing returned; others keep their
+// status.
+NTSTATUS NTAPI PciBus::DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PciBus* bus = static_cast<PdoExtension*>(DeviceObject->DeviceExtension)->Bus;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  {
+    std::lock_guard guard(bus->lock_);
+    bus->wmiRequests_.push_back(stack->MinorFunction);
+  }
+  if (stack->Parameters.WMI.ProviderId == reinterpret_cast<ULONG_PTR>(DeviceObject)) {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+  }
+  NTSTATUS status = Irp->IoStatus.Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
 }
 
 // The minor codes this bus driver handles succeed unless told otherwise; any other it
@@ -182,16 +207,19 @@ NTSTATUS PciBus::HandlePower(PIRP irp) {
 NTSTATUS PciBus::Answer(PIRP irp, NTSTATUS status, const BusAnswer& answer,
                         std::function<NTSTATUS(PIRP, NTSTATUS)> complete) {
   if (answer.kind != BusAnswer::Kind::CompleteLater) return complete(irp, status);
-  // Completion from another thread, at DISPATCH_LEVEL as from a DPC. What the request returns
-  // (the capabilities) is filled in only then.
+  // Completion from another thread, at DISPATCH_LEVEL as from a DPC, or at PASSIVE_LEVEL on
+  // the WDM 1.0 platform (see BusAnswer). What the request returns (the capabilities) is
+  // filled in only then.
   IoMarkIrpPending(irp);
+  bool raise = answer.raised || kernel::CurrentWdmSupport() != kernel::WdmSupport::Wdm10Only;
   std::lock_guard guard(lock_);
-  completions_.emplace_back([irp, status, complete = std::move(complete), delay = answer.delay] {
+  completions_.emplace_back([irp, status, complete = std::move(complete), raise,
+                             delay = answer.delay] {
     std::this_thread::sleep_for(delay);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KIRQL old = PASSIVE_LEVEL;
+    if (raise) KeRaiseIrql(DISPATCH_LEVEL, &old);
     complete(irp, status);
-    KeLowerIrql(old);
+    if (raise) KeLowerIrql(old);
   });
   return STATUS_PENDING;
 }

@@ -33,12 +33,14 @@ class PciBus {
   std::vector<BusPnpRecord> PnpRequests() const;
   void SetPowerAnswer(uint8_t minor, int type, BusAnswer answer);
   std::vector<BusPowerRecord> PowerRequests() const;
+  std::vector<uint8_t> WmiRequests() const;  // minor codes of the WMI requests received
   // Waits until every delayed completion has run.
   void JoinCompletions();
 
  private:
   static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
   static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+  static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
   NTSTATUS HandlePnp(PIRP irp);
   NTSTATUS HandlePower(PIRP irp);
   // Completes at once, or marks the request pending and completes it after the answer's delay
@@ -58,6 +60,7 @@ class PciBus {
   std::vector<BusPnpRecord> requests_;
   std::map<std::pair<uint8_t, int>, BusAnswer> powerAnswers_;
   std::vector<BusPowerRecord> powerRequests_;
+  std::vector<uint8_t> wmiRequests_;
   uint64_t received_ = 0;  // requests of either kind received so far
   std::vector<std::thread> completions_;
 };

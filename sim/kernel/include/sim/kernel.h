@@ -27,6 +27,14 @@ bool IsBooted();
 
 WdmSupport CurrentWdmSupport();
 
+// The clock tick. Timers expire only at a tick, so KeDelayExecutionThread and every wait
+// with a time-out (kernel and Win32 waits) end at a tick (see dispatcher.cpp). The default is
+// the multiprocessor x86 HAL's 15.625 ms (the uniprocessor HAL's is 10 ms); 0 makes timers
+// exact, which no platform does. It holds across boots until set again.
+inline constexpr std::chrono::microseconds kDefaultClockTick{15625};
+void SetClockTick(std::chrono::microseconds period);
+std::chrono::microseconds ClockTick();
+
 // Waits until no DPC is queued or running.
 void WaitForDpcsIdle();
 

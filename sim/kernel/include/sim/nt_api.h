@@ -56,6 +56,10 @@ Status ResetEvent(Handle event);
 // kSameAccess asks for what the source grants.
 constexpr uint32_t kSameAccess = 0xFFFFFFFFu;
 Status DuplicateHandle(Handle source, uint32_t desiredAccess, Handle* target);
+// The 98/Me family's OpenVxDHandle: a ring-0 handle (in the kernel's table) on the event of a
+// user handle, which a driver can reference there where the user handle is refused; it lasts
+// until the process ends. STATUS_NOT_IMPLEMENTED on Windows 2000/XP.
+Status OpenVxDHandle(Handle event, Handle* ring0);
 // Waits on an event, or on a file object's completion event. timeoutMs < 0 waits forever.
 // Returns STATUS_SUCCESS (signalled) or STATUS_TIMEOUT.
 Status WaitForSingleObject(Handle object, int64_t timeoutMs);
