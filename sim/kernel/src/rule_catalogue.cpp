@@ -78,7 +78,7 @@ constexpr Rule kRules[] = {
     {"SignalReleasedEvent", "KeSetEvent on an event whose reference was dropped", "bug check 0x18 / pool use after free"},
     {"SpinLock", "spin lock taken twice, released unheld, at the wrong IRQL or held on return", "rule SpinLock; bug checks 0xF / 0x10 / 0xC4"},
     {"SpinLockReleaseIrql", "KeReleaseSpinLock restoring another IRQL than its acquire saved", "rule SpinLock; bug check 0xC4"},
-    {"SpinLockSafe", "the AtDpcLevel spin-lock forms away from DISPATCH_LEVEL", "rule SpinLockSafe; bug check 0xC4"},
+    {"SpinLockSafe", "the AtDpcLevel spin-lock forms below DISPATCH_LEVEL", "rule SpinLockSafe; bug check 0xC4"},
     {"StatusMismatch", "the status returned differs from the status completed", "bug check 0xC9 (I/O verification)"},
     {"UncataloguedRule", "a check reported a rule name that is not in this catalogue", "the verifier itself"},
     {"UnloadWithDevices", "a driver unloads while it still has device objects", "bug check 0xCE (pending operations)"},
