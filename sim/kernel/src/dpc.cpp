@@ -9,6 +9,7 @@
 
 #include "kernel_internal.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -43,6 +44,7 @@ void DpcThreadMain(int processor) {
     g_dpcCv.notify_all();  // processor 1 may take the next one now
     lock.unlock();
     CheckRaisedCallback(reinterpret_cast<const void*>(routine), "DPC routine");
+    special_pool::TrimAtRaise();  // a new routine in an arbitrary context
     routine(dpc, context, arg1, arg2);
     auto& thread = CurrentThread();
     if (thread.Irql != DISPATCH_LEVEL) {

@@ -10,6 +10,7 @@
 #include "kernel_internal.h"
 #include "sim/io.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -18,8 +19,10 @@ constexpr uint32_t kIrpMagic = 0x49525021;  // "IRP!"
 constexpr CSHORT kIoTypeIrp = 6;
 constexpr NTSTATUS kInvalidStatus = NTSTATUS_CODE(0xFFFFFFFF);
 
-// One block holds the hidden header, then the IRP and its stack locations.
+// One block holds the hidden header, then the IRP and its stack locations. In special pool
+// the IRP ends at its guard page and the header ends where the IRP's first page begins.
 constexpr size_t kHeaderBytes = (sizeof(IrpHeader) + 15) & ~size_t{15};
+static_assert(kHeaderBytes <= special_pool::kPageSize);
 
 // The innermost dispatch frame of this thread that works on the request, or null.
 DispatchFrame* InnermostFrame(PIRP irp) {
@@ -70,7 +73,9 @@ bool MarkedPendingAtReturn(PIRP irp, int location, bool returnedPending) {
 }  // namespace
 
 IrpHeader* HeaderOf(PIRP irp) {
-  return reinterpret_cast<IrpHeader*>(reinterpret_cast<char*>(irp) - kHeaderBytes);
+  auto at = reinterpret_cast<uintptr_t>(irp);
+  if (special_pool::InArena(irp)) at &= ~(special_pool::kPageSize - 1);
+  return reinterpret_cast<IrpHeader*>(at - kHeaderBytes);
 }
 
 PIO_STACK_LOCATION StackLocation(PIRP irp, int location) {
@@ -81,22 +86,46 @@ namespace {
 
 size_t BodyBytes(CCHAR stackCount) { return sizeof(IRP) + stackCount * sizeof(IO_STACK_LOCATION); }
 
-// With the header's lock held: poisons the body once nothing may touch it any more, and says
-// whether the whole block can go.
+// With the header's lock held: poisons the body once nothing may touch it any more (in special
+// pool its pages become inaccessible), and says whether the whole block can go.
 bool SettleReleased(PIRP irp, IrpHeader* header) {
   if (!header->Released || header->ManagerHolds > 0) return false;
   if (!header->BodyPoisoned) {
-    ASAN_POISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));
+    if (special_pool::InArena(irp)) {
+      special_pool::Retire(irp);
+    } else {
+      ASAN_POISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));
+    }
     __atomic_store_n(&header->BodyPoisoned, true, __ATOMIC_RELEASE);
   }
   return header->DispatchDepth == 0;
 }
 
 void FreeIrpBlock(PIRP irp, IrpHeader* header) {
-  ASAN_UNPOISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));  // the allocator takes over
   header->Magic = 0;
   header->~IrpHeader();
+  if (special_pool::InArena(irp)) {
+    special_pool::Free(irp);
+    return;
+  }
+  ASAN_UNPOISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));  // the allocator takes over
   std::free(header);
+}
+
+// The block for a request: in special pool while it is on, else on the heap; zeroed.
+PIRP AllocateIrpBlock(CCHAR stackSize) {
+  size_t body = BodyBytes(stackSize);
+  if (special_pool::Enabled()) {
+    void* irp = special_pool::Allocate(body, {special_pool::Kind::Irp, 0, nullptr}, false,
+                                       special_pool::Placement::End, kHeaderBytes);
+    if (irp != nullptr) {
+      std::memset(irp, 0, body);
+      std::memset(static_cast<void*>(HeaderOf(static_cast<PIRP>(irp))), 0, kHeaderBytes);
+      return static_cast<PIRP>(irp);
+    }
+  }
+  void* memory = std::calloc(1, kHeaderBytes + body);
+  return memory == nullptr ? nullptr : reinterpret_cast<PIRP>(static_cast<char*>(memory) + kHeaderBytes);
 }
 
 // Changes what keeps the request's memory alive, under the header's lock, and frees the block
@@ -153,13 +182,11 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     return nullptr;
   }
   if (LowResourcesFail()) return nullptr;
-  size_t bytes = kHeaderBytes + sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION);
-  void* memory = std::calloc(1, bytes);
-  if (memory == nullptr) return nullptr;
-  auto* header = new (memory) IrpHeader();
+  PIRP irp = AllocateIrpBlock(StackSize);
+  if (irp == nullptr) return nullptr;
+  auto* header = new (HeaderOf(irp)) IrpHeader();
   header->Magic = kIrpMagic;
   header->StackCount = StackSize;
-  auto* irp = reinterpret_cast<PIRP>(static_cast<char*>(memory) + kHeaderBytes);
   irp->Type = kIoTypeIrp;
   irp->Size = static_cast<USHORT>(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
   irp->StackCount = StackSize;

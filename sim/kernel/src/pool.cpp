@@ -1,4 +1,5 @@
-// Executive pool: tagged, typed allocations with leak tracking and fault injection.
+// Executive pool: tagged, typed allocations with leak tracking and fault injection; with
+// special pool on (special_pool.h) every allocation gets pages of its own.
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -6,6 +7,7 @@
 
 #include "kernel_internal.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -14,6 +16,7 @@ struct Allocation {
   size_t size;
   ULONG tag;
   POOL_TYPE type;
+  bool special;
 };
 
 std::mutex g_poolLock;
@@ -32,11 +35,15 @@ std::string TagText(ULONG tag) {
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 
+void Release(const void* p, const Allocation& a) {
+  if (!a.special || !special_pool::Free(p)) std::free(const_cast<void*>(p));
+}
+
 }  // namespace
 
 void ResetPool() {
   std::lock_guard guard(g_poolLock);
-  for (auto& [p, a] : g_allocations) std::free(const_cast<void*>(p));
+  for (auto& [p, a] : g_allocations) Release(p, a);
   g_allocations.clear();
   g_stats = {};
   g_failCountdown = 0;
@@ -81,7 +88,7 @@ void ReportPoolLeaks(const std::string& driverName) {
 
 void FreeLeakedPool() {
   std::lock_guard guard(g_poolLock);
-  for (auto& [p, a] : g_allocations) std::free(const_cast<void*>(p));
+  for (auto& [p, a] : g_allocations) Release(p, a);
   g_allocations.clear();
   g_stats.outstandingAllocations = 0;
   g_stats.outstandingBytes = 0;
@@ -111,12 +118,19 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     ++g_stats.failedAllocations;
     return nullptr;
   }
-  void* p = std::malloc(NumberOfBytes);
-  if (p == nullptr) return nullptr;
-  // Fresh pool is not zeroed on the platform; a recognisable pattern catches code that
-  // assumes it is.
-  std::memset(p, 0xA5, NumberOfBytes);
-  g_allocations[p] = {NumberOfBytes, Tag, PoolType};
+  void* p = special_pool::Enabled()
+                ? special_pool::Allocate(NumberOfBytes, {special_pool::Kind::Pool, Tag, nullptr},
+                                         IsPaged(PoolType), special_pool::Placement::Alternate)
+                : nullptr;
+  bool special = p != nullptr;
+  if (!special) {
+    p = std::malloc(NumberOfBytes);
+    if (p == nullptr) return nullptr;
+    // Fresh pool is not zeroed on the platform; a recognisable pattern catches code that
+    // assumes it is (special pool fills it the same way).
+    std::memset(p, 0xA5, NumberOfBytes);
+  }
+  g_allocations[p] = {NumberOfBytes, Tag, PoolType, special};
   ++g_stats.totalAllocations;
   ++g_stats.outstandingAllocations;
   g_stats.outstandingBytes += NumberOfBytes;
@@ -150,8 +164,9 @@ void FreePool(PVOID P, const ULONG* expectedTag) {
   g_stats.outstandingAllocations--;
   g_stats.outstandingBytes -= it->second.size;
   ForgetLocksWithin(P, static_cast<char*>(P) + it->second.size);
+  Allocation freed = it->second;
   g_allocations.erase(it);
-  std::free(P);
+  Release(P, freed);
 }
 
 }  // namespace

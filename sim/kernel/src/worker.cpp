@@ -11,6 +11,7 @@
 
 #include "kernel_internal.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -71,6 +72,7 @@ void WorkerThreadMain(int worker) {
     lock.unlock();
     if (routine != nullptr) {
       CheckCallback(reinterpret_cast<const void*>(routine), "work item routine");
+      special_pool::TrimAtRaise();  // a new routine in the system process's context
       routine(parameter);
       CheckAfterRoutine("work item routine " + Describe(reinterpret_cast<void*>(routine)));
     } else {
