@@ -40,8 +40,10 @@ void FreeDeviceObjectMemory(PDEVICE_OBJECT device) {
   // The device object and its extension: the driver's locks in it are gone with it.
   ForgetLocksWithin(device, reinterpret_cast<char*>(device) + ExtensionOffset() +
                                 (device->Size - sizeof(DEVICE_OBJECT)));
+  PDRIVER_OBJECT driver = device->DriverObject;
   delete device->DeviceObjectExtension;
   std::free(device);
+  NoteDeviceFreed(driver);
 }
 
 bool ReferenceDevice(PDEVICE_OBJECT device) {
@@ -93,8 +95,10 @@ void ReportAndFreeLeftoverDevices() {
     verifier::Report("DeviceLeak", "device object " + Describe(device) + " (" +
                                        ToUtf8(device->DeviceObjectExtension->Name) +
                                        ") still exists when the kernel stops");
+    PDRIVER_OBJECT driver = device->DriverObject;
     delete device->DeviceObjectExtension;
     std::free(device);
+    NoteDeviceFreed(driver);
   }
 }
 
@@ -150,6 +154,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     DriverObject->DeviceObject = device;
     g_devices.insert(device);
   }
+  NoteDeviceCreated(DriverObject);
   *DeviceObject = device;
   return STATUS_SUCCESS;
 }
@@ -180,6 +185,9 @@ extern "C" void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (IsDpcQueued(&DeviceObject->Dpc)) {
     verifier::Report("DeleteDeviceDpcQueued", who + " with its DPC still queued");
     KeRemoveQueueDpc(&DeviceObject->Dpc);
+  }
+  for (const std::string& request : OutstandingRequests(DeviceObject, nullptr, nullptr)) {
+    verifier::Report("RequestOutstanding", who + " while it still holds " + request);
   }
   if (!extension->Name.empty()) RemoveDeviceName(extension->Name);
   bool freeNow;

@@ -168,6 +168,14 @@ void RequestFinishing(uint64_t id) {
   }
 }
 
+void WaitUntilForgotten(uint64_t id) {
+  std::unique_lock guard(g_outstandingLock);
+  g_outstandingGone.wait(guard, [id] {
+    return std::none_of(g_outstanding.begin(), g_outstanding.end(),
+                        [id](const OutstandingRequest& r) { return r.id == id; });
+  });
+}
+
 void ForgetRequest(uint64_t id) {
   {
     std::lock_guard guard(g_outstandingLock);
@@ -238,7 +246,10 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
                            uint32_t outputLength) {
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "NtDeviceIoControlFile")) return STATUS_INVALID_PARAMETER;
   void* body = nullptr;
-  NTSTATUS refStatus = ReferenceByHandle(fileHandle, ObjectKind::File, 0, &body);
+  // The code's access bits (FILE_READ_ACCESS 1, FILE_WRITE_ACCESS 2) ask for FILE_READ_DATA
+  // and FILE_WRITE_DATA, the same bits: a handle that grants less is refused before any
+  // driver sees the request.
+  NTSTATUS refStatus = ReferenceByHandle(fileHandle, ObjectKind::File, (code >> 14) & 3, &body);
   if (!NT_SUCCESS(refStatus)) return refStatus;
   auto* file = static_cast<PFILE_OBJECT>(body);
   PKEVENT event = nullptr;
@@ -264,6 +275,7 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
   irp->RequestorMode = UserMode;
   irp->UserBuffer = output;
   irp->Tail.Overlay.OriginalFileObject = file;
+  HeaderOf(irp)->File = file;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
   stack->FileObject = file;
@@ -344,14 +356,17 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
                        __ATOMIC_RELEASE);
       KeSetEvent(completionEvent, IO_NO_INCREMENT, FALSE);
     }
-    ForgetRequest(requestId);
     if (event != nullptr) DereferenceObject(event);
     DereferenceObject(file);
+    ForgetRequest(requestId);  // last: a synchronous caller waits for it
   };
 
   NTSTATUS status = IofCallDriver(top, irp);
   if (!synchronous) return status;
   KeWaitForSingleObject(&file->Event, Executive, UserMode, FALSE, nullptr);
+  // The completion runs on to its end before the call returns, as the platform's does in the
+  // caller's own thread: the caller's reference on the file is then the last.
+  WaitUntilForgotten(requestId);
   status = iosb->status;
   ReleaseFileLock(file);
   DereferenceObject(file);

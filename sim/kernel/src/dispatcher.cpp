@@ -74,6 +74,11 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   EnterService("KeSetEvent");
   (void)Increment;
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  // Rule IrqlKeSetEvent: the wait that Wait TRUE promises must be possible, so at most APC_LEVEL.
+  if (Wait && CurrentThread().Irql > APC_LEVEL && CurrentThread().Irql <= DISPATCH_LEVEL) {
+    sim::verifier::Report("IrqlKeSetEvent", "KeSetEvent with Wait TRUE at IRQL " +
+                                                std::to_string(CurrentThread().Irql));
+  }
   if (Wait) CurrentThread().WaitOwed = true;
   if (IsReleasedEventObject(Event)) {
     sim::verifier::Report("SignalReleasedEvent",

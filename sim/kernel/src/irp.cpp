@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <sanitizer/asan_interface.h>
 
+#include "io_verification.h"
 #include "kernel_internal.h"
 #include "sim/io.h"
 #include "sim/kernel.h"
@@ -150,6 +152,7 @@ void EndDispatch(PIRP irp) {
 }  // namespace
 
 void ReleaseIrp(PIRP irp) {
+  if (HeaderOf(irp)->Tracked) UntrackRequest(irp);
   ChangeHoldsAndSettle(irp, [](IrpHeader& header) { header.Released = true; });
 }
 
@@ -187,6 +190,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   auto* header = new (HeaderOf(irp)) IrpHeader();
   header->Magic = kIrpMagic;
   header->StackCount = StackSize;
+  if (special_pool::Enabled()) TrackRequest(irp);
   irp->Type = kIoTypeIrp;
   irp->Size = static_cast<USHORT>(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
   irp->StackCount = StackSize;
@@ -288,12 +292,19 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   {
     std::lock_guard guard(header->Lock);
     header->DispatchDepth++;
+    if (header->Tracked && location < IrpHeader::kOwnedLocations) {
+      header->OwnerDevices[static_cast<int>(location)] = DeviceObject;
+      header->OwnerDrivers[static_cast<int>(location)] = DeviceObject->DriverObject;
+    }
   }
+  int criticalRegionsBefore = thread.CriticalRegions;
   thread.Frames.push_back({Irp, location});
   if (SectionOf(reinterpret_cast<const void*>(dispatch)) == CodeSection::Init) {
     CheckInitCodeNow(reinterpret_cast<const void*>(dispatch), who());
   }
+  PDRIVER_OBJECT callerDriver = std::exchange(thread.RunningDriver, DeviceObject->DriverObject);
   NTSTATUS status = dispatch(DeviceObject, Irp);
+  thread.RunningDriver = callerDriver;
   DispatchFrame frame = thread.Frames.back();
   thread.Frames.pop_back();
   CheckNoWaitOwed("the return of a dispatch routine");
@@ -326,6 +337,14 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   } else if (frame.CompletedHere && status != frame.CompletedStatus) {
     sim::verifier::Report("StatusMismatch", who() + " completed the request with one status and "
                                                   "returned another");
+  }
+  CheckDispatchOutcome({Irp, DeviceObject, location, static_cast<UCHAR>(snapshot.major), status, marked,
+                        frame, snapshot});
+  if (thread.CriticalRegions != criticalRegionsBefore) CheckCriticalRegionsLeft(criticalRegionsBefore, who());
+  // The routine that called this one passed its request down, and got this status.
+  if (DispatchFrame* caller = InnermostFrame(Irp)) {
+    caller->PassedDown = true;
+    caller->LowerStatus = status;
   }
 
   EndDispatch(Irp);
@@ -400,6 +419,10 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       unmarkedPendingReturn = !(control & SL_PENDING_RETURNED) &&
                               ((header->PendingReturnsToCheck >> finishedLocation) & 1) != 0;
       Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+      if (finishedLocation < IrpHeader::kOwnedLocations) {
+        header->OwnerDevices[finishedLocation] = nullptr;
+        header->OwnerDrivers[finishedLocation] = nullptr;
+      }
       IoSkipCurrentIrpStackLocation(Irp);
       header->WalkLocation = Irp->CurrentLocation;
       std::memset(static_cast<void*>(finished), 0, sizeof(IO_STACK_LOCATION));
@@ -425,8 +448,16 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         header->CompletionState = IrpHeader::State::InFlight;  // the routine owns it now
       }
       KIRQL irqlBefore = thread.Irql;
+      int regionsBefore = thread.CriticalRegions;
       CheckCallback(reinterpret_cast<const void*>(routine), "completion routine");
+      PDRIVER_OBJECT callerDriver =
+          std::exchange(thread.RunningDriver, device != nullptr ? device->DriverObject : nullptr);
       NTSTATUS result = routine(device, Irp, context);
+      thread.RunningDriver = callerDriver;
+      if (thread.CriticalRegions != regionsBefore) {
+        CheckCriticalRegionsLeft(regionsBefore,
+                                 "completion routine " + Describe(reinterpret_cast<void*>(routine)));
+      }
       if (thread.Irql != irqlBefore) {
         sim::verifier::Report("IrqlReturn", "completion routine " +
                                                 Describe(reinterpret_cast<void*>(routine)) +
@@ -498,13 +529,7 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool check, ULONG o
     result = completed->IoStatus;
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
   };
-  NTSTATUS status = CallDriver(device, irp, CallPath::Manager);
-  if (status != STATUS_PENDING && KeReadStateEvent(&done) == 0) {
-    verifier::Report("ReturnWithoutCompletion",
-                     "dispatch routine of device " + Describe(device) + " returned 0x" +
-                         std::to_string(static_cast<uint32_t>(status)) +
-                         " for a request it neither completed nor marked pending");
-  }
+  CallDriver(device, irp, CallPath::Manager);  // a return without completion is reported there
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   return result;  // the request is gone: released at its final completion
 }

@@ -156,6 +156,16 @@ void FreePool(PVOID P, const ULONG* expectedTag) {
   if (IsPaged(it->second.type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
     sim::verifier::Report("IrqlExFreePool", "pool freed at IRQL " + std::to_string(irql));
   }
+  // A queued DPC or work item in the memory would run from freed pool: it is taken off its
+  // queue here, as the platform's check stops the machine before it could run.
+  const void* end = static_cast<char*>(P) + it->second.size;
+  std::vector<std::string> deferred = RemoveQueuedDpcsWithin(P, end);
+  for (std::string& item : RemoveQueuedWorkItemsWithin(P, end)) deferred.push_back(std::move(item));
+  for (const std::string& item : deferred) {
+    sim::verifier::Report("FreePoolWithQueuedWork", "ExFreePool of " + Describe(P) + " (tag \"" +
+                                                        TagText(it->second.tag) + "\") while " +
+                                                        item + " in it is still queued");
+  }
   if (expectedTag != nullptr && *expectedTag != it->second.tag) {
     sim::verifier::Report("BadPoolFree", "ExFreePoolWithTag with tag \"" +
                                              TagText(*expectedTag) + "\" on an allocation tagged \"" +
