@@ -48,7 +48,12 @@ std::vector<std::string> OutstandingRequests(PDEVICE_OBJECT device, PDRIVER_OBJE
     if (DispatchedByThisThread(irp)) continue;
     IrpHeader* header = HeaderOf(irp);
     std::lock_guard irpGuard(header->Lock);
-    if (header->Released || header->CompletionState == IrpHeader::State::Finished) continue;
+    // A request still inside a dispatch routine races the deletion on another processor (a
+    // close that released the remove lock before completing): only those a driver pended and
+    // keeps after its routines returned are held.
+    if (header->Released || header->CompletionState == IrpHeader::State::Finished ||
+        header->DispatchDepth > 0)
+      continue;
     bool match = false, owned = false;
     for (int location = 1; location < IrpHeader::kOwnedLocations; ++location) {
       if (header->OwnerDevices[location] == nullptr) continue;

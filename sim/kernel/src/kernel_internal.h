@@ -270,8 +270,8 @@ bool IsReleasedIrp(PIRP irp);
 
 // Requests a driver still holds (tracked while special pool is on), described: those a device
 // (when given) or any device of a driver (when given) was dispatched, or those built for a file
-// object (when given), whose completion has not left that location; never one this thread is
-// dispatching now.
+// object (when given), whose completion has not left that location and whose dispatch routines
+// have all returned (pended and kept).
 std::vector<std::string> OutstandingRequests(PDEVICE_OBJECT device, PDRIVER_OBJECT driver,
                                              PFILE_OBJECT file);
 // Checks a driver routine the kernel called left no critical region entered
