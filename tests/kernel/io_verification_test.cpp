@@ -152,9 +152,9 @@ TEST_F(IoVerificationTest, AControlCodesAccessBitsMustBeGrantedByTheHandle) {
             STATUS_SUCCESS);
   sim::nt::IoStatus iosb{};
   auto send = [&](ULONG access) {
-    return sim::nt::DeviceIoControlFile(file, 0, &iosb,
-                                        CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, access),
-                                        nullptr, 0, nullptr, 0);
+    return sim::nt::DeviceIoControlFile(
+        file, 0, &iosb, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, access), nullptr, 0,
+        nullptr, 0);
   };
   EXPECT_EQ(send(FILE_WRITE_ACCESS), STATUS_ACCESS_DENIED);
   EXPECT_EQ(send(FILE_READ_ACCESS), STATUS_SUCCESS);

@@ -76,8 +76,10 @@ TEST_F(SpecialPoolTest, ARequestTouchedAfterItsFinalCompletionIsReported) {
   EXPECT_EQ(OnlyRule({"PokeByte", "released at its final completion"}), "SpecialPoolFreedTouched");
 }
 
-constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG kNeitherCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr ULONG kBufferedCode =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kNeitherCode =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_NEITHER, FILE_ANY_ACCESS);
 
 void NTAPI WriteUserBufferAndComplete(PKDPC, PVOID context, PVOID, PVOID) {
   auto irp = static_cast<PIRP>(context);
@@ -93,7 +95,8 @@ TEST_F(SpecialPoolTest, BuffersOfDeviceControlRequestsAreGuardedAndUserBuffersKe
   sim::nt::IoStatus iosb{};
   unsigned char input[16] = {7}, output[16] = {};
   auto send = [&](ULONG code) {
-    return sim::nt::DeviceIoControlFile(file, 0, &iosb, code, input, sizeof input, output, sizeof output);
+    return sim::nt::DeviceIoControlFile(file, 0, &iosb, code, input, sizeof input, output,
+                                        sizeof output);
   };
   auto locationOf = [](PIRP irp) { return IoGetCurrentIrpStackLocation(irp); };
 
@@ -105,8 +108,10 @@ TEST_F(SpecialPoolTest, BuffersOfDeviceControlRequestsAreGuardedAndUserBuffersKe
   send(kBufferedCode);
   std::vector<Violation> violations = sim::verifier::TakeViolations();
   ASSERT_EQ(violations.size(), 1u);
-  EXPECT_TRUE(violations[0].rule == "SpecialPoolOverrun" || violations[0].rule == "SpecialPoolCorruption");
-  EXPECT_NE(violations[0].message.find("system buffer"), std::string::npos) << violations[0].message;
+  EXPECT_TRUE(violations[0].rule == "SpecialPoolOverrun" ||
+              violations[0].rule == "SpecialPoolCorruption");
+  EXPECT_NE(violations[0].message.find("system buffer"), std::string::npos)
+      << violations[0].message;
 
   // Type3InputBuffer is METHOD_NEITHER's alone; there it is the caller's input, and
   // Irp->UserBuffer the caller's output, in the caller's own context.
@@ -117,7 +122,8 @@ TEST_F(SpecialPoolTest, BuffersOfDeviceControlRequestsAreGuardedAndUserBuffersKe
   send(kBufferedCode);
   EXPECT_EQ(OnlyRule({"PokeByte", "not METHOD_NEITHER"}), "Type3InputBuffer");
   dispatch_[0] = [&](PDEVICE_OBJECT, PIRP irp) {
-    auto* in = static_cast<unsigned char*>(locationOf(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
+    auto* in =
+        static_cast<unsigned char*>(locationOf(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
     static_cast<unsigned char*>(irp->UserBuffer)[3] = static_cast<unsigned char>(in[0] + 1);
     return Complete(irp, STATUS_SUCCESS, 0);
   };

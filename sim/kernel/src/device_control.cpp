@@ -313,7 +313,9 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
     }
     if (method == METHOD_NEITHER && input != nullptr && inputLength != 0) {
       buffers.userInput = special_pool::MapUserWindow(input, inputLength, irp);
-      if (buffers.userInput != nullptr) stack->Parameters.DeviceIoControl.Type3InputBuffer = buffers.userInput;
+      if (buffers.userInput != nullptr) {
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = buffers.userInput;
+      }
     } else if (method != METHOD_NEITHER) {
       buffers.type3Trap = special_pool::Type3Trap(irp);
       stack->Parameters.DeviceIoControl.Type3InputBuffer = buffers.type3Trap;

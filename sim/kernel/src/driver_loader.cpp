@@ -66,7 +66,9 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name,
   NTSTATUS status = entry(object, &block->RegistryPathString);
   EndDriverEntry();
   CurrentThread().RunningDriver = caller;
-  if (CurrentThread().CriticalRegions != regions) CheckCriticalRegionsLeft(regions, "DriverEntry of " + ToUtf8(name));
+  if (CurrentThread().CriticalRegions != regions) {
+    CheckCriticalRegionsLeft(regions, "DriverEntry of " + ToUtf8(name));
+  }
   if (NT_SUCCESS(status)) CheckRegisteredRoutines(object, ToUtf8(name));
   if (CurrentThread().Irql != irql) {
     verifier::Report("IrqlReturn", "DriverEntry of " + ToUtf8(name) + " returned at IRQL " +
@@ -145,7 +147,8 @@ void NoteDeviceFreed(PDRIVER_OBJECT driver) {
 bool UnloadDriver(PDRIVER_OBJECT driver) {
   DriverBlock* block = BlockOf(driver);
   if (driver->DeviceObject != nullptr) {
-    verifier::Report("UnloadWithDevices", ToUtf8(block->Name) + " unloaded while it still has device objects");
+    verifier::Report("UnloadWithDevices",
+                     ToUtf8(block->Name) + " unloaded while it still has device objects");
     return false;
   }
   {

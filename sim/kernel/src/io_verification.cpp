@@ -2,11 +2,11 @@
 // (completed, pended or passed down; the lower driver's status returned; WMI requests passed
 // down), and the requests a driver still holds when its file object is cleaned up, its device
 // deleted or the driver unloaded.
+#include "io_verification.h"
+
 #include <cstdio>
 #include <mutex>
 #include <set>
-
-#include "io_verification.h"
 
 namespace sim::kernel {
 namespace {
@@ -71,15 +71,14 @@ std::vector<std::string> OutstandingRequests(PDEVICE_OBJECT device, PDRIVER_OBJE
 void CheckDispatchOutcome(const DispatchOutcome& outcome) {
   IrpHeader* header = HeaderOf(outcome.irp);
   const DispatchFrame& frame = outcome.frame;
-  bool completedPast;
-  {
-    std::lock_guard guard(header->Lock);
-    completedPast = header->CompletionState == IrpHeader::State::Finished ||
-                    header->WalkLocation > outcome.location;
-  }
+  // Read without the lock (stored atomically under it), to keep the common path lock-free.
+  bool completedPast =
+      __atomic_load_n(&header->CompletionState, __ATOMIC_ACQUIRE) == IrpHeader::State::Finished ||
+      __atomic_load_n(&header->WalkLocation, __ATOMIC_ACQUIRE) > outcome.location;
   // Rule LowerDriverReturn: a routine that called a lower driver and neither completed nor
   // marked the request returns what the call returned.
-  if (frame.PassedDown && !frame.CompletedHere && !outcome.marked && outcome.status != frame.LowerStatus) {
+  if (frame.PassedDown && !frame.CompletedHere && !outcome.marked &&
+      outcome.status != frame.LowerStatus) {
     verifier::Report("LowerDriverReturn", outcome.Who() + " passed the request down, got " +
                                               Hex(frame.LowerStatus) + " and returned " +
                                               Hex(outcome.status));

@@ -340,7 +340,9 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   }
   CheckDispatchOutcome({Irp, DeviceObject, location, static_cast<UCHAR>(snapshot.major), status, marked,
                         frame, snapshot});
-  if (thread.CriticalRegions != criticalRegionsBefore) CheckCriticalRegionsLeft(criticalRegionsBefore, who());
+  if (thread.CriticalRegions != criticalRegionsBefore) {
+    CheckCriticalRegionsLeft(criticalRegionsBefore, who());
+  }
   // The routine that called this one passed its request down, and got this status.
   if (DispatchFrame* caller = InnermostFrame(Irp)) {
     caller->PassedDown = true;
@@ -368,8 +370,9 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                             "IofCompleteRequest of " + DescribeIrp(Irp) + ", already completed");
       return;
     }
-    header->CompletionState = IrpHeader::State::Completing;
-    header->WalkLocation = Irp->CurrentLocation;
+    __atomic_store_n(&header->CompletionState, IrpHeader::State::Completing, __ATOMIC_RELEASE);
+    __atomic_store_n(&header->WalkLocation, static_cast<int>(Irp->CurrentLocation),
+                     __ATOMIC_RELEASE);
   }
   NTSTATUS finalStatus = Irp->IoStatus.Status;
   if (thread.Irql > DISPATCH_LEVEL) {
@@ -424,7 +427,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         header->OwnerDrivers[finishedLocation] = nullptr;
       }
       IoSkipCurrentIrpStackLocation(Irp);
-      header->WalkLocation = Irp->CurrentLocation;
+      __atomic_store_n(&header->WalkLocation, static_cast<int>(Irp->CurrentLocation),
+                     __ATOMIC_RELEASE);
       std::memset(static_cast<void*>(finished), 0, sizeof(IO_STACK_LOCATION));
     }
     if (unmarkedPendingReturn) {
@@ -445,7 +449,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
       {
         std::lock_guard guard(header->Lock);
-        header->CompletionState = IrpHeader::State::InFlight;  // the routine owns it now
+        __atomic_store_n(&header->CompletionState, IrpHeader::State::InFlight,
+                         __ATOMIC_RELEASE);  // the routine owns it now
       }
       KIRQL irqlBefore = thread.Irql;
       int regionsBefore = thread.CriticalRegions;
@@ -473,7 +478,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     " completed " + Describe(Irp) + " again");
           return;
         }
-        header->CompletionState = IrpHeader::State::Completing;
+        __atomic_store_n(&header->CompletionState, IrpHeader::State::Completing,
+                         __ATOMIC_RELEASE);
       }
       if (Irp->PendingReturned && !atTop &&
           !(__atomic_load_n(&IoGetCurrentIrpStackLocation(Irp)->Control, __ATOMIC_RELAXED) &
@@ -497,7 +503,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   std::function<void(PIRP)> onFinal;
   {
     std::lock_guard guard(header->Lock);
-    header->CompletionState = IrpHeader::State::Finished;
+    __atomic_store_n(&header->CompletionState, IrpHeader::State::Finished, __ATOMIC_RELEASE);
     onFinal = std::move(header->OnFinalCompletion);  // runs once: the request is finished
   }
   CheckPowerStarts(Irp);

@@ -371,7 +371,8 @@ extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
                         ? STATUS_INVALID_HANDLE
                         : CloseHandleValue(static_cast<uint32_t>(value), KernelMode);
   if (status == STATUS_INVALID_HANDLE) {
-    verifier::Report("InvalidKernelHandle", "ZwClose of handle " + Describe(Handle) + ", which is not open");
+    verifier::Report("InvalidKernelHandle",
+                     "ZwClose of handle " + Describe(Handle) + ", which is not open");
   }
   return status;
 }

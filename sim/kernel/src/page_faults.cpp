@@ -26,8 +26,8 @@ bool g_installed = false;
 struct sigaction g_previous;
 
 __attribute__((no_sanitize("address", "undefined", "thread"))) void OnFault(int signal,
-                                                                             siginfo_t* info,
-                                                                             void* context) {
+                                                                            siginfo_t* info,
+                                                                            void* context) {
   auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   for (auto& slot : g_claims) {
     FaultClaim claim = slot.load(std::memory_order_acquire);

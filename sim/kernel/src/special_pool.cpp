@@ -42,8 +42,8 @@ constexpr size_t kAlignment = 8;  // and on x86
 constexpr size_t kArenaPages = kArenaBytes / kPageSize;
 // Freed regions stay inaccessible until they add up to this much; then the oldest go back.
 constexpr size_t kQuarantinePages = kArenaPages / 2;
-constexpr unsigned char kPattern = 0xCD;      // the rest of an allocation's pages
-constexpr unsigned char kFreshPool = 0xA5;    // fresh pool is not zeroed on the platform
+constexpr unsigned char kPattern = 0xCD;    // the rest of an allocation's pages
+constexpr unsigned char kFreshPool = 0xA5;  // fresh pool is not zeroed on the platform
 
 // What a page is, for the fault claim (which may not take locks).
 enum PageState : uint8_t {
@@ -66,17 +66,17 @@ struct Region {
   bool trap = false;
   bool retired = false;  // the data pages are inaccessible (a released request)
   bool freed = false;
-  void* user = nullptr;  // a window's user buffer
+  void* user = nullptr;                                  // a window's user buffer
   std::shared_ptr<std::vector<unsigned char>> original;  // and what it held when mapped
 };
 
-std::mutex g_lock;  // everything below
-std::map<uintptr_t, Region> g_regions;       // by begin
-std::set<uintptr_t> g_trimmable;              // live paged regions and user-buffer aliases
-std::set<uintptr_t> g_traps;                  // live Type3InputBuffer traps
-std::map<size_t, size_t> g_freeRuns;         // first page -> pages
-size_t g_cursor = 0;                          // next-fit: the search starts here
-std::deque<uintptr_t> g_quarantine;           // freed regions, oldest first
+std::mutex g_lock;                      // everything below
+std::map<uintptr_t, Region> g_regions;  // by begin
+std::set<uintptr_t> g_trimmable;        // live paged regions and user-buffer aliases
+std::set<uintptr_t> g_traps;            // live Type3InputBuffer traps
+std::map<size_t, size_t> g_freeRuns;    // first page -> pages
+size_t g_cursor = 0;                    // next-fit: the search starts here
+std::deque<uintptr_t> g_quarantine;     // freed regions, oldest first
 size_t g_quarantinedPages = 0;
 uint64_t g_placements = 0;
 std::atomic<bool> g_pagedResident{false}, g_windowsResident{false};
@@ -86,11 +86,14 @@ std::atomic<bool> g_enabled{false};
 
 std::string Bytes(size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
-size_t PageIndex(uintptr_t a) { return (a - g_arenaBegin.load(std::memory_order_relaxed)) / kPageSize; }
+size_t PageIndex(uintptr_t a) {
+  return (a - g_arenaBegin.load(std::memory_order_relaxed)) / kPageSize;
+}
 uintptr_t PageAddress(size_t index) { return g_arenaBegin.load() + index * kPageSize; }
 
 void SetStates(uintptr_t begin, uintptr_t end, PageState state) {
-  for (uintptr_t a = begin; a < end; a += kPageSize) g_pages[PageIndex(a)].store(state, std::memory_order_release);
+  for (uintptr_t a = begin; a < end; a += kPageSize)
+    g_pages[PageIndex(a)].store(state, std::memory_order_release);
 }
 
 void Protect(uintptr_t begin, uintptr_t end, int prot) {
@@ -124,7 +127,8 @@ bool TakeRun(size_t pages, size_t* first) {
     size_t runFirst = it->first, runPages = it->second;
     g_freeRuns.erase(it);
     if (at > runFirst) g_freeRuns.emplace(runFirst, at - runFirst);
-    if (at + pages < runFirst + runPages) g_freeRuns.emplace(at + pages, runFirst + runPages - at - pages);
+    if (at + pages < runFirst + runPages)
+      g_freeRuns.emplace(at + pages, runFirst + runPages - at - pages);
     *first = at;
     g_cursor = at + pages;
     return true;
@@ -159,7 +163,8 @@ void Recycle() {
 
 bool ReserveArena() {
   if (g_arenaBegin.load() != 0) return true;
-  void* arena = mmap(nullptr, kArenaBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* arena =
+      mmap(nullptr, kArenaBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (arena == MAP_FAILED) return false;
   g_pages = new std::atomic<uint8_t>[kArenaPages]();
   g_freeRuns.emplace(0, kArenaPages);
@@ -175,7 +180,8 @@ void Quarantine(Region& region) {
   g_traps.erase(region.begin);
   SetStates(region.begin, region.end, kInaccessible);
   Protect(region.begin, region.end, PROT_NONE);
-  madvise(reinterpret_cast<void*>(region.pagesBegin), region.pagesEnd - region.pagesBegin, MADV_DONTNEED);
+  madvise(reinterpret_cast<void*>(region.pagesBegin), region.pagesEnd - region.pagesBegin,
+          MADV_DONTNEED);
   region.freed = true;
   g_quarantine.push_back(region.begin);
   g_quarantinedPages += (region.end - region.begin) / kPageSize;
@@ -201,7 +207,8 @@ std::string Describe(const Region& region) {
         tag[i] = c >= 0x20 && c < 0x7F ? c : '?';
       }
       std::snprintf(text, sizeof text, "the %zu-byte %s allocation tagged \"%s\" at %p", size,
-                    region.paged ? "paged pool" : "pool", tag, reinterpret_cast<void*>(region.dataBegin));
+                    region.paged ? "paged pool" : "pool", tag,
+                    reinterpret_cast<void*>(region.dataBegin));
       break;
     }
     case Kind::Irp:
@@ -209,13 +216,15 @@ std::string Describe(const Region& region) {
                     reinterpret_cast<void*>(region.dataBegin), size);
       break;
     case Kind::SystemBuffer:
-      std::snprintf(text, sizeof text, "the %zu-byte system buffer of IRP %p", size, region.owner.request);
+      std::snprintf(text, sizeof text, "the %zu-byte system buffer of IRP %p", size,
+                    region.owner.request);
       break;
     case Kind::Mdl:
       std::snprintf(text, sizeof text, "the MDL of IRP %p", region.owner.request);
       break;
     case Kind::UserBuffer:
-      std::snprintf(text, sizeof text, "the %zu-byte user buffer of IRP %p", size, region.owner.request);
+      std::snprintf(text, sizeof text, "the %zu-byte user buffer of IRP %p", size,
+                    region.owner.request);
       break;
   }
   return text;
@@ -223,7 +232,8 @@ std::string Describe(const Region& region) {
 
 // Bytes beside the data on its pages that no longer hold the pattern.
 void CheckPattern(const Region& region) {
-  uintptr_t firstDataPage = region.pagesBegin + (region.dataBegin - region.pagesBegin) / kPageSize * kPageSize;
+  uintptr_t firstDataPage =
+      region.pagesBegin + (region.dataBegin - region.pagesBegin) / kPageSize * kPageSize;
   auto changed = [](uintptr_t begin, uintptr_t end) {
     for (uintptr_t a = begin; a < end; ++a) {
       if (*reinterpret_cast<const unsigned char*>(a) != kPattern) return a;
@@ -234,10 +244,10 @@ void CheckPattern(const Region& region) {
   uintptr_t after = changed(region.dataEnd, region.pagesEnd);
   if (before == 0 && after == 0) return;
   std::string where = before != 0 ? Bytes(region.dataBegin - before) + " before its start"
-                                 : Bytes(after - region.dataEnd + 1) + " past its end";
-  verifier::Report("SpecialPoolCorruption",
-                   Describe(region) + " was freed with memory beside it written, " + where +
-                       " (special pool's pattern on its page)");
+                                  : Bytes(after - region.dataEnd + 1) + " past its end";
+  verifier::Report("SpecialPoolCorruption", Describe(region) +
+                                                " was freed with memory beside it written, " +
+                                                where + " (special pool's pattern on its page)");
 }
 
 // --- Faults -------------------------------------------------------------------------------
@@ -258,7 +268,8 @@ std::atomic<size_t> g_faultsSeen{0};
 std::atomic<size_t> g_faultsLost{0};
 std::atomic<bool> g_trapTouched{false};
 
-__attribute__((no_sanitize("address", "undefined", "thread"))) void Record(uintptr_t address, uint8_t state,
+__attribute__((no_sanitize("address", "undefined", "thread"))) void Record(uintptr_t address,
+                                                                           uint8_t state,
                                                                            void* context) {
   size_t slot = g_faultsSeen.fetch_add(1);
   if (slot >= kFaultSlots || g_faultReady[slot].load()) {
@@ -276,8 +287,10 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) void Record(uintp
   g_faultReady[slot].store(true, std::memory_order_release);
 }
 
-__attribute__((no_sanitize("address", "undefined", "thread"))) bool Claim(uintptr_t address, void* context) {
-  if (address < g_arenaBegin.load(std::memory_order_relaxed) || address >= g_arenaEnd.load(std::memory_order_relaxed))
+__attribute__((no_sanitize("address", "undefined", "thread"))) bool Claim(uintptr_t address,
+                                                                          void* context) {
+  if (address < g_arenaBegin.load(std::memory_order_relaxed) ||
+      address >= g_arenaEnd.load(std::memory_order_relaxed))
     return false;
   uintptr_t page = address & ~(kPageSize - 1);
   uint8_t state = g_pages[PageIndex(address)].load(std::memory_order_acquire);
@@ -329,7 +342,8 @@ std::string Toucher(const Fault& f) {
   if (OwnCode(f.instruction)) return name;
   for (int i = 0; i < f.stackWords; ++i) {
     if (f.stack[i] > 4096 && OwnCode(f.stack[i] - 1))
-      return name + " called from " + RoutineAt(CallSite(reinterpret_cast<const void*>(f.stack[i])));
+      return name + " called from " +
+             RoutineAt(CallSite(reinterpret_cast<const void*>(f.stack[i])));
   }
   return name;
 }
@@ -341,7 +355,8 @@ void ReportFault(const Fault& f) {
     std::lock_guard guard(g_lock);
     auto it = g_regions.upper_bound(f.address);
     const Region* region = nullptr;
-    if (it != g_regions.begin() && f.address < std::prev(it)->second.end) region = &std::prev(it)->second;
+    if (it != g_regions.begin() && f.address < std::prev(it)->second.end)
+      region = &std::prev(it)->second;
     if (region == nullptr) {
       what = "special pool at " + sim::kernel::Describe(reinterpret_cast<void*>(f.address)) +
              ", which holds no allocation (freed long ago, or never allocated)";
@@ -360,7 +375,8 @@ void ReportFault(const Fault& f) {
              std::string(f.irql >= DISPATCH_LEVEL ? "raised, " : "") +
              "not the context of the process that issued the request)";
     } else if (region->freed || region->retired) {
-      what = Describe(*region) + (region->owner.kind == Kind::Pool ? ", freed" : ", released at its final completion");
+      what = Describe(*region) +
+             (region->owner.kind == Kind::Pool ? ", freed" : ", released at its final completion");
     } else if (f.address < region->dataBegin) {
       rule = "SpecialPoolUnderrun";
       what = Bytes(region->dataBegin - f.address) + " before the start of " + Describe(*region) +
@@ -387,7 +403,8 @@ void Flush() {
   for (size_t slot = 0; slot < kFaultSlots; ++slot) pending = pending || g_faultReady[slot].load();
   if (!pending && seen > 0) g_faultsSeen = 0;
   if (size_t lost = g_faultsLost.exchange(0)) {
-    verifier::Report("SpecialPoolFreedTouched", std::to_string(lost) + " more faults in special pool, not described");
+    verifier::Report("SpecialPoolFreedTouched",
+                     std::to_string(lost) + " more faults in special pool, not described");
   }
   if (g_trapTouched.exchange(false)) {
     // Traps stay traps: the pages the claim opened close again.
@@ -408,7 +425,8 @@ void ConfigureAtBoot() {
   if (g_setting < 0) {
     const char* pool = std::getenv("TARVIK_SPECIAL_POOL");
     const char* image = std::getenv("TARVIK_DRIVER_IMAGE");
-    on = pool != nullptr ? std::strcmp(pool, "0") != 0 && *pool != 0 : image != nullptr && *image != 0;
+    on = pool != nullptr ? std::strcmp(pool, "0") != 0 && *pool != 0
+                         : image != nullptr && *image != 0;
   }
   if (on) {
     std::lock_guard guard(g_lock);
@@ -421,7 +439,8 @@ void ConfigureAtBoot() {
   g_enabled = on;
 }
 
-void* Allocate(size_t bytes, const Owner& owner, bool paged, Placement placement, size_t headerBytes) {
+void* Allocate(size_t bytes, const Owner& owner, bool paged, Placement placement,
+               size_t headerBytes) {
   size_t rounded = (bytes + kAlignment - 1) & ~(kAlignment - 1);
   size_t dataPages = (rounded + kPageSize - 1) / kPageSize;
   size_t headerPages = headerBytes != 0 ? 1 : 0;
@@ -435,13 +454,15 @@ void* Allocate(size_t bytes, const Owner& owner, bool paged, Placement placement
   region.pagesEnd = region.pagesBegin + (headerPages + dataPages) * kPageSize;
   region.end = region.pagesEnd + kPageSize;
   bool atEnd = placement == Placement::End || (g_placements++ & 1) == 0;
-  region.dataBegin = atEnd ? region.pagesEnd - rounded : region.pagesBegin + headerPages * kPageSize;
+  region.dataBegin =
+      atEnd ? region.pagesEnd - rounded : region.pagesBegin + headerPages * kPageSize;
   region.dataEnd = region.dataBegin + bytes;
   region.owner = owner;
   region.paged = paged;
   Protect(region.begin, region.end, PROT_NONE);  // a stray touch may have opened one of them
   Protect(region.pagesBegin, region.pagesEnd, PROT_READ | PROT_WRITE);
-  std::memset(reinterpret_cast<void*>(region.pagesBegin), kPattern, region.pagesEnd - region.pagesBegin);
+  std::memset(reinterpret_cast<void*>(region.pagesBegin), kPattern,
+              region.pagesEnd - region.pagesBegin);
   std::memset(reinterpret_cast<void*>(region.dataBegin), kFreshPool, bytes);
   SetStates(region.pagesBegin, region.pagesEnd, paged ? kLivePaged : kLive);
   if (paged) {
@@ -479,7 +500,8 @@ void Retire(const void* data) {
   guard.lock();
   region = LiveRegionAt(data);
   if (region == nullptr) return;
-  uintptr_t firstDataPage = region->pagesBegin + (region->dataBegin - region->pagesBegin) / kPageSize * kPageSize;
+  uintptr_t firstDataPage =
+      region->pagesBegin + (region->dataBegin - region->pagesBegin) / kPageSize * kPageSize;
   SetStates(firstDataPage, region->pagesEnd, kInaccessible);
   Protect(firstDataPage, region->pagesEnd, PROT_NONE);
   region->retired = true;

@@ -25,8 +25,8 @@ enum class Kind : uint8_t { Pool, Irp, SystemBuffer, Mdl, UserBuffer };
 
 struct Owner {
   Kind kind = Kind::Pool;
-  uint32_t tag = 0;                // pool tag
-  const void* request = nullptr;   // the IRP the memory belongs to
+  uint32_t tag = 0;               // pool tag
+  const void* request = nullptr;  // the IRP the memory belongs to
 };
 
 // Pool alternates between the two placements of the platform's special pool: at the end of its

@@ -41,7 +41,9 @@ void Trim() {
 }
 
 void PageAllIn(const MappedImage& image) {
-  for (size_t i = 0; i < g_pageableCount; ++i) image.Protect(g_pageable[i].pages, g_pageable[i].protection);
+  for (size_t i = 0; i < g_pageableCount; ++i) {
+    image.Protect(g_pageable[i].pages, g_pageable[i].protection);
+  }
   g_pageResident = true;
 }
 
