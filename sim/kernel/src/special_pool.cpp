@@ -261,30 +261,21 @@ struct Fault {
   uint8_t state;
   bool systemThread;
 };
-constexpr size_t kFaultSlots = 64;
-Fault g_faults[kFaultSlots];
-std::atomic<bool> g_faultReady[kFaultSlots];
-std::atomic<size_t> g_faultsSeen{0};
-std::atomic<size_t> g_faultsLost{0};
+RecordedFaults<Fault> g_faults;
 std::atomic<bool> g_trapTouched{false};
 
 __attribute__((no_sanitize("address", "undefined", "thread"))) void Record(uintptr_t address,
                                                                            uint8_t state,
                                                                            void* context) {
-  size_t slot = g_faultsSeen.fetch_add(1);
-  if (slot >= kFaultSlots || g_faultReady[slot].load()) {
-    g_faultsLost.fetch_add(1);
-    return;
-  }
-  Fault& f = g_faults[slot];
-  f.address = address;
-  f.instruction = FaultingInstruction(context);
-  f.stackWords = FaultingStackWords(context, f.stack, 12);
-  f.irql = CurrentThread().Irql;
-  f.state = state;
-  auto role = sim::schedule::CurrentRole();
-  f.systemThread = role != sim::schedule::Role::Test && role != sim::schedule::Role::Injector;
-  g_faultReady[slot].store(true, std::memory_order_release);
+  g_faults.Record([&](Fault& f) {
+    f.address = address;
+    f.instruction = FaultingInstruction(context);
+    f.stackWords = FaultingStackWords(context, f.stack, 12);
+    f.irql = CurrentThread().Irql;
+    f.state = state;
+    auto role = sim::schedule::CurrentRole();
+    f.systemThread = role != sim::schedule::Role::Test && role != sim::schedule::Role::Injector;
+  });
 }
 
 __attribute__((no_sanitize("address", "undefined", "thread"))) bool Claim(uintptr_t address,
@@ -391,18 +382,7 @@ void ReportFault(const Fault& f) {
 }
 
 void Flush() {
-  if (g_faultsSeen.load(std::memory_order_acquire) == 0 && g_faultsLost.load() == 0) return;
-  size_t seen = std::min(g_faultsSeen.load(), kFaultSlots);
-  for (size_t slot = 0; slot < seen; ++slot) {
-    if (!g_faultReady[slot].load(std::memory_order_acquire)) continue;
-    Fault f = g_faults[slot];
-    g_faultReady[slot].store(false);
-    ReportFault(f);
-  }
-  bool pending = false;
-  for (size_t slot = 0; slot < kFaultSlots; ++slot) pending = pending || g_faultReady[slot].load();
-  if (!pending && seen > 0) g_faultsSeen = 0;
-  if (size_t lost = g_faultsLost.exchange(0)) {
+  if (size_t lost = g_faults.Drain(ReportFault)) {
     verifier::Report("SpecialPoolFreedTouched",
                      std::to_string(lost) + " more faults in special pool, not described");
   }

@@ -78,22 +78,12 @@ struct Fault {
   uintptr_t address;
   uintptr_t instruction;
 };
-constexpr size_t kFaultSlots = 64;
-Fault g_faults[kFaultSlots];
-std::atomic<bool> g_faultReady[kFaultSlots];
-std::atomic<size_t> g_faultsSeen{0};
-std::atomic<size_t> g_faultsLost{0};
+kernel::RecordedFaults<Fault> g_faults;
 
 __attribute__((no_sanitize("address", "undefined", "thread"))) void Record(bool init, uint8_t irql,
                                                                            uintptr_t address,
                                                                            void* context) {
-  size_t slot = g_faultsSeen.fetch_add(1);
-  if (slot >= kFaultSlots || g_faultReady[slot].load()) {
-    g_faultsLost.fetch_add(1);
-    return;
-  }
-  g_faults[slot] = {init, irql, address, kernel::FaultingInstruction(context)};
-  g_faultReady[slot].store(true, std::memory_order_release);
+  g_faults.Record([&](Fault& f) { f = {init, irql, address, kernel::FaultingInstruction(context)}; });
 }
 
 __attribute__((no_sanitize("address", "undefined", "thread"))) bool ClaimImageFault(
@@ -117,13 +107,9 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) bool ClaimImageFa
 }
 
 void FlushFaults() {
-  if (g_faultsSeen.load(std::memory_order_acquire) == 0 && g_faultsLost.load() == 0) return;
   const MappedImage* image = g_image.load();
-  size_t seen = std::min(g_faultsSeen.load(), kFaultSlots);
-  for (size_t slot = 0; slot < seen && image != nullptr; ++slot) {
-    if (!g_faultReady[slot].load(std::memory_order_acquire)) continue;
-    Fault f = g_faults[slot];
-    g_faultReady[slot].store(false);
+  size_t lost = g_faults.Drain([image](const Fault& f) {
+    if (image == nullptr) return;
     if (f.init) {
       verifier::Report("InitCodeAfterEntry", "init code " + Touch(*image, f.address, f.instruction) +
                                                  " touched after DriverEntry returned (the section is discarded)");
@@ -132,14 +118,10 @@ void FlushFaults() {
                        "pageable code " + Touch(*image, f.address, f.instruction) + " touched at IRQL " +
                            std::to_string(f.irql) + " while paged out (forced IRQL checking)");
     }
-  }
-  // Every slot taken is reported: start over once all recorded faults are out.
-  bool pending = false;
-  for (size_t slot = 0; slot < kFaultSlots; ++slot) pending = pending || g_faultReady[slot].load();
-  if (!pending && seen > 0) g_faultsSeen = 0;
-  if (size_t lost = g_faultsLost.exchange(0)) {
-    verifier::Report("PageFaultAtRaisedIrql", std::to_string(lost) +
-                                                  " more faults in the image's PAGE or INIT code, not described");
+  });
+  if (lost != 0) {
+    verifier::Report("PageFaultAtRaisedIrql",
+                     std::to_string(lost) + " more faults in the image's PAGE or INIT code, not described");
   }
 }
 
