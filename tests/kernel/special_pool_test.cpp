@@ -1,6 +1,6 @@
 // Special pool (on in every test run): guard pages and the pattern beside an allocation, freed
 // memory, paged pool at raised IRQL, requests and their buffers after the final completion,
-// and the caller's buffers as the driver sees them.
+// deleted device objects, and the caller's buffers as the driver sees them.
 #include <cstring>
 
 #include "kernel_test_support.h"
@@ -74,6 +74,25 @@ TEST_F(SpecialPoolTest, ARequestTouchedAfterItsFinalCompletionIsReported) {
   };
   SendNew();
   EXPECT_EQ(OnlyRule({"PokeByte", "released at its final completion"}), "SpecialPoolFreedTouched");
+}
+
+// A remove handler that deletes its device and only then gives back the remove lock kept in
+// the device's extension: the extension is gone with the device.
+[[gnu::noinline]] void ReleaseRemoveLock(volatile LONG* count) { InterlockedDecrement(count); }
+
+TEST_F(SpecialPoolTest, ADeletedDevicesExtensionTouchedAfterTheDeletionIsReported) {
+  Build(1);
+  dispatch_[0] = [](PDEVICE_OBJECT device, PIRP irp) {
+    auto* removeLock = static_cast<volatile LONG*>(device->DeviceExtension);
+    Complete(irp, STATUS_SUCCESS);
+    IoDeleteDevice(device);
+    ReleaseRemoveLock(removeLock);
+    return STATUS_SUCCESS;
+  };
+  SendNew();
+  devices_.clear();
+  EXPECT_EQ(OnlyRule({"ReleaseRemoveLock", "device object", "deleted"}),
+            "SpecialPoolFreedTouched");
 }
 
 constexpr ULONG kBufferedCode =

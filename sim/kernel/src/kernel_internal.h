@@ -148,6 +148,8 @@ enum class CodeSection { Resident, Page, Init };
 CodeSection SectionOf(const void* address);
 // The demangled name of the function an address lies in (static routines too).
 std::string RoutineAt(const void* address);
+// Whether an address is code of this program or of a loaded driver image, not of a library.
+bool IsProgramRoutine(const void* address);
 // The same for a driver loaded from an image (image_code.cpp): false when the address is not
 // in its PAGE or INIT code, or it has no name for it.
 bool ImageSectionOf(const void* address, CodeSection* section);

@@ -2,7 +2,6 @@
 // reports. See special_pool.h.
 #include "special_pool.h"
 
-#include <dlfcn.h>
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -226,6 +225,10 @@ std::string Describe(const Region& region) {
       std::snprintf(text, sizeof text, "the %zu-byte user buffer of IRP %p", size,
                     region.owner.request);
       break;
+    case Kind::Device:
+      std::snprintf(text, sizeof text, "device object %p (%zu bytes with its extension)",
+                    reinterpret_cast<void*>(region.dataBegin), size);
+      break;
   }
   return text;
 }
@@ -313,26 +316,16 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) bool Claim(uintpt
   return true;
 }
 
-// Whether an address is code of this program or of a loaded image (not of a library).
-bool OwnCode(uintptr_t address) {
-  if (std::string name; ImageRoutineAt(reinterpret_cast<const void*>(address), &name)) return true;
-  static const void* ownBase = [] {
-    Dl_info info{};
-    dladdr(reinterpret_cast<const void*>(&OwnCode), &info);
-    return info.dli_fbase;
-  }();
-  Dl_info info{};
-  return dladdr(reinterpret_cast<const void*>(address), &info) != 0 && info.dli_fbase == ownBase &&
-         info.dli_sname != nullptr;
-}
-
 // The routine that touched: the faulting one, and when that is a library routine (memcpy,
-// memset), its caller found among the words at the top of the stack.
+// memset) or an interlocked operation (the platform's are intrinsics), its caller found among
+// the words at the top of the stack.
 std::string Toucher(const Fault& f) {
   std::string name = RoutineAt(reinterpret_cast<const void*>(f.instruction));
-  if (OwnCode(f.instruction)) return name;
+  if (IsProgramRoutine(reinterpret_cast<const void*>(f.instruction)) &&
+      !name.starts_with("Interlocked"))
+    return name;
   for (int i = 0; i < f.stackWords; ++i) {
-    if (f.stack[i] > 4096 && OwnCode(f.stack[i] - 1))
+    if (f.stack[i] > 4096 && IsProgramRoutine(reinterpret_cast<const void*>(f.stack[i] - 1)))
       return name + " called from " +
              RoutineAt(CallSite(reinterpret_cast<const void*>(f.stack[i])));
   }
@@ -366,8 +359,9 @@ void ReportFault(const Fault& f) {
              std::string(f.irql >= DISPATCH_LEVEL ? "raised, " : "") +
              "not the context of the process that issued the request)";
     } else if (region->freed || region->retired) {
-      what = Describe(*region) +
-             (region->owner.kind == Kind::Pool ? ", freed" : ", released at its final completion");
+      what = Describe(*region) + (region->owner.kind == Kind::Pool     ? ", freed"
+                                  : region->owner.kind == Kind::Device ? ", deleted and unreferenced"
+                                                                       : ", released at its final completion");
     } else if (f.address < region->dataBegin) {
       rule = "SpecialPoolUnderrun";
       what = Bytes(region->dataBegin - f.address) + " before the start of " + Describe(*region) +

@@ -1,8 +1,9 @@
 // Special pool, the verifier's memory option: every allocation on pages of its own between two
 // inaccessible guard pages, the rest of its pages filled with a pattern checked when it is
 // freed, and freed memory kept inaccessible for a while. Pool, requests (the IRP and its stack
-// locations, the I/O manager's system buffer and MDL) and aliases of the callers' user buffers
-// live there while the option is on (sim::kernel::SetSpecialPool).
+// locations, the I/O manager's system buffer and MDL), device objects with their extensions
+// and aliases of the callers' user buffers live there while the option is on
+// (sim::kernel::SetSpecialPool).
 //
 // The pages come from one arena of address space reserved at the first use. A touch of a guard
 // page, of freed memory or of anything else in the arena that is not live faults; the kernel's
@@ -21,7 +22,7 @@
 namespace sim::kernel::special_pool {
 
 // What a region holds, for the reports.
-enum class Kind : uint8_t { Pool, Irp, SystemBuffer, Mdl, UserBuffer };
+enum class Kind : uint8_t { Pool, Irp, SystemBuffer, Mdl, UserBuffer, Device };
 
 struct Owner {
   Kind kind = Kind::Pool;
@@ -31,7 +32,7 @@ struct Owner {
 
 // Pool alternates between the two placements of the platform's special pool: at the end of its
 // pages (an overrun faults at once, an underrun is found in the pattern at the free) and at
-// their start (the reverse). Requests and user buffers always go at the end.
+// their start (the reverse). Requests, device objects and user buffers always go at the end.
 enum class Placement { Alternate, End };
 
 // In force for this boot (decided at boot from the setting; see sim::kernel::SetSpecialPool).
