@@ -180,6 +180,22 @@ TEST_F(DispatcherTest, SpinLockMisuseIsReported) {
   KeReleaseSpinLockFromDpcLevel(&lock);
   EXPECT_EQ(TakeRules(), (Rules{"SpinLockSafe", "SpinLockSafe"}));
   EXPECT_EQ(lock, 0u);
+
+  // Legal on the platform: the AtDpcLevel forms above DISPATCH_LEVEL (an ISR's own lock), and
+  // a zero time-out poll under a spin lock.
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER poll{};
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+  KeReleaseSpinLock(&lock, old);
+  KeRaiseIrql(16, &old);
+  KSPIN_LOCK inner;
+  KeInitializeSpinLock(&inner);
+  KeAcquireSpinLockAtDpcLevel(&inner);
+  KeReleaseSpinLockFromDpcLevel(&inner);
+  KeLowerIrql(old);
+  EXPECT_EQ(TakeRules(), Rules{});
 }
 
 struct DpcRecord {

@@ -3,6 +3,7 @@
 //   UNKNOWN_IMPORT       imports a routine the emulated kernel does not export
 //   CDECL_ENTRY          DriverEntry has the wrong calling convention (leaves its arguments)
 //   NEWER_IMPORT         imports a routine of Windows XP, which Windows 98/Me does not export
+//   POOL_OVERRUN         DriverEntry writes one byte past two pool allocations
 #define INIT_CODE __attribute__((section("INIT"), noinline))
 #define PAGE_CODE __attribute__((section("PAGE"), noinline))
 typedef long NTSTATUS;
@@ -16,6 +17,25 @@ extern "C" __declspec(dllimport) void __stdcall KeBugCheckEx(unsigned long, unsi
 #endif
 #ifdef NEWER_IMPORT
 extern "C" __declspec(dllimport) void __stdcall KeFlushQueuedDpcs();
+#endif
+#ifdef POOL_OVERRUN
+extern "C" __declspec(dllimport) void* __stdcall ExAllocatePoolWithTag(int type, unsigned long bytes,
+                                                                      unsigned long tag);
+extern "C" __declspec(dllimport) void __stdcall ExFreePoolWithTag(void* p, unsigned long tag);
+constexpr unsigned long kTag = 0x206D6457;  // "Wdm "
+
+// Special pool places one of the two at the end of its pages: its guard page catches the write.
+__attribute__((noinline)) void WritePastEnd(volatile unsigned char* p, unsigned long bytes) {
+  p[bytes] = 1;
+}
+
+void OverrunTwoAllocations() {
+  for (int i = 0; i < 2; ++i) {
+    auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(0, 8, kTag));
+    WritePastEnd(p, 8);
+    ExFreePoolWithTag(p, kTag);
+  }
+}
 #endif
 #ifdef LOCK_HOLDER_IN_PAGE
 #define LOCK_HOLDER PAGE_CODE
@@ -50,6 +70,9 @@ extern "C" INIT_CODE NTSTATUS ENTRY_CONVENTION DriverEntry(void* driver, void* p
 #endif
 #ifdef NEWER_IMPORT
   if (driver == nullptr) KeFlushQueuedDpcs();
+#endif
+#ifdef POOL_OVERRUN
+  OverrunTwoAllocations();
 #endif
   (void)driver;
   return static_cast<NTSTATUS>(PagedWork(path != nullptr ? 1 : 0)) - 42;

@@ -647,6 +647,10 @@ typedef struct _FILE_OBJECT {
 #define METHOD_OUT_DIRECT 2
 #define METHOD_NEITHER 3
 #define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 0x0001
+#define FILE_WRITE_ACCESS 0x0002
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
 
 // IRP flags the I/O manager sets for buffered requests.
@@ -978,6 +982,8 @@ void FASTCALL KfLowerIrql(KIRQL NewIrql);
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
+void NTAPI KeEnterCriticalRegion(void);
+void NTAPI KeLeaveCriticalRegion(void);
 
 // Spin locks.
 void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);

@@ -122,6 +122,11 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   EnterService("KeSetEvent");
   (void)Increment;
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  // Rule IrqlKeSetEvent: the wait that Wait TRUE promises must be possible, so at most APC_LEVEL.
+  if (Wait && CurrentThread().Irql > APC_LEVEL && CurrentThread().Irql <= DISPATCH_LEVEL) {
+    sim::verifier::Report("IrqlKeSetEvent", "KeSetEvent with Wait TRUE at IRQL " +
+                                                std::to_string(CurrentThread().Irql));
+  }
   if (Wait) CurrentThread().WaitOwed = true;
   if (IsReleasedEventObject(Event)) {
     sim::verifier::Report("SignalReleasedEvent",
@@ -223,7 +228,8 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
                           "a wait with a non-zero time-out at IRQL " + std::to_string(irql));
     return STATUS_TIMEOUT;  // the platform would crash; the caller must not sleep here
   }
-  if (!CurrentThread().HeldSpinLocks.empty()) {
+  // A zero time-out only polls: legal at DISPATCH_LEVEL, so also under a spin lock.
+  if (!zeroTimeout && !CurrentThread().HeldSpinLocks.empty()) {
     sim::verifier::Report("SpinLock", "KeWaitForSingleObject while holding a spin lock");
   }
 

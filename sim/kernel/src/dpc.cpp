@@ -9,6 +9,7 @@
 
 #include "kernel_internal.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -43,8 +44,12 @@ void DpcThreadMain(int processor) {
     g_dpcCv.notify_all();  // processor 1 may take the next one now
     lock.unlock();
     CheckRaisedCallback(reinterpret_cast<const void*>(routine), "DPC routine");
+    special_pool::TrimAtRaise();  // a new routine in an arbitrary context
     routine(dpc, context, arg1, arg2);
     auto& thread = CurrentThread();
+    if (thread.CriticalRegions != 0) {
+      CheckCriticalRegionsLeft(0, "DPC routine " + Describe(reinterpret_cast<void*>(routine)));
+    }
     if (thread.Irql != DISPATCH_LEVEL) {
       verifier::Report("IrqlReturn", "DPC routine " + Describe(reinterpret_cast<void*>(routine)) +
                                          " returned at IRQL " + std::to_string(thread.Irql));
@@ -86,6 +91,23 @@ void StopDpcThread() {
   }
   g_dpcCv.notify_all();
   for (auto& thread : g_threads) thread.join();
+}
+
+std::vector<std::string> RemoveQueuedDpcsWithin(const void* begin, const void* end) {
+  std::vector<std::string> removed;
+  std::lock_guard guard(g_dpcLock);
+  for (auto it = g_queue.begin(); it != g_queue.end();) {
+    PKDPC dpc = *it;
+    if (dpc < begin || dpc >= end) {
+      ++it;
+      continue;
+    }
+    removed.push_back("DPC " + Describe(dpc) + " (routine " +
+                      Describe(reinterpret_cast<void*>(dpc->DeferredRoutine)) + ")");
+    __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_RELEASE);
+    it = g_queue.erase(it);
+  }
+  return removed;
 }
 
 bool IsDpcQueued(PKDPC dpc) { return __atomic_load_n(&dpc->DpcData, __ATOMIC_ACQUIRE) != nullptr; }

@@ -3,6 +3,7 @@
 #include "objects.h"
 #include "sim/io_bus.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -17,6 +18,7 @@ void Boot(WdmSupport support) {
   g_support = support;
   ResetNamespace();
   ResetPool();
+  special_pool::ConfigureAtBoot();
   ResetDevices();
   ResetObjects();
   ResetMappings();

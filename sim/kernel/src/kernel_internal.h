@@ -39,6 +39,8 @@ struct DispatchFrame {
   CHAR Location;              // the stack location the dispatch routine was given
   bool CompletedHere = false;  // the routine completed the request at its own location
   NTSTATUS CompletedStatus = 0;
+  bool PassedDown = false;     // the routine called a lower driver with the request
+  NTSTATUS LowerStatus = 0;    // what that call returned
 };
 
 // A thread's IRQL. A rise from below DISPATCH_LEVEL to it or above calls the raise hook
@@ -71,6 +73,12 @@ struct ThreadState {
   bool WaitOwed = false;
   // Kernel mutexes the thread owns (each disables its normal kernel APCs until released).
   int OwnedMutexes = 0;
+  // KeEnterCriticalRegion calls not yet left (the platform's APC disable count).
+  int CriticalRegions = 0;
+  // The driver whose dispatch, completion or work item routine the thread runs, as far as the
+  // kernel knows it (null in DPCs, ISRs and callers outside any driver): a work item it queues
+  // is that driver's.
+  PDRIVER_OBJECT RunningDriver = nullptr;
 };
 
 ThreadState& CurrentThread();
@@ -149,6 +157,8 @@ enum class CodeSection { Resident, Page, Init };
 CodeSection SectionOf(const void* address);
 // The demangled name of the function an address lies in (static routines too).
 std::string RoutineAt(const void* address);
+// Whether an address is code of this program or of a loaded driver image, not of a library.
+bool IsProgramRoutine(const void* address);
 // The same for a driver loaded from an image (image_code.cpp): false when the address is not
 // in its PAGE or INIT code, or it has no name for it.
 bool ImageSectionOf(const void* address, CodeSection* section);
@@ -227,6 +237,15 @@ struct IrpHeader {
   // Output length of a buffered or out-direct request; Information may not exceed it.
   bool CheckInformation = false;
   ULONG OutputLength = 0;
+  // I/O verification (while special pool is on, see special_pool.h): a live request is listed,
+  // with the file object the I/O manager built it for, and for each location (up to
+  // kOwnedLocations) the device and driver it was dispatched to there, until the completion
+  // leaves that location. Guarded by Lock.
+  static constexpr int kOwnedLocations = 8;
+  bool Tracked = false;
+  PFILE_OBJECT File = nullptr;
+  PDEVICE_OBJECT OwnerDevices[kOwnedLocations] = {};
+  PDRIVER_OBJECT OwnerDrivers[kOwnedLocations] = {};
   // Power requests: the minor code, and for every device the request was dispatched to, the
   // stack location it got and the PoStartNextPowerIrp calls counted for it (see power.cpp for
   // the rule). Guarded by Lock.
@@ -275,11 +294,33 @@ void ReleaseIrp(PIRP irp);
 // Whether a request whose header is still kept was released (its body must not be read).
 bool IsReleasedIrp(PIRP irp);
 
+// Requests a driver still holds (tracked while special pool is on), described: those a device
+// (when given) or any device of a driver (when given) was dispatched, or those built for a file
+// object (when given), whose completion has not left that location and whose dispatch routines
+// have all returned (pended and kept).
+std::vector<std::string> OutstandingRequests(PDEVICE_OBJECT device, PDRIVER_OBJECT driver,
+                                             PFILE_OBJECT file);
+// Checks a driver routine the kernel called left no critical region entered
+// (KeEnterCriticalRegion without KeLeaveCriticalRegion) and clears what it left.
+void CheckCriticalRegionsLeft(int before, const std::string& who);
+
 // Keeps a live request's memory from being released under the caller (the I/O manager holds
 // a request while it cancels it). The caller must know the request is still live when it
 // takes the hold; dropping the last hold releases a request that completed meanwhile.
 void HoldIrp(PIRP irp);
 void ReleaseIrpHold(PIRP irp);
+
+// A driver object lives while its device objects do (driver_loader.cpp): an unload with
+// deleted devices still referenced by file objects finishes when the last one is freed.
+void NoteDeviceCreated(PDRIVER_OBJECT driver);
+void NoteDeviceFreed(PDRIVER_OBJECT driver);
+// The driver's work items (ExQueueWorkItem, queued while the driver ran) queued or running now,
+// described.
+std::vector<std::string> DriverWorkItemsLeft(PDRIVER_OBJECT driver);
+// Queued DPCs and work items whose objects lie in [begin, end), taken off their queues and
+// described (memory being freed).
+std::vector<std::string> RemoveQueuedDpcsWithin(const void* begin, const void* end);
+std::vector<std::string> RemoveQueuedWorkItemsWithin(const void* begin, const void* end);
 
 // Device bookkeeping used by the I/O manager's file-object code.
 void FreeDeviceObjectMemory(PDEVICE_OBJECT device);

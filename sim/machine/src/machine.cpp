@@ -154,18 +154,16 @@ void Machine::CardPulled() {
 int32_t Machine::SendWmiRequest(uint8_t minor) {
   PDEVICE_OBJECT pdo = PdoOf(*this);
   if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
-  size_t before = state_->bus.WmiRequests().size();
   UCHAR buffer[256] = {};  // room for the provider's WMIREGINFO or data
-  NTSTATUS status = SendManagerRequest(io::GetAttachedDevice(pdo), IRP_MJ_SYSTEM_CONTROL, minor,
-                                       [&](PIO_STACK_LOCATION stack) {
-                                         stack->Parameters.WMI.ProviderId =
-                                             reinterpret_cast<ULONG_PTR>(pdo);
-                                         stack->Parameters.WMI.DataPath = nullptr;
-                                         stack->Parameters.WMI.BufferSize = sizeof buffer;
-                                         stack->Parameters.WMI.Buffer = buffer;
-                                       });
-  CheckWmiForwarded(*this, minor, status, state_->bus.WmiRequests().size() > before);
-  return status;
+  // A driver that completes it instead of passing it down breaks rule WmiForward (the
+  // kernel's I/O verification sees it).
+  return SendManagerRequest(io::GetAttachedDevice(pdo), IRP_MJ_SYSTEM_CONTROL, minor,
+                            [&](PIO_STACK_LOCATION stack) {
+                              stack->Parameters.WMI.ProviderId = reinterpret_cast<ULONG_PTR>(pdo);
+                              stack->Parameters.WMI.DataPath = nullptr;
+                              stack->Parameters.WMI.BufferSize = sizeof buffer;
+                              stack->Parameters.WMI.Buffer = buffer;
+                            });
 }
 
 std::vector<uint8_t> Machine::BusWmiRequests() const { return state_->bus.WmiRequests(); }

@@ -16,10 +16,6 @@ void CheckAddDevice(Machine& machine, NTSTATUS status, KIRQL irqlBefore);
 // removal) did.
 void CheckPnpOutcome(Machine& machine, UCHAR minor, NTSTATUS status, PDEVICE_OBJECT fdoBefore);
 
-// After a WMI request for the bus driver's provider: it reached the bus driver, unless a
-// driver above completed it as a provider of its own could (none in this stack is one).
-void CheckWmiForwarded(Machine& machine, UCHAR minor, NTSTATUS status, bool reachedBus);
-
 // After a successful start: the driver has reported the device's power state
 // (PoSetPowerState), which the power manager otherwise never learns.
 void CheckPowerReportedAfterStart(Machine& machine);

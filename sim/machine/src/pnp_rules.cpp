@@ -37,19 +37,4 @@ void CheckPnpOutcome(Machine& machine, UCHAR minor, NTSTATUS status, PDEVICE_OBJ
   }
 }
 
-// Every driver must pass WMI requests it is not the provider of down to the next driver
-// ("DispatchSystemControl Routines": regardless of whether a driver supports WMI, this routine
-// must pass the IRP to the next-lower driver; Static Driver Verifier rule WmiForward).
-// A driver whose device is being removed refuses it (STATUS_DELETE_PENDING), as it refuses
-// everything then.
-void CheckWmiForwarded(Machine& machine, UCHAR minor, NTSTATUS status, bool reachedBus) {
-  if (reachedBus || FdoOf(machine) == nullptr || status == STATUS_DELETE_PENDING) return;
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "WMI request (minor 0x%02X) for the bus driver's provider was completed with "
-                "0x%08X above it and never passed down",
-                minor, static_cast<unsigned>(status));
-  verifier::Report("WmiForward", text);
-}
-
 }  // namespace sim

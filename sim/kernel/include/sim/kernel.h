@@ -52,6 +52,14 @@ uint64_t RequestedDelay();
 // address) now: a test that holds a lock can see a request reach its wait, deterministically.
 size_t BlockedWaiters(const void* object);
 
+// Special pool, the verifier's memory option (see README, "The emulated kernel's rules"):
+// pool, requests and their buffers on pages of their own between guard pages, freed memory
+// kept inaccessible, paged pool and user buffers trimmed at every raise. Decided at each boot:
+// by this call once made; otherwise on when TARVIK_SPECIAL_POOL is set to anything but 0, or,
+// when that is unset, when a driver image is run (TARVIK_DRIVER_IMAGE). The test runner turns
+// it on; the benchmarks and the tool's own runs leave it off.
+void SetSpecialPool(bool on);
+
 // Pool: fault injection and accounting.
 struct PoolStats {
   size_t outstandingAllocations = 0;

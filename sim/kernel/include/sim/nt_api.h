@@ -24,8 +24,12 @@ struct IoStatus {
 // Opens a file object on the device that the NT path names (for example u"\\??\\Tarvik"),
 // following symbolic links, and sends IRP_MJ_CREATE to the top of its stack. A synchronous
 // file object makes every request on it wait for its completion; an asynchronous one lets
-// requests stay pending.
-Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle);
+// requests stay pending. The handle grants `desiredAccess` (the platform's access mask; all
+// access when not given): a device-control code whose access bits ask for FILE_READ_DATA or
+// FILE_WRITE_DATA the handle does not grant is refused with STATUS_ACCESS_DENIED.
+constexpr uint32_t kFileAllAccess = 0x001F01FF;
+Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle,
+                  uint32_t desiredAccess = kFileAllAccess);
 
 // Sends IRP_MJ_DEVICE_CONTROL as the I/O manager builds it: METHOD_BUFFERED with one system
 // buffer of the larger length, input copied in and Information bytes copied back to `output`
