@@ -19,6 +19,7 @@ std::map<UCHAR, NTSTATUS> failures;
 bool deleteAtSurpriseRemoval = false;
 bool leaveInitializing = false;
 bool reportPower = true;
+std::map<UCHAR, ULONG> touches;
 
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(PCM_RESOURCE_LIST list) {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> out;
@@ -48,11 +49,14 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     record.capabilities = *stack->Parameters.DeviceCapabilities.Capabilities;
   }
   std::optional<NTSTATUS> failure;
+  std::optional<ULONG> touch;
   {
     std::lock_guard guard(lock);
     received.push_back(std::move(record));
     if (auto it = failures.find(stack->MinorFunction); it != failures.end()) failure = it->second;
+    if (auto it = touches.find(stack->MinorFunction); it != touches.end()) touch = it->second;
   }
+  if (touch) READ_PORT_ULONG(reinterpret_cast<PULONG>(ULONG_PTR{*touch}));
   if (failure) {
     Irp->IoStatus.Status = *failure;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -71,6 +75,13 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoDeleteDevice(DeviceObject);
   }
   return status;
+}
+
+// Power requests go down to the bus untouched.
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PoStartNextPowerIrp(Irp);
+  IoSkipCurrentIrpStackLocation(Irp);
+  return PoCallDriver(static_cast<ProbeExtension*>(DeviceObject->DeviceExtension)->Lower, Irp);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
@@ -93,6 +104,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   (void)RegistryPath;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   DriverObject->DriverExtension->AddDevice = AddDevice;
   return STATUS_SUCCESS;
 }
@@ -108,6 +120,7 @@ void Reset() {
   deleteAtSurpriseRemoval = false;
   leaveInitializing = false;
   reportPower = true;
+  touches.clear();
 }
 
 std::vector<Received> Requests() {
@@ -143,6 +156,11 @@ void LeaveInitializing() {
 void NeverReportPower() {
   std::lock_guard guard(lock);
   reportPower = false;
+}
+
+void TouchPortAt(UCHAR minor, ULONG port) {
+  std::lock_guard guard(lock);
+  touches[minor] = port;
 }
 
 }  // namespace probe

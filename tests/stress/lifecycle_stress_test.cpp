@@ -1,6 +1,6 @@
 // The device's life changing under busy clients: PnP stop and start, surprise removal,
-// removal, and system sleep and resume, each at a point the seed chooses while other threads
-// acquire, read, wait and step the card.
+// removal, system sleep and resume, and the card pulled from its slot, each at a point the
+// seed chooses while other threads acquire, read, wait and step the card.
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -104,6 +104,19 @@ void Removal(uint64_t seed, const Options& options) {
   EXPECT_FALSE(bench.Machine().DevicePresent());
 }
 
+// The card leaves its slot while clients use it, and the PnP manager hears of it a moment
+// later: meanwhile the driver reads all ones from every register.
+void PulledCard(uint64_t seed, const Options& options) {
+  Bench bench(seed);
+  UnderLoad(bench, options, [&](std::mt19937_64& r) {
+    Pause(r);
+    bench.Machine().PullCard();
+    Pause(r);
+    EXPECT_EQ(bench.Machine().SurpriseRemoveDevice(), 0);
+  });
+  EXPECT_FALSE(bench.Machine().DevicePresent());
+}
+
 void SleepResume(uint64_t seed, const Options& options) {
   Bench bench(seed);
   UnderLoad(bench, options, [&](std::mt19937_64& r) {
@@ -124,6 +137,8 @@ TEST(LifecycleStress, SurpriseRemovalUnderLoad) {
 }
 
 TEST(LifecycleStress, RemovalUnderLoad) { RunOverSeeds("Removal", Removal, 8); }
+
+TEST(LifecycleStress, CardPulledUnderLoad) { RunOverSeeds("PulledCard", PulledCard, 8); }
 
 TEST(LifecycleStress, SystemSleepAndResumeUnderLoad) {
   RunOverSeeds("SleepResume", SleepResume, 8);

@@ -2,6 +2,7 @@
 // cancel routines.
 #include <algorithm>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 
 namespace sim::kernel {
@@ -108,7 +109,11 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   std::string who = "cancel routine " + Describe(reinterpret_cast<void*>(routine)) + " for " +
                     Describe(Irp);
   CheckRaisedCallback(reinterpret_cast<const void*>(routine), "cancel routine");
-  routine(device, Irp);
+  {
+    DriverActivity activity(device, "cancel routine", reinterpret_cast<const void*>(routine),
+                            nullptr, Irp);
+    routine(device, Irp);
+  }
 
   if (HoldsCancelSpinLock()) {
     verifier::Report("CancelSpinLock", who + " returned without releasing the cancel spin lock");

@@ -7,6 +7,7 @@
 
 #include <sanitizer/asan_interface.h>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "sim/io.h"
 #include "sim/kernel.h"
@@ -266,7 +267,12 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   if (SectionOf(reinterpret_cast<const void*>(dispatch)) == CodeSection::Init) {
     CheckInitCodeNow(reinterpret_cast<const void*>(dispatch), who());
   }
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  {
+    DriverActivity activity(DeviceObject, "dispatch routine",
+                            reinterpret_cast<const void*>(dispatch), &snapshot);
+    status = dispatch(DeviceObject, Irp);
+  }
   DispatchFrame frame = thread.Frames.back();
   thread.Frames.pop_back();
   CheckNoWaitOwed("the return of a dispatch routine");
@@ -399,7 +405,12 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       }
       KIRQL irqlBefore = thread.Irql;
       CheckCallback(reinterpret_cast<const void*>(routine), "completion routine");
-      NTSTATUS result = routine(device, Irp, context);
+      NTSTATUS result;
+      {
+        DriverActivity activity(device, "completion routine",
+                                reinterpret_cast<const void*>(routine), nullptr, Irp);
+        result = routine(device, Irp, context);
+      }
       if (thread.Irql != irqlBefore) {
         sim::verifier::Report("IrqlReturn", "completion routine " +
                                                 Describe(reinterpret_cast<void*>(routine)) +

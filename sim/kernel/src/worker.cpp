@@ -6,9 +6,11 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "sim/kernel.h"
 
@@ -20,6 +22,7 @@ struct WorkEntry {
   PWORK_QUEUE_ITEM Item = nullptr;
   std::function<void()> Work;
   std::string What;
+  const void* Device = nullptr;  // whose driver code queued the item
 };
 
 // Marks an item as queued, in its list link (ExInitializeWorkItem leaves it null).
@@ -71,7 +74,12 @@ void WorkerThreadMain(int worker) {
     lock.unlock();
     if (routine != nullptr) {
       CheckCallback(reinterpret_cast<const void*>(routine), "work item routine");
+      std::optional<DriverActivity> activity;
+      if (entry.Device != nullptr) {
+        activity.emplace(entry.Device, "work item routine", reinterpret_cast<const void*>(routine));
+      }
       routine(parameter);
+      activity.reset();
       CheckAfterRoutine("work item routine " + Describe(reinterpret_cast<void*>(routine)));
     } else {
       entry.Work();
@@ -157,6 +165,6 @@ extern "C" void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
     return;
   }
   WorkItem->List.Flink = kQueuedMark;
-  g_workQueue.push_back({WorkItem, {}, {}});
+  g_workQueue.push_back({WorkItem, {}, {}, CurrentActivityDevice()});
   g_workCv.notify_all();
 }

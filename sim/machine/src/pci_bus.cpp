@@ -3,6 +3,7 @@
 #include "pci_bus.h"
 
 #include <string>
+#include <utility>
 
 #include "sim/driver_loader.h"
 #include "sim/verifier.h"
@@ -82,6 +83,11 @@ void PciBus::SetPowerAnswer(uint8_t minor, int type, BusAnswer answer) {
 std::vector<BusPowerRecord> PciBus::PowerRequests() const {
   std::lock_guard guard(lock_);
   return powerRequests_;
+}
+
+void PciBus::SetDecodeSwitch(std::function<void(bool)> decode) {
+  std::lock_guard guard(lock_);
+  decode_ = std::move(decode);
 }
 
 void PciBus::JoinCompletions() {
@@ -170,6 +176,17 @@ NTSTATUS PciBus::HandlePower(PIRP irp) {
     status = answer.status;
   } else {
     status = setOrQuery || told ? STATUS_SUCCESS : irp->IoStatus.Status;
+  }
+  // The bus is the last to see a device leave D0 and the first to see it return: the card's
+  // I/O decoding goes off here on the way down and on here on the way up, and the card keeps
+  // its state across (no soft reset).
+  if (minor == IRP_MN_SET_POWER && record.type == DevicePowerState && NT_SUCCESS(status)) {
+    std::function<void(bool)> decode;
+    {
+      std::lock_guard guard(lock_);
+      decode = decode_;
+    }
+    if (decode) decode(record.state == PowerDeviceD0);
   }
   return Answer(irp, status, answer, CompletePower);
 }
