@@ -238,10 +238,13 @@ class Session {
       case kResume:
         if (!awake) machine_->SetSystemPower(sim::kSystemWorking);
         break;
-      case kPull:
-        // Hardware only: the PnP manager hears of it if a later surprise removal comes.
-        if (!machine_->CardPulled()) machine_->PullCard();
+      case kPull: {
+        // Hardware only: the PnP manager hears of it if a later surprise removal comes. An odd
+        // byte leaves the pin floating, asserting the shared line with nothing to clear it.
+        bool floats = (in_.Byte() & 1) != 0;
+        if (!machine_->CardPulled()) machine_->PullCard(floats);
         break;
+      }
       case kSignal: {
         std::vector<uint8_t> value(4);
         in_.Bytes(value.data(), value.size());

@@ -116,9 +116,9 @@ SEEDS.update({
                             + op("resume") + STEP + block_read(),
     "hibernate_with_wait": ctl("WAIT_EVENT", 0, 4) + op("sleep", 1) + op("resume")
                            + op("signal", 1, 2, 3, 4, 0),
-    # The card leaves its slot mid-run: reads, a stop and a restart against all ones, then the
-    # surprise removal.
-    "pulled_card_running": OPEN + BLOCK + STEP + ctl("WAIT_EVENT", 0, 4) + op("pull") + STEP
+    # The card leaves its slot mid-run, its pin floating: reads, a stop and a restart against
+    # all ones, then the surprise removal.
+    "pulled_card_running": OPEN + BLOCK + STEP + ctl("WAIT_EVENT", 0, 4) + op("pull", 1) + STEP
                            + block_read() + ctl("COMMAND", 0, 80) + op("stop", 0) + OPEN + BLOCK
                            + op("surprise_remove"),
     "two_handles_interleaved": op("open_handle") + OPEN + BLOCK + STEP

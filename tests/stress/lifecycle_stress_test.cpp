@@ -104,15 +104,26 @@ void Removal(uint64_t seed, const Options& options) {
   EXPECT_FALSE(bench.Machine().DevicePresent());
 }
 
-// The card leaves its slot while clients use it, and the PnP manager hears of it a moment
-// later: meanwhile the driver reads all ones from every register.
+// The card leaves its slot while clients use it, its pin low or floating (the seed chooses),
+// and the PnP manager hears of it a moment later or while the card is leaving: meanwhile the
+// driver reads all ones from every register, and a floating pin's storm is no one's to claim.
 void PulledCard(uint64_t seed, const Options& options) {
   Bench bench(seed);
   UnderLoad(bench, options, [&](std::mt19937_64& r) {
+    bool floats = (r() & 1) != 0;
     Pause(r);
-    bench.Machine().PullCard();
-    Pause(r);
+    if ((r() & 1) != 0) {
+      bench.Machine().PullCard(floats);
+      Pause(r);
+      EXPECT_EQ(bench.Machine().SurpriseRemoveDevice(), 0);
+      return;
+    }
+    std::thread puller([&bench, floats, pause = r() % 3000] {
+      std::this_thread::sleep_for(std::chrono::microseconds(pause));
+      bench.Machine().PullCard(floats);
+    });
     EXPECT_EQ(bench.Machine().SurpriseRemoveDevice(), 0);
+    puller.join();
   });
   EXPECT_FALSE(bench.Machine().DevicePresent());
 }
