@@ -192,4 +192,13 @@ TEST_F(ConsoleTest, AForeignInterruptIsLeftToItsOwnerWhileTheCardInterrupts) {
   EXPECT_EQ(Reply("verifier"), "OK 0");
 }
 
+TEST_F(ConsoleTest, APulledCardReadsAllOnesUntilTheSurpriseRemovalTellsThePnpManager) {
+  Boot();
+  EXPECT_EQ(Reply("pull"), "OK pin=low masked=0");
+  EXPECT_EQ(Reply("inb card+0"), "OK 0xff");
+  EXPECT_EQ(Reply("pull float"), "FAIL the card is out already");
+  EXPECT_EQ(Run("surprise"), (Lines{"OK r1", "EVENT r1 status=0x00000000 pnp=removed"}));
+  EXPECT_EQ(Reply("verifier"), "OK 0");
+}
+
 }  // namespace

@@ -1,6 +1,6 @@
 // The device's life changing under busy clients: PnP stop and start, surprise removal,
-// removal, and system sleep and resume, each at a point the seed chooses while other threads
-// acquire, read, wait and step the card.
+// removal, system sleep and resume, and the card pulled from its slot, each at a point the
+// seed chooses while other threads acquire, read, wait and step the card.
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -115,6 +115,30 @@ void Removal(uint64_t seed, const Options& options) {
   EXPECT_FALSE(bench.Machine().DevicePresent());
 }
 
+// The card leaves its slot while clients use it, its pin low or floating (the seed chooses),
+// and the PnP manager hears of it a moment later or while the card is leaving: meanwhile the
+// driver reads all ones from every register, and a floating pin's storm is no one's to claim.
+void PulledCard(uint64_t seed, const Options& options) {
+  Bench bench(seed);
+  UnderLoad(bench, options, [&](std::mt19937_64& r) {
+    bool floats = (r() & 1) != 0;
+    Pause(r);
+    if ((r() & 1) != 0) {
+      bench.Machine().PullCard(floats);
+      Pause(r);
+      EXPECT_EQ(bench.Machine().SurpriseRemoveDevice(), 0);
+      return;
+    }
+    std::thread puller([&bench, floats, pause = r() % 3000] {
+      std::this_thread::sleep_for(std::chrono::microseconds(pause));
+      bench.Machine().PullCard(floats);
+    });
+    EXPECT_EQ(bench.Machine().SurpriseRemoveDevice(), 0);
+    puller.join();
+  });
+  EXPECT_FALSE(bench.Machine().DevicePresent());
+}
+
 void SleepResume(uint64_t seed, const Options& options) {
   Bench bench(seed);
   UnderLoad(bench, options, [&](std::mt19937_64& r) {
@@ -135,6 +159,8 @@ TEST(LifecycleStress, SurpriseRemovalUnderLoad) {
 }
 
 TEST(LifecycleStress, RemovalUnderLoad) { RunOverSeeds("Removal", Removal, 8); }
+
+TEST(LifecycleStress, CardPulledUnderLoad) { RunOverSeeds("PulledCard", PulledCard, 8); }
 
 TEST(LifecycleStress, SystemSleepAndResumeUnderLoad) {
   RunOverSeeds("SleepResume", SleepResume, 8);

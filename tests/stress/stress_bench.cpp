@@ -177,6 +177,9 @@ Outcome Client::Stop() { return Call(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0); }
 Bench::Bench(uint64_t seed) : seed_(seed) {
   sim::MachineOptions options;
   options.card.window.sources[sim::card::Quantity::Word0] = sim::card::SignalSource::Ramp(0, 1);
+  // Every restart after a PnP stop moves the card's ports, as a rebalance does: a request that
+  // kept the old bases across it touches ports the device no longer holds.
+  options.rebalanceOnRestart = true;
   machine_.emplace(options);
   EXPECT_EQ(machine_->LoadDriver(sim::TarvikDriverImage()), 0);
   driverPool_ = sim::kernel::GetPoolStats().outstandingAllocations;

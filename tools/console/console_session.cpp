@@ -291,12 +291,12 @@ struct ConsoleSession::Impl {
     std::string range = Lower(word.substr(0, plus));
     auto offset = ParseNumber(word.substr(plus + 1));
     if (!offset) return std::nullopt;
-    const auto& card = machine->Options().card;
+    auto& card = machine->Card();
     if (range == "bridge" && *offset < sim::card::bridge_reg::kRangeLength) {
-      return card.bridgeBase + static_cast<uint32_t>(*offset);
+      return card.BridgeBase() + static_cast<uint32_t>(*offset);
     }
     if (range == "card" && *offset < sim::card::card_reg::kRangeLength) {
-      return card.windowBase + static_cast<uint32_t>(*offset);
+      return card.WindowBase() + static_cast<uint32_t>(*offset);
     }
     return std::nullopt;
   }
@@ -410,6 +410,16 @@ struct ConsoleSession::Impl {
     sim::kernel::NotifyInterruptLine(foreignSource);
     auto after = sim::kernel::GetInterruptStats(vector);
     return Reply::Ok("claimed=" + std::to_string(after.claimed - before.claimed));
+  }
+
+  Reply Pull(const Args& args) {
+    bool floats = !args.empty();
+    if (floats && Lower(args[0]) != "float") return Reply::Fail("usage: pull [float]");
+    if (machine->CardPulled()) return Reply::Fail("the card is out already");
+    machine->PullCard(floats);
+    auto stats = sim::kernel::GetInterruptStats(machine->Options().interrupt.vector);
+    return Reply::Ok(std::string("pin=") + (floats ? "floating" : "low") +
+                     " masked=" + (stats.masked ? "1" : "0"));
   }
 
   // --- handles and requests -----------------------------------------------------------------
@@ -735,6 +745,7 @@ const ConsoleSession::Impl::Command ConsoleSession::Impl::kCommands[] = {
     {"power", 1, 1, true, &Impl::Power, "power s0|s1|s2|s3|s4|s5"},
     {"step", 1, 1, true, &Impl::Step, "step TICKS"},
     {"foreign_irq", 0, 1, true, &Impl::ForeignIrq, "foreign_irq [ROUNDS]"},
+    {"pull", 0, 1, true, &Impl::Pull, "pull [float]"},
     {"open", 0, 0, true, &Impl::Open, "open"},
     {"close", 1, 1, true, &Impl::CloseHandle, "close h<N>"},
     {"ioctl", 4, 4, true, &Impl::Ioctl, "ioctl h<N> CODE INHEX OUTLEN"},

@@ -106,10 +106,21 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define CONTAINING_RECORD(address, type, field) \
   ((type*)((char*)(address) - (ULONG_PTR)offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+// The kernel's memory routines, called out of line as a driver image calls the memcpy and
+// memset it imports from ntoskrnl.exe: the kernel counts the bytes they move while an
+// interrupt's lock is held (time at device IRQL).
+extern "C" void* __cdecl SimKernelCopyMemory(void* Destination, const void* Source,
+                                             size_t Length);
+extern "C" void* __cdecl SimKernelMoveMemory(void* Destination, const void* Source,
+                                             size_t Length);
+extern "C" void* __cdecl SimKernelFillMemory(void* Destination, int Fill, size_t Length);
+#define RtlZeroMemory(Destination, Length) SimKernelFillMemory((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) \
+  SimKernelFillMemory((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) \
+  SimKernelCopyMemory((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) \
+  SimKernelMoveMemory((Destination), (Source), (Length))
 
 // ---------------------------------------------------------------------------------------------
 // Status codes

@@ -2,6 +2,7 @@
 // cancel routines.
 #include <algorithm>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 
 namespace sim::kernel {
@@ -112,7 +113,11 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
                     Describe(Irp);
   CheckRaisedCallback(reinterpret_cast<const void*>(routine), "cancel routine");
   int regionsBefore = thread.CriticalRegions;
-  routine(device, Irp);
+  {
+    DriverActivity activity(device, "cancel routine", reinterpret_cast<const void*>(routine),
+                            nullptr, Irp);
+    routine(device, Irp);
+  }
   if (thread.CriticalRegions != regionsBefore) CheckCriticalRegionsLeft(regionsBefore, who);
 
   if (HoldsCancelSpinLock()) {

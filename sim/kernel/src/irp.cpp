@@ -9,6 +9,7 @@
 #include <sanitizer/asan_interface.h>
 
 #include "io_verification.h"
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "sim/io.h"
 #include "sim/kernel.h"
@@ -308,7 +309,12 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
     CheckInitCodeNow(reinterpret_cast<const void*>(dispatch), who());
   }
   PDRIVER_OBJECT callerDriver = std::exchange(thread.RunningDriver, DeviceObject->DriverObject);
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  {
+    DriverActivity activity(DeviceObject, "dispatch routine",
+                            reinterpret_cast<const void*>(dispatch), &snapshot);
+    status = dispatch(DeviceObject, Irp);
+  }
   thread.RunningDriver = callerDriver;
   DispatchFrame frame = thread.Frames.back();
   thread.Frames.pop_back();
@@ -471,7 +477,12 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       CheckCallback(reinterpret_cast<const void*>(routine), "completion routine");
       PDRIVER_OBJECT callerDriver =
           std::exchange(thread.RunningDriver, device != nullptr ? device->DriverObject : nullptr);
-      NTSTATUS result = routine(device, Irp, context);
+      NTSTATUS result;
+      {
+        DriverActivity activity(device, "completion routine",
+                                reinterpret_cast<const void*>(routine), nullptr, Irp);
+        result = routine(device, Irp, context);
+      }
       thread.RunningDriver = callerDriver;
       if (thread.CriticalRegions != regionsBefore) {
         CheckCriticalRegionsLeft(regionsBefore,

@@ -1,4 +1,5 @@
 // Boot and shutdown of the emulated kernel, and the WDM revision it reports.
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "objects.h"
 #include "sim/io_bus.h"
@@ -27,6 +28,7 @@ void Boot(WdmSupport support) {
   ResetOutstandingRequests();
   PortBus().Reset();
   ResetInterrupts();
+  ResetDeviceResources();
   ResetPowerManager();
   StartClock();
   ScheduleAtBoot();

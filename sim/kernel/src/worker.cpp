@@ -6,9 +6,11 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "sim/kernel.h"
 #include "special_pool.h"
@@ -22,6 +24,7 @@ struct WorkEntry {
   std::function<void()> Work;
   std::string What;
   PDRIVER_OBJECT Driver = nullptr;  // the driver that queued the item, when known
+  const void* Device = nullptr;  // whose driver code queued the item
 };
 
 // Marks an item as queued, in its list link (ExInitializeWorkItem leaves it null).
@@ -81,7 +84,12 @@ void WorkerThreadMain(int worker) {
     if (routine != nullptr) {
       CheckCallback(reinterpret_cast<const void*>(routine), "work item routine");
       special_pool::TrimAtRaise();  // a new routine in the system process's context
+      std::optional<DriverActivity> activity;
+      if (entry.Device != nullptr) {
+        activity.emplace(entry.Device, "work item routine", reinterpret_cast<const void*>(routine));
+      }
       routine(parameter);
+      activity.reset();
       CheckAfterRoutine("work item routine " + Describe(reinterpret_cast<void*>(routine)));
     } else {
       entry.Work();
@@ -205,6 +213,7 @@ extern "C" void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
     return;
   }
   WorkItem->List.Flink = kQueuedMark;
-  g_workQueue.push_back({WorkItem, {}, {}, CurrentThread().RunningDriver});
+  g_workQueue.push_back(
+      {WorkItem, {}, {}, CurrentThread().RunningDriver, CurrentActivityDevice()});
   g_workCv.notify_all();
 }

@@ -116,9 +116,11 @@ const std::vector<Export>& Exports() {
       // A data export: the import slot receives the variable's address.
       Export{"ntoskrnl.exe", "ExEventObjectType", Address(&ExEventObjectType)},
       // The C run-time routines the kernel exports (cdecl). swprintf is the kernel's, with
-      // 16-bit wide characters, not the C library's.
-      Export{"ntoskrnl.exe", "memcpy", Address<void*(void*, const void*, size_t)>(&std::memcpy)},
-      Export{"ntoskrnl.exe", "memset", Address<void*(void*, int, size_t)>(&std::memset)},
+      // 16-bit wide characters, not the C library's; memcpy and memset are the kernel's
+      // memory routines, which count what they move at device IRQL.
+      Export{"ntoskrnl.exe", "memcpy",
+             Address<void*(void*, const void*, size_t)>(&SimKernelCopyMemory)},
+      Export{"ntoskrnl.exe", "memset", Address<void*(void*, int, size_t)>(&SimKernelFillMemory)},
       Export{"ntoskrnl.exe", "swprintf",
              Address<int(wchar_t*, const wchar_t*, ...)>(&swprintf)},
   };

@@ -67,14 +67,23 @@ Machine::Machine(MachineOptions options) : options_(std::move(options)) {
   }
   State* state = state_.get();
   uint32_t vector = options_.interrupt.vector;
-  state->cardInterrupt = kernel::AttachInterruptSource(
-      vector, [state] { return !state->cardPulled && state->card.bridge().PciInterrupt(); });
+  state->cardInterrupt = kernel::AttachInterruptSource(vector, [state] {
+    switch (state->card.InterruptPin()) {
+      case card::Pin::High: return kernel::LineLevel::Asserted;
+      case card::Pin::Floating: return kernel::LineLevel::Floating;
+      case card::Pin::Low: break;
+    }
+    return kernel::LineLevel::Low;
+  });
   state->foreignInterrupt =
       kernel::AttachInterruptSource(vector, [state] { return state->foreignLevel.load(); });
-  // The line is level-triggered: only a rise can start rounds; rounds under way see a fall.
-  state->card.bridge().SetInterruptCallback([source = state->cardInterrupt](bool asserted) {
-    if (asserted) kernel::NotifyInterruptLine(source);
-  });
+  // On a level-sensitive line only a rise can start rounds (rounds under way see a fall); a
+  // latched line's edges need its falls seen too.
+  state->card.SetInterruptCallback(
+      [source = state->cardInterrupt, falls = options_.interrupt.latched](card::Pin pin) {
+        if (pin != card::Pin::Low || falls) kernel::NotifyInterruptLine(source);
+      });
+  state->bus.SetDecodeSwitch([state](bool on) { state->card.SetDecoding(on); });
 }
 
 Machine::~Machine() {
@@ -84,7 +93,7 @@ Machine::~Machine() {
   if (DevicePresent()) SendPnp(IRP_MN_REMOVE_DEVICE);
   if (state_->driver != nullptr) UnloadDriver();
   state_->bus.Stop();
-  state_->card.bridge().SetInterruptCallback(nullptr);
+  state_->card.SetInterruptCallback(nullptr);
   kernel::DetachInterruptSource(state_->cardInterrupt);
   kernel::DetachInterruptSource(state_->foreignInterrupt);
   state_->card.Detach();
@@ -112,7 +121,7 @@ int32_t Machine::AddDevice() {
     std::fprintf(stderr, "emulated machine: AddDevice without a loaded PnP driver\n");
     return STATUS_NO_SUCH_DEVICE;
   }
-  if (state_->cardPulled) {
+  if (state_->card.Pulled()) {
     std::fprintf(stderr, "emulated machine: AddDevice of a card that was unplugged\n");
     return STATUS_NO_SUCH_DEVICE;
   }
@@ -144,13 +153,6 @@ int32_t Machine::AddDevice() {
   return status;
 }
 
-// The card leaves its slot: its ranges go from the I/O bus (reads all ones, writes dropped) and
-// its interrupt pin no longer drives the line.
-void Machine::CardPulled() {
-  state_->cardPulled = true;
-  state_->card.Detach();
-}
-
 int32_t Machine::SendWmiRequest(uint8_t minor) {
   PDEVICE_OBJECT pdo = PdoOf(*this);
   if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
@@ -179,6 +181,10 @@ void Machine::SetForeignInterruptLevel(bool asserted) {
 }
 
 bool Machine::ForeignInterruptLevel() const { return state_->foreignLevel; }
+
+void Machine::PullCard(bool pinFloats) { state_->card.Pull(pinFloats); }
+
+bool Machine::CardPulled() const { return state_->card.Pulled(); }
 
 void* Machine::DriverObject() const { return state_->driver; }
 

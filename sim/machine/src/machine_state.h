@@ -35,8 +35,6 @@ struct Machine::State {
   std::optional<DEVICE_CAPABILITIES> capabilities;
   bool startFailed = false;  // the start failed: the removal (98/Me: a stop) follows at once
   bool everStarted = false;  // a start has succeeded since the device was added
-  // UnplugCard: the card has left its slot (its ranges gone from the bus, its pin low).
-  std::atomic<bool> cardPulled{false};
   std::string lastRefusal;
 
   // The power manager's record of the system (guarded by pnpLock).

@@ -3,6 +3,7 @@
 #include "pci_bus.h"
 
 #include <string>
+#include <utility>
 
 #include "pci_ids.h"
 #include "sim/driver_loader.h"
@@ -92,6 +93,11 @@ std::vector<BusPowerRecord> PciBus::PowerRequests() const {
 std::vector<uint8_t> PciBus::WmiRequests() const {
   std::lock_guard guard(lock_);
   return wmiRequests_;
+}
+
+void PciBus::SetDecodeSwitch(std::function<void(bool)> decode) {
+  std::lock_guard guard(lock_);
+  decode_ = std::move(decode);
 }
 
 void PciBus::JoinCompletions() {
@@ -200,6 +206,17 @@ NTSTATUS PciBus::HandlePower(PIRP irp) {
     status = answer.status;
   } else {
     status = setOrQuery || told ? STATUS_SUCCESS : irp->IoStatus.Status;
+  }
+  // The bus is the last to see a device leave D0 and the first to see it return: the card's
+  // I/O decoding goes off here on the way down and on here on the way up, and the card keeps
+  // its state across (no soft reset).
+  if (minor == IRP_MN_SET_POWER && record.type == DevicePowerState && NT_SUCCESS(status)) {
+    std::function<void(bool)> decode;
+    {
+      std::lock_guard guard(lock_);
+      decode = decode_;
+    }
+    if (decode) decode(record.state == PowerDeviceD0);
   }
   return Answer(irp, status, answer, CompletePower);
 }

@@ -36,6 +36,9 @@ class PciBus {
   std::vector<uint8_t> WmiRequests() const;  // minor codes of the WMI requests received
   // Waits until every delayed completion has run.
   void JoinCompletions();
+  // How the bus switches the card's I/O decoding (its command register) at a device
+  // set-power: off on the way into D1..D3, on again at D0.
+  void SetDecodeSwitch(std::function<void(bool)> decode);
 
  private:
   static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -63,6 +66,7 @@ class PciBus {
   std::vector<uint8_t> wmiRequests_;
   uint64_t received_ = 0;  // requests of either kind received so far
   std::vector<std::thread> completions_;
+  std::function<void(bool)> decode_;
 };
 
 }  // namespace sim

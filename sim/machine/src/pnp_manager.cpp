@@ -14,6 +14,7 @@
 #include "machine_state.h"
 #include "machine_rules.h"
 #include "sim/io.h"
+#include "sim/device_resources.h"
 #include "sim/machine_kernel.h"
 
 namespace sim {
@@ -33,6 +34,13 @@ int32_t Refuse(Machine& machine, const std::string& reason, int32_t status) {
   return status;
 }
 
+// The device's lists are gone: the kernel no longer lets its driver's code touch the ranges.
+// Called with pnpLock held.
+void DropLists(Machine::State& state, const char* why) {
+  state.lists = {};
+  kernel::RevokeDeviceResources(state.bus.Pdo(), why);
+}
+
 // Moves the PnP manager's record of the device by the outcome of a request it sent.
 void NotePnpOutcome(Machine::State& state, UCHAR minor, NTSTATUS status) {
   std::lock_guard guard(state.pnpLock);
@@ -42,7 +50,7 @@ void NotePnpOutcome(Machine::State& state, UCHAR minor, NTSTATUS status) {
       if (ok) {
         state.pnp = PnpState::Started;
       } else if (state.pnp != PnpState::Started) {
-        state.lists = {};
+        DropLists(state, "its start failed");
         state.startFailed = true;
       }
       break;
@@ -55,7 +63,7 @@ void NotePnpOutcome(Machine::State& state, UCHAR minor, NTSTATUS status) {
     case IRP_MN_STOP_DEVICE:
       if (ok) {
         state.pnp = PnpState::Stopped;
-        state.lists = {};
+        DropLists(state, "stopped");
       }
       break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -69,11 +77,11 @@ void NotePnpOutcome(Machine::State& state, UCHAR minor, NTSTATUS status) {
       break;
     case IRP_MN_SURPRISE_REMOVAL:
       state.pnp = PnpState::SurpriseRemoved;
-      state.lists = {};
+      DropLists(state, "surprise-removed");
       break;
     case IRP_MN_REMOVE_DEVICE:
       state.pnp = PnpState::Removed;
-      state.lists = {};
+      DropLists(state, "removed");
       break;
     default:
       break;
@@ -234,13 +242,18 @@ int32_t Machine::StartDevice() {
     FilterRequirements(*this);
   }
 
+  MovePortsForRestart();
+  MachineOptions assigned = options_;
+  assigned.card.bridgeBase = state_->card.BridgeBase();
+  assigned.card.windowBase = state_->card.WindowBase();
   PCM_RESOURCE_LIST raw;
   PCM_RESOURCE_LIST translated;
   {
     std::lock_guard guard(state_->pnpLock);
-    state_->lists = BuildResourceLists(options_);
+    state_->lists = BuildResourceLists(assigned);
     raw = state_->lists.raw.List();
     translated = state_->lists.translated.List();
+    kernel::AssignDeviceResources(state_->bus.Pdo(), KernelView(translated));
   }
   NTSTATUS status = SendPnpRequest(*this, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION stack) {
     stack->Parameters.StartDevice.AllocatedResources = raw;
@@ -278,6 +291,17 @@ int32_t Machine::StartDevice() {
     SendPnp(IRP_MN_REMOVE_DEVICE);
   }
   return status;
+}
+
+// A restart on a machine that rebalances: the card's ranges move (see MachineOptions).
+void Machine::MovePortsForRestart() {
+  if (!options_.rebalanceOnRestart || DevicePnpState() != PnpState::Stopped) return;
+  card::Card& card = state_->card;
+  bool moved = card.BridgeBase() != options_.card.bridgeBase;
+  uint32_t shift = moved ? 0 : kRebalanceShift;
+  if (!card.MoveTo(options_.card.bridgeBase - shift, options_.card.windowBase - shift)) {
+    std::fprintf(stderr, "emulated machine: the card's rebalanced port ranges are taken\n");
+  }
 }
 
 int32_t Machine::QueryStopDevice() {
@@ -378,7 +402,8 @@ int32_t Machine::SurpriseThenRemove() {
 // ("IRP_MN_SURPRISE_REMOVAL": the device can be in any PnP state), the removal once the last
 // handle is closed.
 int32_t Machine::UnplugCard() {
-  CardPulled();
+  // The card leaves its slot first: its ranges read all ones, its pin leaves the line.
+  if (!CardPulled()) PullCard();
   PnpState state = DevicePnpState();
   if (!DevicePresent() || state == PnpState::Removed) return STATUS_SUCCESS;
   if (Win98(*this)) return SendPnp(IRP_MN_REMOVE_DEVICE);

@@ -100,8 +100,22 @@ size_t TrackedLockCount();
 // notifying thread, or, when that thread already runs at or above the vector's IRQL, as soon
 // as it drops below. A level that stays asserted through many rounds with nobody clearing it
 // is an interrupt storm: reported to the verifier, and the vector is masked.
+//
+// A source's level can also float: a device pulled from its slot leaves its input to the
+// line's pull-up, which holds it asserted with nothing behind it to clear. Nobody can claim
+// such an interrupt, so a storm that only the floating input causes is the hardware's doing:
+// the vector is masked as for any storm, and the stats say so (hardwareStorm), but no rule is
+// broken. A routine that claims interrupts only a floating input raises is at fault
+// (InterruptStorm): its device cannot have raised them.
+//
+// The vector's mode is its connected routines' (they must agree): a level-sensitive line keeps
+// interrupting while it is asserted; a latched line interrupts once at each rising edge, which
+// the kernel sees when a notification finds the line asserted after one that found it low (a
+// source of a latched line notifies falls as well as rises).
 using InterruptSourceId = uint32_t;
+enum class LineLevel : uint8_t { Low, Asserted, Floating };
 InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<bool()> level);
+InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<LineLevel()> level);
 void DetachInterruptSource(InterruptSourceId source);
 void NotifyInterruptLine(InterruptSourceId source);
 struct InterruptStats {
@@ -109,6 +123,7 @@ struct InterruptStats {
   uint64_t claimed = 0;     // rounds in which a routine claimed the interrupt
   uint64_t unclaimed = 0;   // rounds in which none did
   bool masked = false;      // masked after a storm
+  bool hardwareStorm = false;  // the storm was a floating input's that nobody claimed
 };
 InterruptStats GetInterruptStats(uint32_t vector);
 

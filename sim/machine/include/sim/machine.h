@@ -41,6 +41,9 @@ struct InterruptAssignment {
   uint32_t rawLine = 11;
   uint32_t vector = 0x3B;
   uint8_t irql = 16;
+  // The line as the interrupt controller takes it: level-sensitive and shared (a PCI line), or
+  // latched and device-exclusive, interrupting once per rising edge of the card's pin.
+  bool latched = false;
 };
 
 // The resources the PnP manager hands the driver at start, as a raw and a translated list,
@@ -71,6 +74,9 @@ enum class ResourceLayout {
   TranslatedOnly,    // Standard translated list, no raw list (AllocatedResources null)
   NoLists,           // neither list
 };
+
+// How far a rebalance moves the card's port ranges.
+inline constexpr uint32_t kRebalanceShift = 0x1000;
 
 // Where MemorySpacePorts puts port space in the physical address space.
 inline constexpr uint64_t kPortSpaceInMemory = 0xFE000000;
@@ -113,6 +119,10 @@ struct MachineOptions {
   InterruptAssignment interrupt;
   ResourceLayout resources = ResourceLayout::Standard;
   uint64_t bridgeMemoryBase = 0xFEBFF000;  // the bridge's memory-mapped registers (128 bytes)
+  // A start after a stop moves the card's port ranges (kRebalanceShift below the configured
+  // bases, and back on the next restart), as a rebalance of resources does: a driver that
+  // keeps the old bases touches ports it no longer holds.
+  bool rebalanceOnRestart = false;
   std::u16string registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarvik";
 };
 
@@ -294,6 +304,13 @@ class Machine {
   // bridge's PCI interrupt output drives the interrupt line of Options().interrupt.vector.
   card::Card& Card();
 
+  // The bench pulls the card from its slot (card::Card::Pull): from now on its ranges read all
+  // ones and drop writes, and its interrupt pin is low, or floats asserted when `pinFloats`.
+  // Only the hardware changes: the PnP manager learns of it when the test sends the surprise
+  // removal, which may come before, during or after the pull, as on the platform.
+  void PullCard(bool pinFloats = false);
+  bool CardPulled() const;
+
   // Another device on the card's interrupt line (the line is shared): while its level is set
   // the line is asserted. Whoever serves it (a test's service routine) clears the level.
   void SetForeignInterruptLevel(bool asserted);
@@ -319,8 +336,7 @@ class Machine {
   int32_t CheckSequence(const char* sequence, std::initializer_list<PnpState> allowed);
   void WaitForLastFileObject();
   int32_t SurpriseThenRemove();
-  // The hardware side of UnplugCard: the card stops answering on the bus and leaves the line.
-  void CardPulled();
+  void MovePortsForRestart();
   MachineOptions options_;
   std::unique_ptr<State> state_;
 };

@@ -58,6 +58,13 @@
 //                               1000000) and clears it itself; nobody claiming it through
 //                               1000 rounds is an interrupt storm, and the line is masked.
 //                               -> OK claimed=<0|1> (1: a routine on the line claimed it)
+//   pull [float]                The bench pulls the card from its slot: its ranges read all
+//                               ones and drop writes from now on, and its interrupt pin is low
+//                               or, with float, left floating (the line then stays asserted
+//                               with nothing to clear it: a routine that claims it is at fault,
+//                               nobody claiming it is the hardware's storm and masks the line).
+//                               The PnP manager learns nothing: `surprise` tells it, before or
+//                               after. -> OK pin=low|floating masked=<0|1>
 //
 // HANDLES AND REQUESTS
 //   open                        Opens \\.\Tarvik (an overlapped file object). -> OK h<N>;
