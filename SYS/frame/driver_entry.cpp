@@ -46,11 +46,13 @@ extern "C" TARVIK_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
 }
 
 /*
- * DriverUnload: frees the registry-path copy. Device objects are gone by now; the removal
+ * DriverUnload: waits for the power work items still running (their routines are in this
+ * image) and frees the registry-path copy. Device objects are gone by now; the removal
  * handler deletes them. PASSIVE_LEVEL.
  */
 TARVIK_PAGE_CODE void NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(DriverObject);
+  WaitForPowerWorkItems();
   RtlFreeUnicodeString(&RegistryPathCopy);
 }

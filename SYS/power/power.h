@@ -57,4 +57,7 @@ NTSTATUS CallPowerDriver(PDEVICE_OBJECT Target, PIRP Irp);
 WORKER_THREAD_ROUTINE DeferredPowerCall;
 WORKER_THREAD_ROUTINE DeviceRequestRefused;
 WORKER_THREAD_ROUTINE DeferredDevicePowerRequest;
+void QueuePowerWorkItem(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE Routine, PVOID Parameter);
+void PowerWorkItemDone();
+void WaitForPowerWorkItems();
 NTSTATUS RequestDevicePower(POWER_CONTEXT* Context);

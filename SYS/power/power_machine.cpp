@@ -176,8 +176,7 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
         if (Win98Mode && KeGetCurrentIrql() > PASSIVE_LEVEL) {
           // The WDM 1.0 power manager hands the device request straight to DispatchPower,
           // which runs only at PASSIVE_LEVEL: ask for it from a worker thread.
-          ExInitializeWorkItem(&Context->RefusedItem, DeferredDevicePowerRequest, Context);
-          ExQueueWorkItem(&Context->RefusedItem, DelayedWorkQueue);
+          QueuePowerWorkItem(&Context->RefusedItem, DeferredDevicePowerRequest, Context);
           return result;
         }
         NTSTATUS status = RequestDevicePower(Context);
@@ -187,8 +186,7 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
           // The request is marked pending and its dispatch returns STATUS_PENDING, so it is not
           // completed here: the refusal is handled on a worker thread as a failed device
           // request, which completes it with this status.
-          ExInitializeWorkItem(&Context->RefusedItem, DeviceRequestRefused, Context);
-          ExQueueWorkItem(&Context->RefusedItem, DelayedWorkQueue);
+          QueuePowerWorkItem(&Context->RefusedItem, DeviceRequestRefused, Context);
           return result;
         }
         action = ActFinish;
@@ -298,9 +296,11 @@ NTSTATUS RequestDevicePower(POWER_CONTEXT* Context) {
 void NTAPI DeferredDevicePowerRequest(PVOID Parameter) {
   auto* context = static_cast<POWER_CONTEXT*>(Parameter);
   NTSTATUS status = RequestDevicePower(context);
-  if (NT_SUCCESS(status)) return;
-  context->Status = status;
-  RunPowerMachine(context, EvDeviceRequestDone);
+  if (!NT_SUCCESS(status)) {
+    context->Status = status;
+    RunPowerMachine(context, EvDeviceRequestDone);
+  }
+  PowerWorkItemDone();
 }
 
 /*
@@ -337,6 +337,7 @@ void NTAPI DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
  */
 void NTAPI DeviceRequestRefused(PVOID Parameter) {
   RunPowerMachine(static_cast<POWER_CONTEXT*>(Parameter), EvDeviceRequestDone);
+  PowerWorkItemDone();
 }
 
 /*
@@ -351,8 +352,7 @@ NTSTATUS CallPowerDriver(PDEVICE_OBJECT Target, PIRP Irp) {
   IoGetNextIrpStackLocation(Irp)->DeviceObject = Target;
   auto* item = reinterpret_cast<PWORK_QUEUE_ITEM>(Irp->Tail.Overlay.DriverContext);
   static_assert(sizeof(WORK_QUEUE_ITEM) <= sizeof(Irp->Tail.Overlay.DriverContext));
-  ExInitializeWorkItem(item, DeferredPowerCall, Irp);
-  ExQueueWorkItem(item, DelayedWorkQueue);
+  QueuePowerWorkItem(item, DeferredPowerCall, Irp);
   return STATUS_PENDING;
 }
 
@@ -363,4 +363,44 @@ NTSTATUS CallPowerDriver(PDEVICE_OBJECT Target, PIRP Irp) {
 void NTAPI DeferredPowerCall(PVOID Parameter) {
   auto* irp = static_cast<PIRP>(Parameter);
   PoCallDriver(IoGetNextIrpStackLocation(irp)->DeviceObject, irp);
+  PowerWorkItemDone();
+}
+
+// Work items queued and not yet done, and whether any ever was. ExQueueWorkItem holds no
+// reference on the driver (IoQueueWorkItem, which does, is Windows 2000 and later only, and
+// one image serves both families): DriverUnload waits for the count itself.
+static volatile LONG PowerWorkItemsRunning;
+static BOOLEAN PowerWorkItemsQueued;
+
+/*
+ * QueuePowerWorkItem: counts a power work item and queues it on the delayed work queue.
+ * Up to DISPATCH_LEVEL.
+ */
+void QueuePowerWorkItem(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE Routine, PVOID Parameter) {
+  InterlockedIncrement(&PowerWorkItemsRunning);
+  PowerWorkItemsQueued = TRUE;
+  ExInitializeWorkItem(Item, Routine, Parameter);
+  ExQueueWorkItem(Item, DelayedWorkQueue);
+}
+
+/*
+ * PowerWorkItemDone: the last thing a power work item's routine does. PASSIVE_LEVEL.
+ */
+void PowerWorkItemDone() { InterlockedDecrement(&PowerWorkItemsRunning); }
+
+/*
+ * WaitForPowerWorkItems: until every power work item's routine has given back its count,
+ * then one clock tick more, which the routine that gave back the last one needs to return to
+ * the worker: that return is the one window the platform leaves (see above). PASSIVE_LEVEL,
+ * from DriverUnload.
+ */
+TARVIK_PAGE_CODE void WaitForPowerWorkItems() {
+  PAGED_CODE();
+  if (!PowerWorkItemsQueued) return;
+  LARGE_INTEGER tick;
+  tick.QuadPart = -10 * 1000;  // 1 ms: at least one clock tick
+  while (InterlockedExchangeAdd(&PowerWorkItemsRunning, 0) != 0) {
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);
+  }
+  KeDelayExecutionThread(KernelMode, FALSE, &tick);
 }

@@ -155,13 +155,14 @@ void Device::OpenBoard() {
 // The block event as the driver takes it. A Win32 handle on the 98/Me family means nothing
 // to a driver: there kernel32 exports OpenVxDHandle, which makes a ring-0 handle of it (it
 // lives until the process ends); it is looked up at run time, so the same program runs on
-// Windows 2000/XP, which has no such export and takes the Win32 handle itself. Handle values
+// Windows 2000/XP, which has no such export and takes the Win32 handle itself. The module is
+// named in ANSI: 98/Me's GetModuleHandleW is a stub that fails. Handle values
 // fit in 32 bits on every platform the record is used on.
 namespace {
 
 uint32_t DriverEventHandle(HANDLE event) {
   using OpenVxDHandleRoutine = DWORD(WINAPI*)(HANDLE);
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
   FARPROC routine = kernel32 != nullptr ? GetProcAddress(kernel32, "OpenVxDHandle") : nullptr;
   if (routine == nullptr) return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event));
   auto open = reinterpret_cast<OpenVxDHandleRoutine>(reinterpret_cast<void (*)()>(routine));

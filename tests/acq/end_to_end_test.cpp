@@ -200,7 +200,8 @@ TEST_F(AcquisitionTest, ContinuousModeSnapshotsTheNewestWholeFrames) {
   std::vector<uint16_t> one(19);  // 38 bytes: the newest frame only
   ASSERT_TRUE(Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, one.data(), 38, &bytes));
   EXPECT_EQ(CheckFrame(one.data() + 1), previous);
-  EXPECT_FALSE(Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, out.data(), 135, &bytes));
+  std::vector<uint8_t> odd(135);  // one byte past the whole ring's layout
+  EXPECT_FALSE(Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, odd.data(), 135, &bytes));
   EXPECT_EQ(LastError(), DAQ_ERR_BUFFER_SIZE);
 }
 

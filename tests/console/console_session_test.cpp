@@ -192,8 +192,9 @@ TEST_F(ConsoleTest, AForeignInterruptIsLeftToItsOwnerWhileTheCardInterrupts) {
   EXPECT_EQ(Reply("verifier"), "OK 0");
 }
 
+// Windows 2000/XP's notice of the pull (98/Me's: APulledCardIsRemovedAtOnceOnWindows98).
 TEST_F(ConsoleTest, APulledCardReadsAllOnesUntilTheSurpriseRemovalTellsThePnpManager) {
-  Boot();
+  Boot("wdm110");
   EXPECT_EQ(Reply("pull"), "OK pin=low masked=0");
   EXPECT_EQ(Reply("inb card+0"), "OK 0xff");
   EXPECT_EQ(Reply("pull float"), "FAIL the card is out already");

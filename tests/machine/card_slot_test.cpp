@@ -1,6 +1,8 @@
 // The card in its slot as the machine runs it: the ranges the PnP manager lets the driver's
 // code touch from start to stop (and where a rebalance moves them), the card's decoding in
 // D3, and a card pulled out with its interrupt pin floating.
+#include <algorithm>
+
 #include "probe_driver.h"
 #include "sim/io_bus.h"
 #include "sim/verifier.h"
@@ -32,7 +34,12 @@ TEST_F(CardSlotTest, TheDriverHoldsTheCardsRangesFromStartUntilTheStopIsHandled)
   ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
   const uint32_t moved = bridge - sim::kRebalanceShift;
   EXPECT_EQ(Machine().Card().BridgeBase(), moved);
-  EXPECT_EQ(probe::Requests().back().translatedDescriptors[0].u.Port.Start.u.LowPart, moved);
+  auto requests = probe::Requests();
+  auto start = std::find_if(requests.rbegin(), requests.rend(),
+                            [](const probe::Received& r) { return r.minor == IRP_MN_START_DEVICE; });
+  ASSERT_NE(start, requests.rend());
+  ASSERT_FALSE(start->translatedDescriptors.empty());
+  EXPECT_EQ(start->translatedDescriptors[0].u.Port.Start.u.LowPart, moved);
   EXPECT_EQ(sim::PortBus().Read(bridge + 0x50, 4), 0xFFFFFFFFu);
   EXPECT_EQ(TakeRules(), Rules{"PortOutsideResources"});
 

@@ -95,10 +95,32 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // Power requests go down to the bus untouched.
+// A device power-up is reported once the bus has powered the device.
+NTSTATUS NTAPI PoweredUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID) {
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+  if (NT_SUCCESS(Irp->IoStatus.Status)) {
+    PoSetPowerState(DeviceObject, DevicePowerState,
+                    IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State);
+  }
+  return STATUS_SUCCESS;
+}
+
+// Power requests go to the bus, device set-power reported as every driver must: a power-down
+// before it goes down, a power-up once it succeeded.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_OBJECT lower = static_cast<ProbeExtension*>(DeviceObject->DeviceExtension)->Lower;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   PoStartNextPowerIrp(Irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+    if (stack->Parameters.Power.State.DeviceState == PowerDeviceD0) {
+      IoCopyCurrentIrpStackLocationToNext(Irp);
+      IoSetCompletionRoutine(Irp, PoweredUp, nullptr, TRUE, TRUE, TRUE);
+      return PoCallDriver(lower, Irp);
+    }
+    PoSetPowerState(DeviceObject, DevicePowerState, stack->Parameters.Power.State);
+  }
   IoSkipCurrentIrpStackLocation(Irp);
-  return PoCallDriver(static_cast<ProbeExtension*>(DeviceObject->DeviceExtension)->Lower, Irp);
+  return PoCallDriver(lower, Irp);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {

@@ -87,13 +87,12 @@ TEST(InjectionSweep, SurpriseRemoval) {
   });
 }
 
-// The card leaves its slot, its pin floating, at any point of the run; the surprise removal
+// The card leaves its slot, its pin floating, at any point of the run; the platform's removal
 // follows at once.
 TEST(InjectionSweep, CardPulledWithItsPinFloating) {
   Sweep("card pulled", [](Bench& bench) -> sim::schedule::Action {
     return [&bench] {
-      bench.Machine().PullCard(/*pinFloats=*/true);
-      EXPECT_EQ(bench.Machine().SurpriseRemoveDevice(), 0);
+      EXPECT_EQ(bench.Machine().UnplugCard(/*pinFloats=*/true), 0);
     };
   });
 }

@@ -84,9 +84,9 @@ TEST_F(Win32HandlesTest, OnlyThe98FamilyOffersRing0EventHandlesAndItsDriverNeeds
     bool win98 = wdm == sim::kernel::WdmSupport::Wdm10Only;
     SCOPED_TRACE(win98 ? "98" : "2000");
     Boot(wdm);
-    HMODULE kernel32 = GetModuleHandleW(L"KERNEL32.DLL");
+    HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
     ASSERT_NE(kernel32, nullptr);
-    EXPECT_EQ(GetModuleHandleW(L"user32.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("user32.dll"), nullptr);
     FARPROC routine = GetProcAddress(kernel32, "OpenVxDHandle");
     ASSERT_EQ(routine != nullptr, win98);
     if (!win98) {

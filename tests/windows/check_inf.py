@@ -15,13 +15,12 @@ Exit 0 when every check passes, 1 when one fails, 77 (skipped) without Wine.
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import Results, run_wine  # noqa: E402
+from checks import Results, run_wine, wine_missing  # noqa: E402
 
 # The bridge's configuration words (sim/card/eeprom_93c46.h, bridge_config_word).
 DEVICE, VENDOR, SUBSYSTEM, SUBSYSTEM_VENDOR = 0, 1, 4, 5
@@ -113,8 +112,9 @@ def check_setupapi(inf, probe, hardware_id):
 
 def main(argv):
     if len(argv) == 5 and argv[1] == "setupapi":
-        if shutil.which("wine") is None:
-            print("SKIPPED: wine is not installed; the INF was not parsed by setupapi")
+        missing = wine_missing()
+        if missing:
+            print(f"SKIPPED: {missing}; the INF was not parsed by setupapi")
             return 77
         return check_setupapi(argv[2], argv[3], argv[4])
     if len(argv) == 4 and argv[1] == "ids":

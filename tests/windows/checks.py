@@ -2,6 +2,7 @@
 Wine in the build's own prefix."""
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -13,6 +14,21 @@ class Results(check_image.Results):
     def finish(self):
         print(f"{self.passed} passed, {self.failed} failed")
         return 0 if self.failed == 0 else 1
+
+
+def wine_missing():
+    """Why Windows programs cannot run under Wine here, or None when they can: Wine is not
+    installed, or its 32-bit loader does not start (a kernel without 32-bit program support
+    refuses it with "Exec format error")."""
+    if shutil.which("wine") is None:
+        return "wine is not installed"
+    try:
+        done = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60)
+    except OSError as error:
+        return f"wine does not start: {error}"
+    if done.returncode != 0:
+        return "wine does not start here: " + (done.stdout + done.stderr).strip()
+    return None
 
 
 def run_wine(argv, cwd=None, timeout=120):

@@ -8,21 +8,21 @@ Exit 0 when every check passes, 1 when one fails, 77 (skipped) without Wine.
 """
 
 import os
-import shutil
 import sys
 import tempfile
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import Results, run_wine  # noqa: E402
+from checks import Results, run_wine, wine_missing  # noqa: E402
 
 
 def main(argv):
     if len(argv) != 3:
         print(__doc__, file=sys.stderr)
         return 2
-    if shutil.which("wine") is None:
-        print("SKIPPED: wine is not installed; tarvik.exe was not run")
+    missing = wine_missing()
+    if missing:
+        print(f"SKIPPED: {missing}; tarvik.exe was not run")
         return 77
     exe, version = os.path.abspath(argv[1]), argv[2]
     results = Results()

@@ -816,9 +816,6 @@ typedef struct _IO_STACK_LOCATION {
       PDEVICE_CAPABILITIES Capabilities;
     } DeviceCapabilities;
     struct {
-      BUS_QUERY_ID_TYPE IdType;
-    } QueryId;
-    struct {
       PCM_RESOURCE_LIST AllocatedResources;
       PCM_RESOURCE_LIST AllocatedResourcesTranslated;
     } StartDevice;

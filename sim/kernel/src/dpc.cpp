@@ -110,7 +110,7 @@ std::vector<std::string> RemoveQueuedDpcsWithin(const void* begin, const void* e
   std::vector<std::string> removed;
   std::lock_guard guard(g_dpcLock);
   for (auto it = g_queue.begin(); it != g_queue.end();) {
-    PKDPC dpc = *it;
+    PKDPC dpc = it->dpc;
     if (dpc < begin || dpc >= end) {
       ++it;
       continue;

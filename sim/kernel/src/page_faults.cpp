@@ -120,4 +120,21 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) int FaultingStack
   return count;
 }
 
+__attribute__((no_sanitize("address", "undefined", "thread"))) uintptr_t FaultingFrameReturn(
+    void* context) {
+  auto* uc = static_cast<ucontext_t*>(context);
+#if defined(__i386__)
+  auto sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
+  auto fp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EBP]);
+#elif defined(__x86_64__)
+  auto sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+  auto fp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RBP]);
+#else
+  uintptr_t sp = 0, fp = 0;
+  (void)uc;
+#endif
+  if (sp == 0 || fp < sp || fp - sp > 4096 || fp % sizeof(uintptr_t) != 0) return 0;
+  return reinterpret_cast<const uintptr_t*>(fp)[1];
+}
+
 }  // namespace sim::kernel

@@ -260,6 +260,7 @@ struct Fault {
   uintptr_t instruction;
   uintptr_t stack[12];
   int stackWords;
+  uintptr_t frameReturn;  // the faulting routine's return address by its frame pointer
   uint8_t irql;
   uint8_t state;
   bool systemThread;
@@ -274,6 +275,7 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) void Record(uintp
     f.address = address;
     f.instruction = FaultingInstruction(context);
     f.stackWords = FaultingStackWords(context, f.stack, 12);
+    f.frameReturn = FaultingFrameReturn(context);
     f.irql = CurrentThread().Irql;
     f.state = state;
     auto role = sim::schedule::CurrentRole();
@@ -317,13 +319,17 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) bool Claim(uintpt
 }
 
 // The routine that touched: the faulting one, and when that is a library routine (memcpy,
-// memset) or an interlocked operation (the platform's are intrinsics), its caller found among
-// the words at the top of the stack.
+// memset) or an interlocked operation (the platform's are intrinsics), its caller: for an
+// interlocked operation (built with a frame pointer) by its frame, for a library routine
+// (which may have none) the first return address among the words at the top of the stack.
 std::string Toucher(const Fault& f) {
   std::string name = RoutineAt(reinterpret_cast<const void*>(f.instruction));
-  if (IsProgramRoutine(reinterpret_cast<const void*>(f.instruction)) &&
-      !name.starts_with("Interlocked"))
-    return name;
+  if (IsProgramRoutine(reinterpret_cast<const void*>(f.instruction))) {
+    if (!name.starts_with("Interlocked")) return name;
+    if (f.frameReturn > 4096 && IsProgramRoutine(reinterpret_cast<const void*>(f.frameReturn - 1)))
+      return name + " called from " +
+             RoutineAt(CallSite(reinterpret_cast<const void*>(f.frameReturn)));
+  }
   for (int i = 0; i < f.stackWords; ++i) {
     if (f.stack[i] > 4096 && IsProgramRoutine(reinterpret_cast<const void*>(f.stack[i] - 1)))
       return name + " called from " +

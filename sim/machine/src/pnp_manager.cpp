@@ -401,9 +401,13 @@ int32_t Machine::SurpriseThenRemove() {
 // On Windows 2000/XP the surprise removal comes in whatever state the device is in
 // ("IRP_MN_SURPRISE_REMOVAL": the device can be in any PnP state), the removal once the last
 // handle is closed.
-int32_t Machine::UnplugCard() {
+int32_t Machine::UnplugCard(bool pinFloats) {
   // The card leaves its slot first: its ranges read all ones, its pin leaves the line.
-  if (!CardPulled()) PullCard();
+  if (!CardPulled()) PullCard(pinFloats);
+  return RemoveGoneCard();
+}
+
+int32_t Machine::RemoveGoneCard() {
   PnpState state = DevicePnpState();
   if (!DevicePresent() || state == PnpState::Removed) return STATUS_SUCCESS;
   if (Win98(*this)) return SendPnp(IRP_MN_REMOVE_DEVICE);

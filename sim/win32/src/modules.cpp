@@ -2,11 +2,12 @@
 // those whose presence depends on the platform family. On 98/Me kernel32 exports
 // OpenVxDHandle, which makes a ring-0 handle of a Win32 event for a driver (Windows 98 DDK,
 // "OpenVxDHandle"); Windows 2000/XP has no such export, and a program that looks it up gets
-// ERROR_PROC_NOT_FOUND.
+// ERROR_PROC_NOT_FOUND. Modules are looked up by ANSI name: 98/Me's kernel32 only stubs the
+// wide-character GetModuleHandleW (it fails there).
 #include <windows.h>
 
+#include <cctype>
 #include <cstring>
-#include <cwctype>
 #include <string>
 
 #include "handle_values.h"
@@ -20,10 +21,12 @@ namespace {
 // The module handle of kernel32.dll: any non-null value a program only hands back to us.
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x77E60000));
 
-bool NamesKernel32(LPCWSTR name) {
-  std::wstring lower;
-  for (const wchar_t* p = name; *p != 0; ++p) lower.push_back(static_cast<wchar_t>(std::towlower(*p)));
-  return lower == L"kernel32.dll" || lower == L"kernel32";
+bool NamesKernel32(LPCSTR name) {
+  std::string lower;
+  for (const char* p = name; *p != 0; ++p) {
+    lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*p))));
+  }
+  return lower == "kernel32.dll" || lower == "kernel32";
 }
 
 DWORD WINAPI OpenVxDHandle(HANDLE hSource) {
@@ -38,7 +41,7 @@ DWORD WINAPI OpenVxDHandle(HANDLE hSource) {
 
 }  // namespace
 
-extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
   if (lpModuleName != nullptr && NamesKernel32(lpModuleName)) return kKernel32;
   SetLastError(ERROR_MOD_NOT_FOUND);
   return nullptr;

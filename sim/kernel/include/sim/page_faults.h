@@ -28,6 +28,10 @@ void RemoveFaultClaim(FaultClaim claim);
 // faulted, such as memcpy). Fills up to `count` words; returns how many.
 uintptr_t FaultingInstruction(void* context);
 int FaultingStackWords(void* context, uintptr_t* words, int count);
+// The return address of the faulting routine's frame, by its frame pointer (0 when the frame
+// pointer does not point into the stack just above the stack pointer). Valid for routines
+// built with frame pointers, such as the kernel's inline interlocked operations.
+uintptr_t FaultingFrameReturn(void* context);
 
 // Faults a claim records in the handler (which may not allocate) for its flush to report: a
 // fixed set of slots; faults beyond them are only counted.

@@ -252,7 +252,11 @@ class Machine {
   // device is in) and, once the last handle is closed, the removal (this call waits, as
   // SurpriseRemoveDevice does). Windows 98/Me: the removal at once, with handles open and
   // requests in flight. Returns the status of the removal (or of a failed surprise removal).
-  int32_t UnplugCard();
+  // `pinFloats` as for PullCard.
+  int32_t UnplugCard(bool pinFloats = false);
+  // The PnP manager's part of UnplugCard alone, for a card the bench pulled (PullCard) before,
+  // or is pulling meanwhile.
+  int32_t RemoveGoneCard();
 
   // A WMI request (IRP_MJ_SYSTEM_CONTROL) as WMI sends it to the top of the card's stack for
   // the PCI bus driver's provider (Parameters.WMI.ProviderId is the card's physical device
