@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace tarvik::tool {
+namespace tarvik {
 
 inline constexpr int32_t kFastestDriverRate = 100000;
 // Below this a negative rate's decimation (10000 per unit) no longer fits the driver's 32 bits.
@@ -36,4 +36,4 @@ struct FrameRateChoice {
 };
 FrameRateChoice PlanFrameRate(double framesPerSecond);
 
-}  // namespace tarvik::tool
+}  // namespace tarvik

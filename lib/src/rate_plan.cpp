@@ -1,8 +1,8 @@
-#include "rate_plan.h"
+#include "tarvik/rate_plan.h"
 
 #include <cmath>
 
-namespace tarvik::tool {
+namespace tarvik {
 
 namespace {
 
@@ -67,4 +67,4 @@ FrameRateChoice PlanFrameRate(double framesPerSecond) {
   return choice;
 }
 
-}  // namespace tarvik::tool
+}  // namespace tarvik
