@@ -3,7 +3,6 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -41,13 +40,7 @@ int32_t ChooseRate(std::optional<int32_t> rate, std::optional<double> frameRate,
   if (rate && frameRate) throw py::value_error("give rate or frame_rate, not both");
   if (!frameRate) return rate.value_or(10000);
   FrameRateChoice choice = PlanFrameRate(*frameRate);
-  if (choice.exact) return choice.exact->driverRate;
-  const RatePlan* best = choice.below ? &*choice.below : &*choice.above;
-  if (choice.above && std::abs(choice.above->frameRate - *frameRate) <=
-                          std::abs(best->frameRate - *frameRate)) {
-    best = &*choice.above;
-  }
-  if (nearest) return best->driverRate;
+  if (choice.exact || nearest) return choice.nearest->driverRate;
   std::string offers;
   for (const auto& plan : {choice.below, choice.above}) {
     if (plan) offers += (offers.empty() ? "" : " or ") + std::to_string(plan->frameRate);

@@ -27,14 +27,9 @@ RatePlan ChooseRate(const AcquireOptions& options, std::string& note) {
     FrameRateChoice choice = PlanFrameRate(wanted);
     if (choice.exact) return *choice.exact;
     if (options.nearest) {
-      const RatePlan* best = choice.below ? &*choice.below : &*choice.above;
-      if (choice.above && std::fabs(choice.above->frameRate - wanted) <=
-                              std::fabs(best->frameRate - wanted)) {
-        best = &*choice.above;
-      }
       note = fmt::format("the card cannot deliver {:g} frames/s; running the nearest it can, {}",
-                         wanted, DescribePlan(*best));
-      return *best;
+                         wanted, DescribePlan(*choice.nearest));
+      return *choice.nearest;
     }
     std::string nearest;
     for (const auto& plan : {choice.below, choice.above}) {

@@ -63,6 +63,7 @@ TEST(RatePlanTest, FrameRatesAreMatchedExactlyOrRefusedWithTheNearest) {
   EXPECT_FALSE(between.exact);
   EXPECT_DOUBLE_EQ(between.below->frameRate, 0.25);
   EXPECT_DOUBLE_EQ(between.above->frameRate, 1.0 / 3);
+  EXPECT_DOUBLE_EQ(between.nearest->frameRate, 1.0 / 3);  // 0.033 away, 0.25 is 0.05 away
 }
 
 }  // namespace

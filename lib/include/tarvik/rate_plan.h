@@ -33,6 +33,7 @@ std::optional<RatePlan> PlanDriverRate(int32_t rate);
 struct FrameRateChoice {
   std::optional<RatePlan> exact;
   std::optional<RatePlan> below, above;
+  std::optional<RatePlan> nearest;  // the exact one, or the closer of below and above
 };
 FrameRateChoice PlanFrameRate(double framesPerSecond);
 
