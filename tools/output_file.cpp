@@ -199,7 +199,10 @@ bool OutputFile::Write(std::string_view bytes, uint64_t rows) {
   buffer_.append(bytes);
   bufferedRows_ += rows;
   pieces_.push_back({buffer_.size(), bufferedRows_});
-  if (buffer_.size() < kFlushBytes && std::chrono::steady_clock::now() - lastFlush_ < kFlushAge) {
+  // A stream's reader (a pipe, a FIFO) gets the rows as they come.
+  bool stream = kind_ != OutputKind::Replaced;
+  if (!stream && buffer_.size() < kFlushBytes &&
+      std::chrono::steady_clock::now() - lastFlush_ < kFlushAge) {
     return false;
   }
   Flush();

@@ -52,8 +52,8 @@ class OutputFile {
   const std::filesystem::path& TempPath() const { return temp_; }
 
   // Appends `bytes`, which hold `rows` whole rows of data (0 for a header), to a buffer that
-  // goes to the file when it is full or its data has waited for a second, at Flush or at
-  // Commit. True when the buffer went out (a header can then be brought up to date); throws
+  // goes to the file when it is full or its data has waited for a second (to a stream at
+  // once), at Flush or at Commit. True when the buffer went out (a header can then be brought up to date); throws
   // OutputError naming the file and the system's reason.
   bool Write(std::string_view bytes, uint64_t rows = 0);
   // Writes the buffer out; throws OutputError.

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "data_files.h"
 #include "npy_reader.h"
 #include "tool_fixture.h"
 
@@ -107,7 +108,8 @@ TEST_F(ToolTest, AFullDiskIsNamedAndWhatWasWrittenIsKept) {
   bool tmpfs = geteuid() == 0 && Shell("unshare -m true").exitCode == 0;
   fs::create_directories(dir_ / "full");
   fs::create_directories(dir_ / "kept");
-  for (const char* format : {"npy", "csv", "raw", "h5"}) {
+  for (std::string format : {"npy", "csv", "raw", "h5"}) {
+    if (format == "h5" && !tarvik::tool::Hdf5Available()) continue;  // an i686 build may lack it
     std::string run = fmt::format("{} --virtual --source word0=Ramp:0,1 acquire --frames 1000000 "
                                   "-o full/run.{}; echo exit=$?",
                                   ToolCommand(), format);
@@ -120,7 +122,7 @@ TEST_F(ToolTest, AFullDiskIsNamedAndWhatWasWrittenIsKept) {
     EXPECT_TRUE(Contains(full.output, fmt::format("writing full/run.{} failed: ", format)))
         << full.output;
     EXPECT_TRUE(Contains(full.output, reason)) << full.output;
-    if (std::string(format) == "npy") {
+    if (format == "npy") {
       auto file = tarvik::test::ReadNpyFile(dir_ / "kept/run.npy");
       ASSERT_EQ(file.error, "");
       ASSERT_GT(file.shape[0], 100u);
