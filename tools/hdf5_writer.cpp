@@ -169,6 +169,8 @@ void DescriptionAttribute(hid_t owner, const std::string& name, const Json& valu
 
 // Rows per chunk: some tens of kilobytes, whatever the width.
 constexpr hsize_t kChunkRows = 4096;
+// How long rows and the library's metadata may wait before they go to the file.
+constexpr std::chrono::seconds kFlushAge{1};
 
 class Hdf5Writer final : public FrameWriter {
  public:
@@ -222,11 +224,15 @@ class Hdf5Writer final : public FrameWriter {
   }
 
   // Rows are kept until a chunk's worth is there and written a chunk at a time: a dataset
-  // grown and written for every few rows costs the library far more than the rows.
+  // grown and written for every few rows costs the library far more than the rows. At slow
+  // rates they go out once a second instead, so that the file keeps up with the run.
   void Write(std::span<const uint64_t> values, std::span<const double> times) override {
     pendingValues_.insert(pendingValues_.end(), values.begin(), values.end());
     pendingTimes_.insert(pendingTimes_.end(), times.begin(), times.end());
-    if (pendingValues_.size() >= kChunkRows * Columns()) WritePending();
+    if (pendingValues_.size() >= kChunkRows * Columns() ||
+        std::chrono::steady_clock::now() - lastFlush_ >= kFlushAge) {
+      WritePending();
+    }
   }
 
   void WritePending() {
@@ -243,7 +249,7 @@ class Hdf5Writer final : public FrameWriter {
     // Now and then the library's metadata goes to the file too, so that a run killed outright
     // leaves a temporary file that opens with what it holds.
     auto now = std::chrono::steady_clock::now();
-    if (now - lastFlush_ >= std::chrono::seconds(1)) {
+    if (now - lastFlush_ >= kFlushAge) {
       lastFlush_ = now;
       Check(H5Fflush(h5_.Id(), H5F_SCOPE_LOCAL), "flushing the file");
     }
