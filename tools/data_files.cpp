@@ -30,17 +30,15 @@ const char* DataFormatName(DataFormat format) {
 
 namespace {
 
-// Values as little-endian words of 2 or 8 bytes, whatever the host's order, in a buffer the
-// writer keeps from call to call.
-std::string_view LittleEndian(std::span<const uint64_t> values, bool wide,
-                              std::vector<char>& bytes) {
+// Values appended as little-endian words of 2 or 8 bytes, whatever the host's order.
+void AppendLittleEndian(fmt::memory_buffer& bytes, std::span<const uint64_t> values, bool wide) {
   unsigned width = wide ? 8 : 2;
-  bytes.resize(values.size() * width);
-  char* at = bytes.data();
+  size_t start = bytes.size();
+  bytes.resize(start + values.size() * width);  // room only: nothing is filled twice
+  char* at = bytes.data() + start;
   for (uint64_t value : values) {
     for (unsigned b = 0; b < width; ++b) *at++ = static_cast<char>(value >> (8 * b));
   }
-  return {bytes.data(), bytes.size()};
 }
 
 class CsvWriter final : public FrameWriter {
@@ -62,37 +60,36 @@ class CsvWriter final : public FrameWriter {
   void Salvage(const nlohmann::ordered_json&) override { file_.Salvage(); }
 
  private:
-  // Each call's rows are formatted into one buffer (kept from call to call) and written in
-  // one piece: the same text as one format per value, without a string per value.
+  // The rows are formatted straight into the file's buffer: the same text as one format per
+  // value, without a string per value or a copy.
   void Write(std::span<const uint64_t> values, std::span<const double> times) override {
-    text_.clear();
+    fmt::memory_buffer& text = file_.Buffer();
     size_t columns = Columns();
     for (size_t f = 0; f * columns < values.size(); ++f) {
       // Room for the row's integers (at most 20 digits and a comma each) written in place.
-      text_.reserve(text_.size() + columns * 21 + 1);
-      if (!times.empty()) fmt::format_to(std::back_inserter(text_), "{}", times[f]);
+      text.reserve(text.size() + columns * 21 + 1);
+      if (!times.empty()) fmt::format_to(std::back_inserter(text), "{}", times[f]);
       for (size_t c = 0; c < columns; ++c) {
-        if (c != 0 || !times.empty()) text_.push_back(',');
+        if (c != 0 || !times.empty()) text.push_back(',');
         uint64_t value = values[f * columns + c];
         const WordScale* scale = scales_[c];
         if (scale == nullptr) {
-          if (text_.capacity() - text_.size() < 20) text_.reserve(text_.size() + 20);
-          char* at = text_.data() + text_.size();
-          text_.resize(static_cast<size_t>(std::to_chars(at, at + 20, value).ptr - text_.data()));
+          if (text.capacity() - text.size() < 20) text.reserve(text.size() + 20);
+          char* at = text.data() + text.size();
+          text.resize(static_cast<size_t>(std::to_chars(at, at + 20, value).ptr - text.data()));
         } else {
-          fmt::format_to(std::back_inserter(text_), "{}",
+          fmt::format_to(std::back_inserter(text), "{}",
                          static_cast<double>(value) * scale->factor + scale->offset);
         }
       }
-      text_.push_back('\n');
+      text.push_back('\n');
     }
-    file_.Write({text_.data(), text_.size()}, values.size() / columns);
+    file_.Mark(values.size() / columns);
   }
   void Complete(const nlohmann::ordered_json&) override { file_.Commit(); }
 
   OutputFile file_;
   std::vector<const WordScale*> scales_;  // per column; null: the value as it is
-  fmt::memory_buffer text_;
 };
 
 class RawWriter final : public FrameWriter {
@@ -113,9 +110,11 @@ class RawWriter final : public FrameWriter {
 
  private:
   void Write(std::span<const uint64_t> values, std::span<const double>) override {
-    // The header keeps its length, so it is rewritten in place with the rows that went out,
-    // and a run killed outright leaves a temporary file that loads with what it holds.
-    if (file_.Write(LittleEndian(values, wide_, bytes_), values.size() / Columns()) && npy_) {
+    // Straight into the file's buffer. The header keeps its length, so it is rewritten in
+    // place with the rows that went out, and a run killed outright leaves a temporary file
+    // that loads with what it holds.
+    AppendLittleEndian(file_.Buffer(), values, wide_);
+    if (file_.Mark(values.size() / Columns()) && npy_) {
       file_.WriteAt(0, NpyHeader(file_.DurableRows(), Columns(), wide_));
     }
   }
@@ -128,7 +127,6 @@ class RawWriter final : public FrameWriter {
   bool npy_;
   bool wide_;
   OutputFile file_;
-  std::vector<char> bytes_;
 };
 
 }  // namespace

@@ -141,6 +141,9 @@ OutputKind InspectOutput(const std::filesystem::path& path) {
 OutputFile::OutputFile(std::filesystem::path path, bool byName)
     : path_(std::move(path)), kind_(InspectOutput(path_)),
       lastFlush_(std::chrono::steady_clock::now()) {
+  // Room for a buffer's worth and a block beyond it from the start: the buffer never grows
+  // (and copies itself) while rows come.
+  if (!byName) buffer_.reserve(kFlushBytes + kFlushBytes / 4);
   if (kind_ == OutputKind::Stdout) {
 #if defined(_WIN32)
     _setmode(1, _O_BINARY);
@@ -195,8 +198,7 @@ void OutputFile::Fail(const std::string& what, int error) {
   throw OutputError(what + " " + path_.string() + " failed: " + Reason(error));
 }
 
-bool OutputFile::Write(std::string_view bytes, uint64_t rows) {
-  buffer_.append(bytes);
+bool OutputFile::Mark(uint64_t rows) {
   bufferedRows_ += rows;
   pieces_.push_back({buffer_.size(), bufferedRows_});
   // A stream's reader (a pipe, a FIFO) gets the rows as they come.

@@ -11,6 +11,8 @@
 //   can still be put in place (Salvage).
 #pragma once
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -55,7 +57,14 @@ class OutputFile {
   // goes to the file when it is full or its data has waited for a second (to a stream at
   // once), at Flush or at Commit. True when the buffer went out (a header can then be brought up to date); throws
   // OutputError naming the file and the system's reason.
-  bool Write(std::string_view bytes, uint64_t rows = 0);
+  bool Write(std::string_view bytes, uint64_t rows = 0) {
+    buffer_.append(bytes);
+    return Mark(rows);
+  }
+  // The buffer itself, for a writer that formats its rows into it in place; Mark then ends
+  // the piece appended, as Write does.
+  fmt::memory_buffer& Buffer() { return buffer_; }
+  bool Mark(uint64_t rows);
   // Writes the buffer out; throws OutputError.
   void Flush();
   // Rewrites bytes already written (a header that learns its row count); regular files only.
@@ -88,7 +97,7 @@ class OutputFile {
   unsigned mode_ = 0;
   unsigned owner_ = 0, group_ = 0;
 
-  std::string buffer_;
+  fmt::memory_buffer buffer_;
   struct Piece {
     size_t end;     // in buffer_
     uint64_t rows;  // rows up to its end
