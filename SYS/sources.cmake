@@ -15,6 +15,7 @@ set(TARVIK_DRIVER_SOURCES
     frame/pnp_handlers.cpp
     frame/pnp_remove.cpp
     frame/request_routines.cpp
+    frame/system_control.cpp
     frame/remove_lock.cpp
     power/dispatch_power.cpp
     power/power_machine.cpp
@@ -25,9 +26,11 @@ set(TARVIK_DRIVER_SOURCES
     hw/interrupt_service.cpp
     hw/resources.cpp
     hw/serial_number.cpp
+    ioctl/command_eeprom.cpp
     ioctl/device_command.cpp
     ioctl/device_control.cpp
     ioctl/last_error.cpp
     ioctl/notify.cpp
     ioctl/port_io.cpp
+    ioctl/subcommands.cpp
 )

@@ -7,9 +7,7 @@
 # libtarvik-dev and python3-tarvik.
 include(CMakePackageConfigHelpers)
 
-# One version for the tool, its files and the packages: the one the tool prints.
-file(STRINGS ${PROJECT_SOURCE_DIR}/tools/version.h version_line REGEX "kToolVersion = ")
-string(REGEX MATCH "[0-9]+\\.[0-9]+\\.[0-9]+" TARVIK_VERSION "${version_line}")
+include(${CMAKE_CURRENT_LIST_DIR}/Version.cmake)
 
 install(TARGETS tarvik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 if(TARVIK_MAN_PAGE)

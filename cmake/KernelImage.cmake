@@ -6,7 +6,9 @@
 #   kernel_image.layout   checks the produced tarvik.sys (format, imports, entry point,
 #                         section of every routine against tests/kernel_image/sections.txt,
 #                         no spin-lock acquire or IRQL raise called from PAGE or INIT code,
-#                         no lock-holding routine listed as inlinable)
+#                         no lock-holding routine listed as inlinable, and the headers of a
+#                         WDM driver: no DLL flag, the WDM flag, INIT discardable, the
+#                         checksum, the version resource)
 #   kernel_image.checker  checks that the checker itself catches misplaced and missing
 #                         routines and raising calls from PAGE code, on small images it
 #                         builds in a temporary folder
@@ -45,6 +47,7 @@ if(NOT EXISTS "${TARVIK_DDK_INCLUDE_DIR}/wdm.h")
 endif()
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
+include(${CMAKE_CURRENT_LIST_DIR}/Version.cmake)
 
 if(TARVIK_WERROR)
     set(_tarvik_kernel_werror ON)
@@ -77,6 +80,7 @@ add_test(NAME kernel_image.layout
         "${TARVIK_KERNEL_IMAGE_FILE}"
         "${_tarvik_repo}/tests/kernel_image/sections.txt"
         --sources "${_tarvik_repo}/SYS/sources.cmake"
+        --version "${TARVIK_VERSION}"
         --objdump "${TARVIK_CROSS_OBJDUMP}"
         --cxxfilt "${TARVIK_CROSS_CXXFILT}")
 

@@ -118,6 +118,9 @@ enum DAQ_LAST_ERROR : uint32_t {
   // Start: a slow-mode rate (negative) below -214748, whose decimation (10000 calls per unit)
   // does not fit in 32 bits.
   DAQ_ERR_RATE = 122,
+  // Stream read: the card's writes kept overtaking the copy (the reader was held up for about
+  // as long as the ring takes to fill); nothing usable was returned, read again.
+  DAQ_ERR_STREAM_OVERRUN = 123,
 };
 
 // The code's name ("DAQ_ERR_NOT_OPEN"), or null for a code this header does not know.
@@ -146,6 +149,7 @@ constexpr const char* DaqLastErrorName(uint32_t code) {
     case DAQ_ERR_BLOCK_GEOMETRY: return "DAQ_ERR_BLOCK_GEOMETRY";
     case DAQ_ERR_NO_SERIAL: return "DAQ_ERR_NO_SERIAL";
     case DAQ_ERR_RATE: return "DAQ_ERR_RATE";
+    case DAQ_ERR_STREAM_OVERRUN: return "DAQ_ERR_STREAM_OVERRUN";
     default: return nullptr;
   }
 }

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <vector>
 
+#include "file_replace.h"
 #include "hdf5_writer.h"
 
 namespace tarvik::tool {

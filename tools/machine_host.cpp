@@ -17,6 +17,7 @@ double MachineHost::ClockRateHz() const { return 0; }
 std::string MachineHost::PnpStateName() const { return "unknown"; }
 std::string MachineHost::SystemPowerName() const { return "unknown"; }
 size_t ReportBrokenRules() { return 0; }
+void SelectPlatform(const std::string&) {}
 
 }  // namespace tarvik::tool
 
@@ -27,6 +28,7 @@ size_t ReportBrokenRules() { return 0; }
 
 #include <cstdio>
 
+#include "sim/machine.h"
 #include "tarvik/emulated_machine.h"
 
 namespace tarvik::tool {
@@ -39,6 +41,10 @@ EmulatedMachineOptions EmulatedOptions(const MachineHostOptions& options) {
   emulated.sources = options.sources;
   emulated.driverImage = options.driverImage;
   return emulated;
+}
+
+void SelectPlatform(const std::string& name) {
+  if (auto platform = sim::ParsePlatform(name)) sim::SetDefaultPlatform(*platform);
 }
 
 MachineHost::MachineHost(const MachineHostOptions& options)

@@ -32,6 +32,10 @@ struct MachineHostOptions {
 EmulatedMachineOptions EmulatedOptions(const MachineHostOptions& options);
 #endif
 
+// Makes every machine this process boots play the platform named "2000" or "98" (the
+// TARVIK_PLATFORM variable). No effect on a real machine.
+void SelectPlatform(const std::string& name);
+
 // Prints a summary of the platform rules the emulated machine's verifier saw broken during
 // the run (each was printed as it happened) and forgets them; returns how many there were.
 // Always 0 on a real machine.

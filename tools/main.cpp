@@ -84,6 +84,7 @@ void SuggestNames(const CLI::App& app) {
   }
 }
 
+#if !defined(_WIN32)
 // Every command's help ends with the machine options, which the tool takes before or after
 // the command, and the exit codes.
 void AddMachineOptionsToHelp(CLI::App& app, const CLI::App& group) {
@@ -102,6 +103,7 @@ void AddMachineOptionsToHelp(CLI::App& app, const CLI::App& group) {
   };
   add(app);
 }
+#endif
 
 }  // namespace
 
@@ -117,6 +119,8 @@ int main(int argc, char** argv) {
   app.fallthrough();  // the machine's options may follow the subcommand
 
   Context context;
+#if !defined(_WIN32)
+  // On Windows the tool talks to the installed driver: there is no emulated machine to set up.
   MachineHostOptions& machine = context.machineOptions;
   auto* group = app.add_option_group("Emulated machine", "The card on the emulated machine (Linux)");
   group->add_flag("--virtual", machine.virtualClock,
@@ -132,6 +136,12 @@ int main(int argc, char** argv) {
           "Boot this PE32 image of the driver (tarvik.sys) under forced IRQL checking instead "
           "of the linked driver (32-bit build only)")
       ->type_name("FILE");
+  group->add_option_function<std::string>(
+          "--platform", [](const std::string& name) { SelectPlatform(name); },
+          "The platform the emulated machine plays: 2000 (Windows 2000/XP, the default) or 98 "
+          "(Windows 98/Me); the variable TARVIK_PLATFORM does the same")
+      ->check(CLI::IsMember({"2000", "98"}))
+      ->type_name("NAME");
   group->add_option_function<unsigned>(
           "--id-byte4", [&machine](unsigned value) { machine.idByte4 = static_cast<uint8_t>(value); },
           "Identification byte 4 of the card (9 on a good board; the driver captures nothing "
@@ -144,18 +154,17 @@ int main(int argc, char** argv) {
             machine.sources.insert(machine.sources.end(), settings.begin(), settings.end());
           },
           std::string("A signal source of the card: ") + kSourceHelp)
-      ->check([]([[maybe_unused]] const std::string& text) {
-#if !defined(_WIN32)
+      ->check([](const std::string& text) {
         try {
           tarvik::CheckSourceSetting(text);
         } catch (const std::invalid_argument& error) {
           return std::string(error.what());
         }
-#endif
         return std::string();
       })
       ->type_name("SOURCE")
       ->take_all();
+#endif
 
   AddAcquireCommand(app, context);
   AddInfoCommand(app, context);
@@ -163,7 +172,9 @@ int main(int argc, char** argv) {
   AddEepromCommand(app, context);
   AddPortsCommand(app, context);
   AddConsoleCommand(app, context);
+#if !defined(_WIN32)
   AddMachineOptionsToHelp(app, *group);
+#endif
 
   // Hidden: the build writes the shell completion with it.
   app.add_flag_callback(

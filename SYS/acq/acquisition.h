@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/device_extension.h"
+#include "hw/hardware_lock.h"
 #include "hw/registers.h"
 #include "ioctl/control.h"
 
@@ -40,14 +41,6 @@ void BufferStreamFrame(DEVICE_EXTENSION* Extension);
 // The pool's pointer table: entry i holds the address of block i.
 inline PUSHORT* BlockTable(const DEVICE_EXTENSION* Extension) {
   return static_cast<PUSHORT*>(Extension->BlockPool);
-}
-
-// The acquisition requests take turns per device (PASSIVE_LEVEL).
-inline void LockAcquisition(DEVICE_EXTENSION* Extension) {
-  KeWaitForSingleObject(&Extension->AcquisitionLock, Executive, KernelMode, FALSE, nullptr);
-}
-inline void UnlockAcquisition(DEVICE_EXTENSION* Extension) {
-  KeSetEvent(&Extension->AcquisitionLock, IO_NO_INCREMENT, FALSE);
 }
 
 // Whether the card's window and its connected interrupt are there to be driven.

@@ -4,11 +4,9 @@
 // (ReadIndex with the cleared FullCount) is published under the interrupt's lock, and every
 // look at the writer's side is taken there too, so neither can interleave with an interrupt's
 // read-modify-write; the block copies themselves run outside it, on blocks the interrupt path
-// does not write until the reader lets go of them. The stream read takes its snapshot under
-// the lock and copies outside it (a ring can hold hundreds of kilobytes, too much to copy at
-// device IRQL), then checks under the lock that the writer has not reached any sample it
-// copied; if it has, it copies again, and after a few tries copies under the lock, so
-// position, phase, wrap count and samples always come from one moment.
+// does not write until the reader lets go of them. The stream read copies at most one frame at
+// device IRQL, whatever the ring's size (see ReadStream), and its position, phase, wrap count
+// and samples always come from one moment.
 #include "acq/acquisition.h"
 
 namespace {
@@ -106,58 +104,84 @@ inline ULONG FramesEnd(const STREAM_SNAPSHOT& Snapshot, ULONG RingSamples) {
                                             : Snapshot.Position - Snapshot.Phase + RingSamples;
 }
 
-/*
- * CopyStreamSamples: writes the output for a snapshot: the wrap count, the Samples samples
- * that end at the newest whole frame (oldest first, split at the ring's wrap point), and the
- * newest frame's index. At any IRQL.
- */
-void CopyStreamSamples(const STREAM_SNAPSHOT& Snapshot, PUSHORT Output, ULONG Samples) {
-  DEVICE_EXTENSION* extension = Snapshot.Extension;
-  ULONG ringSamples = extension->SamplesPerBlock;
-  ULONG end = FramesEnd(Snapshot, ringSamples);
-  const USHORT* ring = extension->CurrentBlock + 1;
-  Output[0] = Snapshot.Sequence;
-  PUSHORT samples = Output + 1;
-  ULONG g = Samples;
-  if (end >= g) {
-    RtlCopyMemory(samples, ring + (end - g), g * sizeof(USHORT));
-  } else {
-    RtlCopyMemory(samples, ring + (ringSamples - (g - end)), (g - end) * sizeof(USHORT));
-    RtlCopyMemory(samples + (g - end), ring, end * sizeof(USHORT));
-  }
-  ULONG newestFrame = end / static_cast<ULONG>(extension->ChannelCount) - 1;
-  RtlCopyMemory(samples + g, &newestFrame, sizeof newestFrame);
-}
-
-// Whether the writer, now at Later, has overwritten none of the samples a copy for Earlier
-// took: it may move on by the ring's free part (the samples neither copied nor in the
-// partial frame) before it reaches the oldest copied one.
-bool CopyStillIntact(const STREAM_SNAPSHOT& Earlier, const STREAM_SNAPSHOT& Later,
-                     ULONG RingSamples, ULONG Samples) {
-  ULONGLONG wraps = static_cast<USHORT>(Later.Sequence - Earlier.Sequence);
-  LONGLONG advance = static_cast<LONGLONG>(wraps * RingSamples + Later.Position) -
-                     static_cast<LONGLONG>(Earlier.Position);
-  LONGLONG room = static_cast<LONGLONG>(RingSamples) - Samples - Earlier.Phase;
-  return advance <= room;
-}
-
+// One stream read's copy: the Samples samples that end at the newest whole frame of Snapshot,
+// oldest first (sample k of the copy is ring index (end - Samples + k) mod ring).
 struct STREAM_COPY {
+  DEVICE_EXTENSION* Extension;
   STREAM_SNAPSHOT Snapshot;
-  PUSHORT Output;
-  ULONG Samples;
+  PUSHORT Samples;     // where sample 0 goes in the output
+  ULONG Count;         // samples in the copy
+  ULONG LockedCount;   // the oldest ones, copied with the snapshot
 };
 
-// The copy made whole under the interrupt's lock, when the writer kept overtaking the copies
-// made outside it.
-BOOLEAN NTAPI CopyStreamLocked(PVOID Context) {
+/*
+ * CopyStreamRange: samples From to To - 1 of the copy, in at most two runs (the ring's end,
+ * then its start). At any IRQL.
+ */
+void CopyStreamRange(const STREAM_COPY& Copy, ULONG From, ULONG To) {
+  const DEVICE_EXTENSION* extension = Copy.Extension;
+  ULONG ringSamples = extension->SamplesPerBlock;
+  const USHORT* ring = extension->CurrentBlock + 1;
+  ULONG index = (FramesEnd(Copy.Snapshot, ringSamples) + ringSamples - Copy.Count + From) %
+                ringSamples;
+  ULONG count = To - From;
+  ULONG run = count < ringSamples - index ? count : ringSamples - index;
+  RtlCopyMemory(Copy.Samples + From, ring + index, run * sizeof(USHORT));
+  RtlCopyMemory(Copy.Samples + From + run, ring, (count - run) * sizeof(USHORT));
+}
+
+// The snapshot and the oldest frame of the copy, together under the interrupt's lock: at most
+// one frame copied at device IRQL.
+BOOLEAN NTAPI TakeSnapshotWithOldestFrame(PVOID Context) {
   auto* copy = static_cast<STREAM_COPY*>(Context);
   TakeStreamSnapshot(&copy->Snapshot);
-  CopyStreamSamples(copy->Snapshot, copy->Output, copy->Samples);
+  CopyStreamRange(*copy, 0, copy->LockedCount);
   return TRUE;
 }
 
-// Copies made outside the interrupt's lock before the read falls back to one under it.
-constexpr int STREAM_COPY_ATTEMPTS = 4;
+// Whether the writer, now at Later, has overwritten none of the copy's samples from First on.
+// It overwrites the ring in order, the oldest sample first: it may move on by the ring's free
+// part (the samples neither copied nor in the partial frame) plus the First samples already
+// copied before it reaches sample First.
+bool CopyIntactFrom(const STREAM_SNAPSHOT& Earlier, const STREAM_SNAPSHOT& Later,
+                    ULONG RingSamples, ULONG Samples, ULONG First) {
+  ULONGLONG wraps = static_cast<USHORT>(Later.Sequence - Earlier.Sequence);
+  LONGLONG advance = static_cast<LONGLONG>(wraps * RingSamples + Later.Position) -
+                     static_cast<LONGLONG>(Earlier.Position);
+  LONGLONG room = static_cast<LONGLONG>(RingSamples) - Samples - Earlier.Phase + First;
+  return advance <= room;
+}
+
+// Each chunk copied outside the lock is this many times the samples copied before it: the
+// writer fills the ring a thousand times more slowly than a copy reads it, so it reaches a
+// chunk only when the reader is held up, and a ring of 8192 frames takes four chunks.
+constexpr ULONG STREAM_CHUNK_GROWTH = 64;
+// Attempts before a read gives up on a writer that keeps overtaking it.
+constexpr int STREAM_COPY_ATTEMPTS = 8;
+
+/*
+ * CopyStreamOnce: one attempt at a stream read's copy: the snapshot and the oldest frame under
+ * the interrupt's lock, then the rest outside it in growing chunks, each checked afterwards
+ * under the lock against the writer's position. Returns whether every chunk was intact (then
+ * Copy holds the snapshot the samples belong to). PASSIVE_LEVEL.
+ */
+TARVIK_PAGE_CODE bool CopyStreamOnce(STREAM_COPY* Copy) {
+  PAGED_CODE();
+  DEVICE_EXTENSION* extension = Copy->Extension;
+  ULONG ringSamples = extension->SamplesPerBlock;
+  KeSynchronizeExecution(extension->InterruptObject, TakeSnapshotWithOldestFrame, Copy);
+  if (!CopyIntactFrom(Copy->Snapshot, Copy->Snapshot, ringSamples, Copy->Count, 0)) return false;
+  for (ULONG done = Copy->LockedCount; done < Copy->Count;) {
+    ULONG next = done * STREAM_CHUNK_GROWTH < Copy->Count ? done * STREAM_CHUNK_GROWTH
+                                                           : Copy->Count;
+    CopyStreamRange(*Copy, done, next);
+    STREAM_SNAPSHOT now{extension, 0, 0, 0};
+    KeSynchronizeExecution(extension->InterruptObject, TakeStreamSnapshot, &now);
+    if (!CopyIntactFrom(Copy->Snapshot, now, ringSamples, Copy->Count, done)) return false;
+    done = next;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -265,9 +289,12 @@ TARVIK_PAGE_CODE NTSTATUS ReadNewestBlock(DEVICE_EXTENSION* Extension, ULONG Inp
 /*
  * ReadStream: IOCTL_DAQ_READ_STREAM. Returns the ring's wrap count, the newest whole frames
  * that fit (oldest first) and the ring index of the newest frame, all from one moment between
- * two interrupts (see the copy's checks above). Refusals: the checks of every read, then an output longer than a block plus
- * 4, shorter than 6 (no room for the count and the index), or missing (DAQ_ERR_BUFFER_SIZE).
- * PASSIVE_LEVEL; serialised.
+ * two interrupts. Only the snapshot and the oldest frame are taken at device IRQL; the rest is
+ * copied outside the interrupt's lock and checked (CopyStreamOnce). A writer that overtakes the
+ * copy in every attempt (a reader held up for as long as the ring takes to fill) fails the read
+ * with DAQ_ERR_STREAM_OVERRUN: the caller reads again. Refusals: the checks of every read, then
+ * an output longer than a block plus 4, shorter than 6 (no room for the count and the index),
+ * or missing (DAQ_ERR_BUFFER_SIZE). PASSIVE_LEVEL; serialised.
  */
 TARVIK_PAGE_CODE NTSTATUS ReadStream(DEVICE_EXTENSION* Extension, ULONG InputLength,
                                      PVOID InputBuffer, ULONG OutputLength, PVOID OutputBuffer) {
@@ -287,18 +314,19 @@ TARVIK_PAGE_CODE NTSTATUS ReadStream(DEVICE_EXTENSION* Extension, ULONG InputLen
     ULONG channels = static_cast<ULONG>(Extension->ChannelCount);
     ULONG samples = channels * ((((OutputLength - 4) / 2) - 1) / channels);
     auto* output = static_cast<PUSHORT>(OutputBuffer);
+    STREAM_COPY copy{Extension, {Extension, 0, 0, 0}, output + 1, samples,
+                     samples < channels ? samples : channels};
     bool intact = false;
     for (int attempt = 0; attempt < STREAM_COPY_ATTEMPTS && !intact; ++attempt) {
-      STREAM_SNAPSHOT before{Extension, 0, 0, 0};
-      KeSynchronizeExecution(Extension->InterruptObject, TakeStreamSnapshot, &before);
-      CopyStreamSamples(before, output, samples);
-      STREAM_SNAPSHOT after{Extension, 0, 0, 0};
-      KeSynchronizeExecution(Extension->InterruptObject, TakeStreamSnapshot, &after);
-      intact = CopyStillIntact(before, after, Extension->SamplesPerBlock, samples);
+      intact = CopyStreamOnce(&copy);
     }
-    if (!intact) {
-      STREAM_COPY copy{{Extension, 0, 0, 0}, output, samples};
-      KeSynchronizeExecution(Extension->InterruptObject, CopyStreamLocked, &copy);
+    if (intact) {
+      output[0] = copy.Snapshot.Sequence;
+      ULONG newestFrame = FramesEnd(copy.Snapshot, Extension->SamplesPerBlock) / channels - 1;
+      RtlCopyMemory(output + 1 + samples, &newestFrame, sizeof newestFrame);
+    } else {
+      RecordLastError(Extension, DAQ_ERR_STREAM_OVERRUN);
+      status = STATUS_UNSUCCESSFUL;
     }
   }
   UnlockAcquisition(Extension);

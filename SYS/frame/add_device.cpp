@@ -60,8 +60,7 @@ TARVIK_PAGE_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
     PoSetPowerState(deviceObject, DevicePowerState, state);
     InitializeListHead(&extension->PendingList);
     KeInitializeSpinLock(&extension->PendingLock);
-    KeInitializeEvent(&extension->EepromLock, SynchronizationEvent, TRUE);
-    KeInitializeEvent(&extension->AcquisitionLock, SynchronizationEvent, TRUE);
+    KeInitializeMutex(&extension->AcquisitionLock, 0);
     KeInitializeSpinLock(&extension->EventLock);
     deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   }

@@ -109,13 +109,14 @@ struct DEVICE_EXTENSION {
   // device (and a card can be added again) but a link that belongs to someone else is never
   // touched.
   BOOLEAN SymbolicLinkCreated;
-  // Held (a synchronization event used as a mutex) for each EEPROM word sequence, so that two
-  // requests never interleave their bits on the EEPROM lines or their read-modify-writes of
-  // the bridge's control register. Signalled when free.
-  KEVENT EepromLock;
-  // Held (a synchronization event used as a mutex) by the open, start, stop and read requests,
-  // which share the acquisition fields among themselves. Signalled when free.
-  KEVENT AcquisitionLock;
+  // Held by every request that touches the card's or the bridge's ports or the acquisition
+  // fields (open, start, stop, reads, the device command, raw ports, EEPROM words, serial
+  // number), and by resource assignment and release: so a request reads the port bases once,
+  // knows they stay assigned until it lets go, and never interleaves its register sequences
+  // (index/data pairs, EEPROM bits) with another's. A kernel mutex, not an event: owning it
+  // disables the owner's normal kernel APCs, so a holder cannot be suspended with it and stall
+  // a PnP stop or removal.
+  KMUTEX AcquisitionLock;
   // Guards UserEvent between the DPC that sets it and the stop that releases it, so the DPC
   // never signals an event after its reference is gone.
   KSPIN_LOCK EventLock;

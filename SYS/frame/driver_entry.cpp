@@ -41,6 +41,7 @@ extern "C" TARVIK_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
   DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
   return STATUS_SUCCESS;
 }
 

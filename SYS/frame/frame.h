@@ -19,6 +19,7 @@ DRIVER_ADD_DEVICE AddDevice;
 DRIVER_DISPATCH DispatchCreate;
 DRIVER_DISPATCH DispatchClose;
 DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchSystemControl;
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 NTSTATUS CompleteRequestStatus(PIRP Irp, NTSTATUS Status);

@@ -15,6 +15,13 @@ inline void WriteInterruptControl(const DEVICE_EXTENSION* Extension, ULONG Value
   WRITE_PORT_ULONG(PortDword(Extension->BridgePort, BRIDGE_INTERRUPT_CONTROL), Value);
 }
 
+// Sets (Set) and clears (Clear) bits of the register, unless the bridge no longer answers: an
+// all-ones value is nothing's state, and written back it would turn on every enable.
+inline void ModifyInterruptControl(const DEVICE_EXTENSION* Extension, ULONG Set, ULONG Clear) {
+  ULONG value = ReadInterruptControl(Extension);
+  if (!BridgeAbsent(value)) WriteInterruptControl(Extension, (value | Set) & ~Clear);
+}
+
 // Whether a local interrupt is both enabled and active in a value of the register.
 inline bool Lint1Pending(ULONG Value) {
   return (Value & INTCSR_LINT1_ENABLE) && (Value & INTCSR_LINT1_ACTIVE);
@@ -36,8 +43,11 @@ inline bool Lint2Pending(ULONG Value) {
  * interrupts were active, and each is acknowledged (edge clear for an active-high
  * edge-triggered input, otherwise its enable is cleared). Both acknowledgements derive from
  * the same read, the second keeping the first's cleared enable, so it never re-enables an
- * input the first silenced. Device IRQL under the interrupt's lock (the ISR, or
- * KeSynchronizeExecution).
+ * input the first silenced. A status of all ones is a bridge that no longer answers (the card
+ * was pulled, or stopped decoding in D3), never this card's interrupt: claiming it would take
+ * every interrupt on the shared line from its owner. A bridge that stops answering between
+ * the two reads was interrupting: the interrupt is claimed with nothing acknowledged
+ * (IntSource 0). Device IRQL under the interrupt's lock (the ISR, or KeSynchronizeExecution).
  */
 BOOLEAN NTAPI ClaimBridgeInterrupt(PVOID Context) {
   auto* extension = static_cast<DEVICE_EXTENSION*>(Context);
@@ -45,12 +55,16 @@ BOOLEAN NTAPI ClaimBridgeInterrupt(PVOID Context) {
   // Read once: every port call is opaque to the compiler.
   PULONG control = PortDword(extension->BridgePort, BRIDGE_INTERRUPT_CONTROL);
   ULONG value = READ_PORT_ULONG(control);
-  if (!(value & INTCSR_PCI_INTERRUPT_ENABLE)) return FALSE;
+  if (BridgeAbsent(value) || !(value & INTCSR_PCI_INTERRUPT_ENABLE)) return FALSE;
   if (!Lint1Pending(value) && !Lint2Pending(value)) return FALSE;
   WRITE_PORT_ULONG(control, value & ~INTCSR_PCI_INTERRUPT_ENABLE);
 
   ULONG source = 0;
   ULONG status = READ_PORT_ULONG(control);
+  if (BridgeAbsent(status)) {
+    extension->IntSource = 0;
+    return TRUE;
+  }
   ULONG kept = status;  // the enables as the acknowledgements leave them
   if (Lint1Pending(status)) {
     source |= 1;
@@ -76,12 +90,12 @@ BOOLEAN NTAPI ClaimBridgeInterrupt(PVOID Context) {
 
 /*
  * EnableBridgeInterrupt: lets local interrupt 1 through and enables the PCI interrupt. Local
- * interrupt 2 stays as it is. Device IRQL under the interrupt's lock. Returns TRUE.
+ * interrupt 2 stays as it is. Like the two routines below, it writes nothing to a bridge that
+ * no longer answers. Device IRQL under the interrupt's lock. Returns TRUE.
  */
 BOOLEAN NTAPI EnableBridgeInterrupt(PVOID Context) {
-  auto* extension = static_cast<DEVICE_EXTENSION*>(Context);
-  ULONG value = ReadInterruptControl(extension);
-  WriteInterruptControl(extension, value | INTCSR_LINT1_ENABLE | INTCSR_PCI_INTERRUPT_ENABLE);
+  ModifyInterruptControl(static_cast<DEVICE_EXTENSION*>(Context),
+                         INTCSR_LINT1_ENABLE | INTCSR_PCI_INTERRUPT_ENABLE, 0);
   return TRUE;
 }
 
@@ -92,9 +106,7 @@ BOOLEAN NTAPI EnableBridgeInterrupt(PVOID Context) {
  * Device IRQL under the interrupt's lock. Returns TRUE.
  */
 BOOLEAN NTAPI EnableBridgePciInterrupt(PVOID Context) {
-  auto* extension = static_cast<DEVICE_EXTENSION*>(Context);
-  ULONG value = ReadInterruptControl(extension);
-  WriteInterruptControl(extension, value | INTCSR_PCI_INTERRUPT_ENABLE);
+  ModifyInterruptControl(static_cast<DEVICE_EXTENSION*>(Context), INTCSR_PCI_INTERRUPT_ENABLE, 0);
   return TRUE;
 }
 
@@ -104,8 +116,6 @@ BOOLEAN NTAPI EnableBridgePciInterrupt(PVOID Context) {
  * interrupt is connected. Returns TRUE.
  */
 BOOLEAN NTAPI DisableBridgeInterrupt(PVOID Context) {
-  auto* extension = static_cast<DEVICE_EXTENSION*>(Context);
-  ULONG value = ReadInterruptControl(extension);
-  WriteInterruptControl(extension, value & INTCSR_DISABLE_KEEP);
+  ModifyInterruptControl(static_cast<DEVICE_EXTENSION*>(Context), 0, ~INTCSR_DISABLE_KEEP);
   return TRUE;
 }

@@ -8,6 +8,12 @@
 constexpr ULONG BRIDGE_INTERRUPT_CONTROL = 0x4C;  // interrupt control/status
 constexpr ULONG BRIDGE_CONTROL = 0x50;            // control: EEPROM lines on bits 24..27
 
+// What a bridge register reads when nothing answers: a card pulled from its slot, or one that
+// stopped decoding I/O (powered down to D3). Neither register the driver uses ever holds it:
+// their reserved high bits read 0. A value derived from it is never written back.
+constexpr ULONG BRIDGE_ABSENT = 0xFFFFFFFF;
+inline bool BridgeAbsent(ULONG Value) { return Value == BRIDGE_ABSENT; }
+
 // Interrupt control/status bits.
 constexpr ULONG INTCSR_LINT1_ENABLE = 0x001;
 constexpr ULONG INTCSR_LINT1_ACTIVE_HIGH = 0x002;
@@ -58,6 +64,8 @@ constexpr UCHAR CARD_CLOCK_STOP = 0x00;
 constexpr UCHAR CARD_CLOCK_RUN = 0x01;
 constexpr ULONG CARD_BASE_CLOCK_HZ = 12000000;
 constexpr USHORT CARD_GOOD_ID_BYTE4 = 9;  // identification byte 4 of a working board
+// Every identification byte reads this when no card answers in the window.
+constexpr USHORT CARD_ABSENT_ID_BYTE = 0xFF;
 
 // Port addresses from a base and an offset, in the form the HAL's routines take.
 inline PUCHAR PortByte(ULONG_PTR Base, ULONG Offset) {

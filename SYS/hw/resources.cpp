@@ -60,9 +60,9 @@ TARVIK_PAGE_CODE bool PortAccessAssigned(const DEVICE_EXTENSION* Extension, ULON
 /*
  * AssignResources: records the translated list's port ranges (I/O-space ranges by port number,
  * memory-space ones mapped) and memory ranges (mapped), picks the bridge's registers (the first
- * port range) and the card's window (the first later range of exactly 64 bytes, when there are
- * two port ranges and a memory range), both in I/O space, silences the bridge and connects
- * InterruptService.
+ * port range, long enough to hold the interrupt control) and the card's window (the first later
+ * range of exactly 64 bytes, when there are two port ranges and a memory range), both in I/O
+ * space, silences the bridge and connects InterruptService.
  * Ranges beyond the record's room (six port, four memory ranges) are skipped: neither recorded
  * nor mapped. IrqLine is the raw list's interrupt vector; with a translated list only, the
  * translated vector stands in for it, so the card stays usable.
@@ -132,9 +132,12 @@ static TARVIK_PAGE_CODE NTSTATUS AssignResourcesLocked(DEVICE_EXTENSION* extensi
   // take port numbers: a range the translated list puts in memory space has only a mapped
   // address, and is never chosen. A card whose bridge or window is there is refused as one
   // without them.
+  // The start and the interrupt service routine reach the bridge's interrupt control without
+  // a check of their own: a first range that ends before it is no bridge.
   extension->BridgePort = 0;
   extension->BoardPort = 0;
-  if (extension->PortCount >= 2 && extension->MemCount >= 1 && !extension->PortMapped[0]) {
+  if (extension->PortCount >= 2 && extension->MemCount >= 1 && !extension->PortMapped[0] &&
+      extension->PortLength[0] >= BRIDGE_INTERRUPT_CONTROL + sizeof(ULONG)) {
     for (USHORT i = 1; i < extension->PortCount; ++i) {
       if (!extension->PortMapped[i] && extension->PortLength[i] == CARD_WINDOW_LENGTH) {
         extension->BridgePort = extension->PortBase[0];

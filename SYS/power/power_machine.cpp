@@ -6,6 +6,15 @@
 
 namespace {
 
+// Tells the power manager the device's new state (PoSetPowerState), as the driver must at
+// every device power transition: after a power-up succeeded in the lower drivers, before a
+// power-down is passed down, and again after the lower drivers refused one.
+void ReportDevicePower(DEVICE_EXTENSION* Extension, LONG State) {
+  POWER_STATE state;
+  state.DeviceState = static_cast<DEVICE_POWER_STATE>(State);
+  PoSetPowerState(Extension->DeviceObject, DevicePowerState, state);
+}
+
 enum POWER_ACTION_CODE : UCHAR {
   ActNone = 0,
   ActBegin = 1,
@@ -228,6 +237,7 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
         }
         InterlockedExchange(&extension->PendingRejectStatus, 0);
         extension->DevicePower = MainStack(Context)->Parameters.Power.State.DeviceState;
+        ReportDevicePower(extension, extension->DevicePower);
         action = ActDevUpFinish;
         break;
       case ActRejectNotifications:
@@ -237,7 +247,10 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
       case ActDevDown: {
         Context->State = PwrDevDownForwarded;
         LONG target = MainStack(Context)->Parameters.Power.State.DeviceState;
-        if (target > extension->DevicePower) extension->DevicePower = target;
+        if (target > extension->DevicePower) {
+          extension->DevicePower = target;
+          ReportDevicePower(extension, target);
+        }
         action = ActForward;
         break;
       }
@@ -246,6 +259,9 @@ NTSTATUS RunPowerMachine(POWER_CONTEXT* Context, POWER_MACHINE_EVENT Event) {
         // and a device still in D0 accepts waits again.
         if (!NT_SUCCESS(Context->Status) &&
             MainStack(Context)->MinorFunction == IRP_MN_SET_POWER) {
+          if (extension->DevicePower != Context->PreviousDevicePower) {
+            ReportDevicePower(extension, Context->PreviousDevicePower);
+          }
           extension->DevicePower = Context->PreviousDevicePower;
           if (extension->DevicePower == PowerDeviceD0) {
             InterlockedExchange(&extension->PendingRejectStatus, 0);

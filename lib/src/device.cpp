@@ -2,8 +2,10 @@
 // request helper every call goes through.
 #include <windows.h>
 
+#include <array>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 #include "control.h"
@@ -39,8 +41,17 @@ void Control(HANDLE handle, const char* operation, uint32_t code, const void* in
   if (!outcome.ok) throw Error(operation, outcome.win32, outcome.lastError);
 }
 
+// The device's name for CreateFileA: the ANSI call is the one both platform families implement
+// (the 98/Me family only stubs CreateFileW). The name is ASCII.
+constexpr auto kDeviceNameA = [] {
+  constexpr std::wstring_view wide = TARVIK_USER_DEVICE_NAME;
+  std::array<char, wide.size() + 1> narrow{};
+  for (size_t i = 0; i < wide.size(); ++i) narrow[i] = static_cast<char>(wide[i]);
+  return narrow;
+}();
+
 HANDLE OpenDevice(uint32_t flags, const char* operation) {
-  HANDLE handle = CreateFileW(TARVIK_USER_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  HANDLE handle = CreateFileA(kDeviceNameA.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     throw Error(operation, static_cast<uint32_t>(GetLastError()), DAQ_OK);
@@ -141,10 +152,32 @@ void Device::OpenBoard() {
                   nullptr, 0);
 }
 
+// The block event as the driver takes it. A Win32 handle on the 98/Me family means nothing
+// to a driver: there kernel32 exports OpenVxDHandle, which makes a ring-0 handle of it (it
+// lives until the process ends); it is looked up at run time, so the same program runs on
+// Windows 2000/XP, which has no such export and takes the Win32 handle itself. Handle values
+// fit in 32 bits on every platform the record is used on.
+namespace {
+
+uint32_t DriverEventHandle(HANDLE event) {
+  using OpenVxDHandleRoutine = DWORD(WINAPI*)(HANDLE);
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  FARPROC routine = kernel32 != nullptr ? GetProcAddress(kernel32, "OpenVxDHandle") : nullptr;
+  if (routine == nullptr) return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event));
+  auto open = reinterpret_cast<OpenVxDHandleRoutine>(reinterpret_cast<void (*)()>(routine));
+  DWORD ring0 = open(event);
+  if (ring0 == 0) {
+    throw Error("make a ring-0 handle of the block event", static_cast<uint32_t>(GetLastError()),
+                DAQ_OK);
+  }
+  return ring0;
+}
+
+}  // namespace
+
 void Device::StartBlocks(const StartOptions& options, const Event& blockDone) {
   START_PARAMETERS start = StartRecord(options, false);
-  // Handle values fit in 32 bits on every platform the record is used on.
-  start.EventHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(blockDone.Handle()));
+  start.EventHandle = DriverEventHandle(blockDone.Handle());
   detail::Control(handle_, "start acquisition", IOCTL_DAQ_START, &start, sizeof start, nullptr,
                   0);
   ringFrames_ = 0;

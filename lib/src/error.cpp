@@ -20,7 +20,7 @@ constexpr Sentence kLastErrorSentences[] = {
     {DAQ_ERR_NO_BLOCK, "no completed block is waiting"},
     {DAQ_ERR_OPEN_LENGTH, "the open request must carry 16 bytes"},
     {DAQ_ERR_RUNNING, "an acquisition is already running"},
-    {DAQ_ERR_NO_HARDWARE, "the card's or the bridge's registers were not assigned to the device"},
+    {DAQ_ERR_NO_HARDWARE, "the card's or the bridge's registers are not assigned to the device, or the card does not answer (removed or powered down)"},
     {DAQ_ERR_NO_INTERRUPT, "the card has no interrupt line"},
     {DAQ_ERR_NOT_OPEN, "the board has not been opened"},
     {DAQ_ERR_START_LENGTH, "the start parameters must be 32 bytes"},
@@ -38,6 +38,7 @@ constexpr Sentence kLastErrorSentences[] = {
     {DAQ_ERR_BLOCK_GEOMETRY, "the frames per block or the block count are zero, negative or too large"},
     {DAQ_ERR_NO_SERIAL, "the EEPROM holds no serial number (both words are erased)"},
     {DAQ_ERR_RATE, "the requested slow-mode rate is below the slowest the driver can divide down"},
+    {DAQ_ERR_STREAM_OVERRUN, "the card overwrote the ring faster than the read could copy it; read again"},
 };
 
 constexpr Sentence kWin32Sentences[] = {

@@ -107,7 +107,7 @@ bool PendingWait::Completed() {
 PendingWait Device::BeginWait() {
   auto state = std::make_unique<PendingWait::State>();
   state->handle = detail::OpenDevice(FILE_FLAG_OVERLAPPED, kWaitOperation);
-  state->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  state->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (state->event == nullptr) {
     throw Error("create an event", static_cast<uint32_t>(GetLastError()), DAQ_OK);
   }
@@ -143,7 +143,7 @@ void Device::Signal(uint32_t value) {
   throw Error("signal the waiting client", error, DAQ_OK);
 }
 
-Event::Event() : handle_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+Event::Event() : handle_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
   if (handle_ == nullptr) {
     throw Error("create an event", static_cast<uint32_t>(GetLastError()), DAQ_OK);
   }

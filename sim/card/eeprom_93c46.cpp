@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tarvik_pci_ids.h"
+
 namespace sim::card {
 
 namespace {
@@ -40,12 +42,48 @@ void SyncFolder(const std::filesystem::path& folder) {
 
 }  // namespace
 
+PciIdentity BuildPciIdentity() {
+  PciIdentity identity;
+  identity.vendorId = TARVIK_PCI_VENDOR_ID;
+  identity.deviceId = TARVIK_PCI_DEVICE_ID;
+  identity.subsystemVendorId = TARVIK_PCI_SUBSYSTEM_VENDOR_ID;
+  identity.subsystemId = TARVIK_PCI_SUBSYSTEM_ID;
+  identity.revision = TARVIK_PCI_REVISION;
+  identity.classCode = TARVIK_PCI_CLASS_CODE;
+  return identity;
+}
+
+EepromImage NewCardEepromImage(const PciIdentity& identity) {
+  namespace word = bridge_config_word;
+  EepromImage image;
+  image.fill(kEepromBlankWord);
+  image[word::kDeviceId] = identity.deviceId;
+  image[word::kVendorId] = identity.vendorId;
+  image[word::kClassCode] = static_cast<uint16_t>(identity.classCode >> 8);
+  image[word::kInterfaceRevision] =
+      static_cast<uint16_t>((identity.classCode & 0xFF) << 8 | identity.revision);
+  image[word::kSubsystemId] = identity.subsystemId;
+  image[word::kSubsystemVendorId] = identity.subsystemVendorId;
+  return image;
+}
+
+PciIdentity PciIdentityOf(const EepromImage& image) {
+  namespace word = bridge_config_word;
+  PciIdentity identity;
+  identity.deviceId = image[word::kDeviceId];
+  identity.vendorId = image[word::kVendorId];
+  identity.classCode = static_cast<uint32_t>(image[word::kClassCode]) << 8 |
+                       image[word::kInterfaceRevision] >> 8;
+  identity.revision = static_cast<uint8_t>(image[word::kInterfaceRevision] & 0xFF);
+  identity.subsystemId = image[word::kSubsystemId];
+  identity.subsystemVendorId = image[word::kSubsystemVendorId];
+  return identity;
+}
+
 ImageFileResult LoadEepromImage(const std::filesystem::path& path, EepromImage* image) {
   int fd = ::open(path.c_str(), O_RDONLY);
   if (fd < 0) {
-    if (errno != ENOENT) return ImageFileResult::IoError;
-    image->fill(kEepromBlankWord);
-    return ImageFileResult::Missing;
+    return errno == ENOENT ? ImageFileResult::Missing : ImageFileResult::IoError;
   }
   // One byte more than an image, so that a longer file shows up as one.
   unsigned char bytes[kImageBytes + 1];

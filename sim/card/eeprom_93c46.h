@@ -29,9 +29,13 @@
 // A falling CS before an instruction is complete abandons it without effect; that is counted
 // (abortedInstructions) but it is not misuse.
 //
+// The part itself starts blank (every word 0xFFFF, the erased state). A new card's part holds
+// more: NewCardEepromImage (below) puts the card's PCI identity in the words the bridge loads
+// its configuration from, and leaves every other word erased.
+//
 // The image can live in a file: 128 bytes, word i at bytes 2i (low) and 2i+1 (high). A file
-// that does not exist means a blank part (every word 0xFFFF, the erased state); it is created
-// by the first programmed change. A file of any other size is not ours: it is refused, never
+// that does not exist means the part keeps what it holds (a new card's image on a card); the
+// file is created by the first programmed change. A file of any other size is not ours: it is refused, never
 // attached and never overwritten. While a file is attached, every change to the image (a
 // completed programming cycle, or SetImage) replaces the file atomically: a temporary file in
 // the same folder is written and synced, then renamed over the old one.
@@ -68,6 +72,37 @@ constexpr unsigned kEepromWords = 64;
 constexpr uint16_t kEepromBlankWord = 0xFFFF;
 using EepromImage = std::array<uint16_t, kEepromWords>;
 
+// The bridge's serial EEPROM layout: the words it loads its PCI configuration from at
+// power-up. The driver's own words lie far above them (the serial number at words 58 and 59,
+// the pair of sub-commands 73 and 74 at words 60 and 61).
+namespace bridge_config_word {
+constexpr unsigned kDeviceId = 0;
+constexpr unsigned kVendorId = 1;
+constexpr unsigned kClassCode = 2;          // base class (high byte), subclass (low byte)
+constexpr unsigned kInterfaceRevision = 3;  // programming interface (high byte), revision
+constexpr unsigned kSubsystemId = 4;
+constexpr unsigned kSubsystemVendorId = 5;
+}  // namespace bridge_config_word
+
+struct PciIdentity {
+  uint16_t vendorId = 0;
+  uint16_t deviceId = 0;
+  uint16_t subsystemVendorId = 0;
+  uint16_t subsystemId = 0;
+  uint8_t revision = 0;
+  uint32_t classCode = 0;  // 24 bits: base class, subclass, programming interface
+
+  bool operator==(const PciIdentity&) const = default;
+};
+
+// The card's identity as the build sets it (cmake/PciIds.cmake).
+PciIdentity BuildPciIdentity();
+// The image a new card's part holds: the identity in the bridge's configuration words, every
+// other word erased.
+EepromImage NewCardEepromImage(const PciIdentity& identity = BuildPciIdentity());
+// What the bridge loads from an image.
+PciIdentity PciIdentityOf(const EepromImage& image);
+
 enum class ImageFileResult {
   Loaded,    // the file held an image; it is in the part now
   Missing,   // no file: the part is blank
@@ -75,7 +110,7 @@ enum class ImageFileResult {
   IoError,   // could not be read
 };
 
-// Reads an image file. On Missing, *image is blank; on BadSize or IoError it is unchanged.
+// Reads an image file. On Missing, BadSize or IoError *image is unchanged.
 ImageFileResult LoadEepromImage(const std::filesystem::path& path, EepromImage* image);
 
 // Replaces the file at `path` with the image atomically. `beforeRename`, when set, runs once
@@ -125,8 +160,8 @@ class Eeprom93C46 {
   uint16_t Word(unsigned address) const { return state_.image.at(address); }
   void SetImage(const EepromImage& image);
 
-  // Loads the file (Missing: a blank part) and keeps it up to date from now on. On BadSize or
-  // IoError nothing changes and no file is attached.
+  // Loads the file (Missing: the part keeps its cells) and keeps it up to date from now on. On
+  // BadSize or IoError nothing changes and no file is attached.
   ImageFileResult AttachImageFile(const std::filesystem::path& path);
   void DetachImageFile() { imageFile_.reset(); }
   const std::optional<std::filesystem::path>& ImageFile() const { return imageFile_; }

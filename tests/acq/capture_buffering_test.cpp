@@ -7,6 +7,7 @@
 
 #include "acq/acquisition.h"
 #include "sim/io_bus.h"
+#include "sim/schedule.h"
 
 namespace {
 
@@ -268,6 +269,34 @@ TEST_F(BufferingTest, ACaptureStraddlingTheRingsEndContinuesAtItsStart) {
     int expected = k < 4 ? 106 + k : k < 10 ? k : 100 + k - 10;  // second, first, second
     EXPECT_EQ(Ring(k), expected) << k;
   }
+}
+
+// With five channels a capture leaves a partial frame in the ring, and the stream read's frames
+// end before it. The writer must not reach the oldest sample copied: the room it has is the
+// ring less the copy and less the partial frame. A capture landing while the read copies, by
+// more than that room, makes the read copy again from a new snapshot, whose samples are then
+// exactly the ring's. (The oldest frame is copied with the snapshot, so the writer may also
+// overwrite that one.)
+TEST_F(BufferingTest, AStreamReadCopiesAgainWhenACaptureTakesMoreThanTheRoomLeft) {
+  Start(2, 1, true);  // a ring of 32 samples
+  DEVICE_EXTENSION* e = Extension();
+  e->ChannelCount = 5;
+  Deliver(16);
+  Deliver(16);  // position 0, phase 2: the newest whole frame ends at 30
+  // 25 samples: room 32 - 25 - 2 = 5, and 5 more for the oldest frame, before the writer
+  // reaches the samples copied outside the lock; it advances by 12.
+  sim::schedule::Inject({sim::schedule::Role::Test, 2, "KeSynchronizeExecution"},
+                        [this] { Deliver(12); }, "a capture during the copy");
+  std::vector<USHORT> out(31);
+  ASSERT_EQ(Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, out.data(), 56), STATUS_SUCCESS);
+  sim::schedule::WaitForInjections();
+  ASSERT_TRUE(sim::schedule::AllInjectionsFired());
+  ULONG end = (e->SnapshotPosition + 32 - e->SnapshotPhase) % 32;
+  if (end == 0) end = 32;
+  for (int k = 0; k < 25; ++k) EXPECT_EQ(out[1 + k], Ring((end + 32 - 25 + k) % 32)) << k;
+  ULONG newest = 0;
+  std::memcpy(&newest, out.data() + 26, 4);
+  EXPECT_EQ(newest, end / 5 - 1);
 }
 
 }  // namespace

@@ -8,12 +8,14 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "card_resources.h"
 #include "sim/machine.h"
+#include "sim/schedule.h"
 #include "tarvik_ioctl.h"
 
 namespace {
@@ -200,6 +202,52 @@ TEST_F(AcquisitionTest, ContinuousModeSnapshotsTheNewestWholeFrames) {
   EXPECT_EQ(CheckFrame(one.data() + 1), previous);
   EXPECT_FALSE(Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, out.data(), 135, &bytes));
   EXPECT_EQ(LastError(), DAQ_ERR_BUFFER_SIZE);
+}
+
+// A whole-ring read leaves the writer no room beyond the oldest frame, which the read copies
+// with its snapshot under the interrupt's lock: two frames captured while it copies the rest
+// outside the lock overwrite samples not yet copied. The read notices at its check after the
+// copy and copies again from a new snapshot (never copying the ring at device IRQL); a card
+// that overtakes it at every attempt fails the read, which the caller repeats.
+TEST_F(AcquisitionTest, AWholeRingReadOvertakenByTheCardCopiesAgainOrFails) {
+  Start(4, 5, true);
+  StepFrames(6);
+  // Each attempt makes two synchronized calls: the snapshot with the oldest frame, then the
+  // check after the rest of the ring is copied. Two frames land before the check of the first
+  // n attempts: each landing arms the next.
+  std::function<void(int)> overtake = [&](int left) {
+    sim::schedule::Inject({sim::schedule::Role::Test, 2, "KeSynchronizeExecution"}, [&, left] {
+      auto delivery = sim::schedule::CurrentInterruptDelivery();
+      sim::schedule::SetInterruptDelivery(sim::schedule::InterruptDelivery::Uniprocessor);
+      StepFrames(2, false);
+      sim::schedule::SetInterruptDelivery(delivery);
+      if (left > 1) overtake(left - 1);
+    }, "two frames captured during the copy");
+  };
+  auto readOvertaken = [&](int attempts, std::vector<uint16_t>& out) {
+    overtake(attempts);
+    DWORD bytes = 0;
+    bool read = Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, out.data(), 134, &bytes);
+    sim::schedule::WaitForInjections();
+    EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+    return read;
+  };
+  std::vector<uint16_t> out(67);
+  ASSERT_TRUE(readOvertaken(7, out));
+  uint64_t previous = 0;
+  for (int f = 0; f < 4; ++f) {
+    uint64_t t1 = CheckFrame(out.data() + 1 + 16 * f);
+    if (f > 0) {
+      EXPECT_EQ(t1, previous + 2) << "frame " << f;
+    }
+    previous = t1;
+  }
+  std::vector<uint16_t> now(19);  // the newest frame, read undisturbed: the same
+  DWORD bytes = 0;
+  ASSERT_TRUE(Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, now.data(), 38, &bytes));
+  EXPECT_EQ(CheckFrame(now.data() + 1), previous);
+  EXPECT_FALSE(readOvertaken(8, out));
+  EXPECT_EQ(LastError(), DAQ_ERR_STREAM_OVERRUN);
 }
 
 // A reader on one thread while interrupts arrive on another: every block it gets is whole and

@@ -1,5 +1,5 @@
 // The bridge's registers on the bus: interrupt control/status and the PCI output, storage,
-// refused accesses; the card's ranges on the bus.
+// refused accesses; the card's ranges on the bus, in its slot and out of it.
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -193,6 +193,38 @@ TEST_F(BridgeTest, CardClaimsItsRangesOnlyWhileAttached) {
   EXPECT_EQ(ReadBridge(0x00), 0xFFFFFFFFu);
   ASSERT_TRUE(other.Attach(bus_)) << "ranges released";
   EXPECT_EQ(bus_.Read(0xD000 + kControl, 4), kControlEepromDataOut);
+}
+
+// Decoding off (a device in D3) and a pulled card: all ones, writes dropped, the pin low or
+// floating; decoding back keeps every register; a pulled card never comes back.
+TEST_F(BridgeTest, ACardThatStopsDecodingReadsAllOnesAndItsPinFollowsTheSlot) {
+  std::vector<Pin> pins;
+  card_.SetInterruptCallback([&pins, this](Pin) { pins.push_back(card_.InterruptPin()); });
+  WriteBridge(0x7C, 0x12345678);
+  WriteBridge(kIntCsr, kLint1On | kIntCsrLint1ActiveHigh);
+  card_.bridge().SetLocalInterrupt1Level(true);
+  EXPECT_EQ(card_.InterruptPin(), Pin::High);
+
+  card_.SetDecoding(false);
+  EXPECT_EQ(card_.InterruptPin(), Pin::Low);
+  EXPECT_EQ(ReadBridge(0x7C), 0xFFFFFFFFu);
+  WriteBridge(0x7C, 0);  // dropped
+  card_.SetDecoding(true);
+  EXPECT_EQ(ReadBridge(0x7C), 0x12345678u);
+  EXPECT_EQ(pins, (std::vector<Pin>{Pin::High, Pin::Low, Pin::High}));
+
+  ASSERT_TRUE(card_.MoveTo(0xC000, 0xC400));
+  EXPECT_EQ(bus_.Read(0xC000 + 0x7C, 4), 0x12345678u);
+  EXPECT_EQ(bus_.Read(card_.config().bridgeBase + 0x7C, 4), 0xFFFFFFFFu);
+
+  card_.Pull(/*pinFloats=*/true);
+  card_.SetDecoding(true);
+  EXPECT_TRUE(card_.Pulled());
+  EXPECT_EQ(card_.InterruptPin(), Pin::Floating);
+  EXPECT_EQ(bus_.Read(0xC000 + 0x7C, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(bus_.Read(0xC400, 1), 0xFFu);
+  EXPECT_EQ(pins.back(), Pin::Floating);
+  card_.SetInterruptCallback(nullptr);
 }
 
 }  // namespace

@@ -219,7 +219,7 @@ TEST_F(EepromFileTest, WordsWrittenThroughThePinsSurviveTheCard) {
     sim::IoBus bus;
     Card card(config);
     EXPECT_EQ(card.EepromImageStatus(), ImageFileResult::Missing);
-    EXPECT_EQ(card.bridge().EepromImageWords()[0], kEepromBlankWord);
+    EXPECT_EQ(card.bridge().EepromImageWords(), NewCardEepromImage()) << "a new card's words";
     ASSERT_TRUE(card.Attach(bus));
     EepromWire wire(bus, config.bridgeBase);
     wire.Ewen();

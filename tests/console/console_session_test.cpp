@@ -3,6 +3,7 @@
 // and removals that complete after their command.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,9 @@ class ConsoleTest : public testing::Test {
     EXPECT_EQ(lines.size(), 1u) << command;
     return lines.empty() ? std::string() : lines.front();
   }
-  void Boot() {
-    ASSERT_EQ(Reply("boot"), "OK entry=0x00000000 add=0x00000000");
+  void Boot(const std::string& platform = "") {
+    ASSERT_EQ(Reply(platform.empty() ? "boot" : "boot " + platform),
+              "OK entry=0x00000000 add=0x00000000");
     ASSERT_EQ(Reply("start"), "OK status=0x00000000 pnp=started");
   }
 
@@ -147,7 +149,7 @@ TEST_F(ConsoleTest, AWaitedRequestStillPendingGoesOnAsynchronously) {
 }
 
 TEST_F(ConsoleTest, ASurpriseRemovalEndsWhenTheLastHandleCloses) {
-  Boot();
+  Boot("wdm110");  // Windows 98/Me has no surprise removal
   ASSERT_EQ(Reply("open"), "OK h1");
   ASSERT_EQ(Reply("ioctl_async h1 WAIT_EVENT - 4"), "OK r1");
   // The removal waits for the handle: only the surprise removal has happened, and it ended
@@ -161,6 +163,23 @@ TEST_F(ConsoleTest, ASurpriseRemovalEndsWhenTheLastHandleCloses) {
   EXPECT_EQ(Reply("verifier"), "OK 0");
 }
 
+// On Windows 98/Me the card pulled is removed at once, with the handle open: the parked wait
+// ends, the handle's later requests are refused, its close succeeds.
+TEST_F(ConsoleTest, APulledCardIsRemovedAtOnceOnWindows98) {
+  Boot("wdm10");
+  ASSERT_EQ(Reply("open"), "OK h1");
+  ASSERT_EQ(Reply("ioctl_async h1 WAIT_EVENT - 4"), "OK r1");
+  EXPECT_EQ(Reply("surprise"), "FAIL refused: surprise removal refused: Windows 98/Me never "
+                               "sends it");
+  Lines unplugged = Run("unplug");
+  std::sort(unplugged.begin(), unplugged.end());  // the two ends come in either order
+  EXPECT_EQ(unplugged, (Lines{"EVENT r1 status=0xc0000120 info=0 out=-",
+                              "EVENT r2 status=0x00000000 pnp=removed", "OK r2"}));
+  EXPECT_EQ(Reply("ioctl h1 GET_LAST_ERROR - 4"), "OK status=0xc0000056 info=0 out=-");
+  EXPECT_EQ(Reply("close h1"), "OK status=0x00000000");
+  EXPECT_EQ(Reply("verifier"), "OK 0");
+}
+
 TEST_F(ConsoleTest, AForeignInterruptIsLeftToItsOwnerWhileTheCardInterrupts) {
   Boot();
   ASSERT_EQ(Reply("open"), "OK h1");
@@ -170,6 +189,15 @@ TEST_F(ConsoleTest, AForeignInterruptIsLeftToItsOwnerWhileTheCardInterrupts) {
             "OK status=0x00000000 info=0 out=-");
   EXPECT_EQ(Reply("foreign_irq"), "OK claimed=0");
   EXPECT_EQ(Reply("foreign_irq"), "OK claimed=0");
+  EXPECT_EQ(Reply("verifier"), "OK 0");
+}
+
+TEST_F(ConsoleTest, APulledCardReadsAllOnesUntilTheSurpriseRemovalTellsThePnpManager) {
+  Boot("wdm110");  // Windows 98/Me has no surprise removal
+  EXPECT_EQ(Reply("pull"), "OK pin=low masked=0");
+  EXPECT_EQ(Reply("inb card+0"), "OK 0xff");
+  EXPECT_EQ(Reply("pull float"), "FAIL the card is out already");
+  EXPECT_EQ(Run("surprise"), (Lines{"OK r1", "EVENT r1 status=0x00000000 pnp=removed"}));
   EXPECT_EQ(Reply("verifier"), "OK 0");
 }
 

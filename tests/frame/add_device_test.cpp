@@ -55,8 +55,11 @@ TEST_F(AddDeviceTest, CreatesTheNamedDeviceAttachedOnThePdo) {
   EXPECT_EQ(fdo->Dpc.DeferredRoutine, &InterruptDpc);
   EXPECT_EQ(fdo->Dpc.DeferredContext, fdo);
 
-  // The user-visible link leads to the device: an open through it reaches the driver.
+  // The user-visible link leads to the device: an open through it reaches the driver (once
+  // the device is started: the platform refuses opens before).
   sim::nt::Handle handle = 0;
+  EXPECT_EQ(Open(&handle), STATUS_NO_SUCH_DEVICE);
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
   ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
   EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
 }

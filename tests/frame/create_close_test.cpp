@@ -15,8 +15,24 @@ using sim::kernel::WdmSupport;
 
 class CreateCloseTest : public DriverTest {};
 
+// Windows 2000/XP lets nobody open the device before its first start has succeeded ("Starting
+// a Device"); 98/Me does.
+TEST_F(CreateCloseTest, OpensWaitForTheFirstStartOnWindows2000) {
+  BootWithDevice(WdmSupport::Wdm110);
+  sim::nt::Handle handle = 0;
+  EXPECT_EQ(Open(&handle), STATUS_NO_SUCH_DEVICE);
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
+  machine_.reset();
+  BootWithDevice(WdmSupport::Wdm10Only);
+  ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt::Close(handle), STATUS_SUCCESS);
+}
+
 TEST_F(CreateCloseTest, EachHandleHoldsAReferenceUntilClose) {
   BootWithDevice(WdmSupport::Wdm110);
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
   sim::nt::Handle first = 0, second = 0;
   ASSERT_EQ(Open(&first), STATUS_SUCCESS);
   ASSERT_EQ(Open(&second), STATUS_SUCCESS);
@@ -48,6 +64,7 @@ TEST_F(CreateCloseTest, Win98HandlesHoldNoReference) {
 
 TEST_F(CreateCloseTest, RemovalWaitsForTheLastOpenHandle) {
   BootWithDevice(WdmSupport::Wdm110);
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
   sim::nt::Handle handle = 0;
   ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
 

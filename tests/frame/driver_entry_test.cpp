@@ -70,6 +70,7 @@ TEST_F(DriverEntryTest, SetsOnlyItsOwnEntriesAndUnloadFreesTheCopy) {
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], &DispatchCreate);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], &DispatchClose);
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], &DispatchPnp);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], &DispatchSystemControl);
   // No read or write entry points: those keep the I/O manager's default handler.
   EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], driver->MajorFunction[IRP_MJ_WRITE]);
   EXPECT_NE(driver->MajorFunction[IRP_MJ_READ], &DispatchCreate);

@@ -4,15 +4,37 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "driver_test.h"
 
+#include "sim/io_bus.h"
 #include "sim/schedule.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using sim::schedule::Role;
+
+// Stands in for the card's window on the bus and notes, for every write, its offset and whether
+// the device's resources were assigned at that moment.
+class WindowWatch : public sim::PortDevice {
+ public:
+  WindowWatch(sim::PortDevice& window, DEVICE_EXTENSION* extension)
+      : window_(window), extension_(extension) {}
+  uint32_t ReadPort(uint32_t offset, unsigned width) override {
+    return window_.ReadPort(offset, width);
+  }
+  void WritePort(uint32_t offset, unsigned width, uint32_t value) override {
+    writes.push_back({offset, extension_->ResourcesAssigned != FALSE});
+    window_.WritePort(offset, width, value);
+  }
+  std::vector<std::pair<uint32_t, bool>> writes;
+
+ private:
+  sim::PortDevice& window_;
+  DEVICE_EXTENSION* extension_;
+};
 
 class InjectedRaceTest : public DriverTest {
  protected:
@@ -144,6 +166,27 @@ TEST_F(InjectedRaceTest, AWaitReadsTheRejectStatusOnce) {
   sim::nt::Close(waiter);
 }
 
+// The same with no kernel call between the two reads: one to test the status and one to
+// return it. A power-down refusing waits right after the first read made the second return
+// STATUS_SUCCESS for a wait that was neither parked nor refused. The injection lands as the
+// wait's interlocked read returns.
+TEST_F(InjectedRaceTest, AWaitActsOnTheRejectStatusItRead) {
+  sim::nt::Handle waiter = 0;
+  ASSERT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", false, &waiter), STATUS_SUCCESS);
+  sim::schedule::InjectionPoint afterRead{Role::Test, 1, "InterlockedCompareExchange"};
+  afterRead.afterReturn = true;
+  sim::schedule::Inject(afterRead, [&] {
+    InterlockedExchange(&Extension()->PendingRejectStatus, STATUS_DEVICE_POWERED_OFF);
+  }, "waits refused as the wait reads the status");
+  sim::nt::IoStatus iosb{};
+  ULONG value = 0;
+  NTSTATUS status = sim::nt::DeviceIoControlFile(waiter, 0, &iosb, IOCTL_DAQ_WAIT_EVENT, nullptr,
+                                                 0, &value, sizeof value);
+  EXPECT_EQ(status, STATUS_PENDING);  // parked: the status it read let it in
+  sim::nt::Close(waiter);             // cleanup cancels it
+  EXPECT_EQ(iosb.status, STATUS_CANCELLED);
+}
+
 // Once: the stop released the run's event while a block DPC, taken off the queue by the other
 // DPC processor, had yet to read UserEvent; the next start stored its own event without the
 // DPC's lock, and the old run's DPC signalled a block the new run never completed.
@@ -169,6 +212,52 @@ TEST_F(InjectedRaceTest, AnOldRunsBlockDpcNeverSignalsTheNextRunsEvent) {
   EXPECT_EQ(sim::nt::WaitForSingleObject(nextEvent, 0), STATUS_TIMEOUT) << "no block completed yet";
   Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0);
   sim::nt::Close(nextEvent);
+}
+
+// Once: the device command checked the resources once and read BoardPort again at every
+// access, holding no lock that the resource release takes. A span write held at its first
+// access while a PnP stop and a restart ran (the restart's start completing later, as a bus
+// driver may) wrote the rest of the span while the device owned no ports.
+TEST_F(InjectedRaceTest, ASpanWriteNeverOutlivesItsResourcesAcrossAPnpRestart) {
+  auto& window = Machine().Card().window();
+  uint32_t base = Machine().Options().card.windowBase;
+  WindowWatch watch(window, Extension());
+  sim::PortBus().Release(&window);
+  ASSERT_TRUE(sim::PortBus().Claim(base, 64, &watch));
+  NTSTATUS restarted = STATUS_PENDING;
+  sim::schedule::Inject({Role::Test, 1, "WRITE_PORT_UCHAR"}, [&] {
+    Machine().SetBusPnpAnswer(IRP_MN_START_DEVICE, sim::BusAnswer::Later(0, 20ms));
+    if (Machine().StopDevice() == STATUS_SUCCESS) restarted = Machine().StartDevice();
+  }, "a PnP stop and restart during a span write");
+  UCHAR span[DAQ_SUBCOMMAND_LENGTH] = {SUB_WRITE_SPAN, 4, 0x20, 1, 2, 3, 4};
+  EXPECT_EQ(Control(IOCTL_DAQ_COMMAND, span, sizeof span, span, sizeof span), STATUS_SUCCESS);
+  sim::schedule::WaitForInjections();
+  EXPECT_EQ(restarted, STATUS_SUCCESS);
+  sim::PortBus().Release(&watch);
+  ASSERT_TRUE(sim::PortBus().Claim(base, 64, &window));
+  std::vector<std::pair<uint32_t, bool>> expected;
+  for (uint32_t offset = 0x20; offset < 0x24; ++offset) expected.push_back({offset, true});
+  ASSERT_GE(watch.writes.size(), 4u);
+  EXPECT_EQ(std::vector(watch.writes.begin(), watch.writes.begin() + 4), expected);
+}
+
+// Once: the identification sub-command selected bytes through +1 without the acquisition
+// lock, under which the open selects byte 4 and reads it. Landing between the two, it made
+// the open read another byte as byte 4, and every later acquisition delivered nothing.
+TEST_F(InjectedRaceTest, AnIdentificationReadNeverSplitsTheOpensSelectAndRead) {
+  sim::nt::Handle other = 0;  // requests on one synchronous handle would take turns
+  ASSERT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", false, &other), STATUS_SUCCESS);
+  UCHAR ids[DAQ_SUBCOMMAND_LENGTH] = {SUB_READ_ID_BLOCK, 1};
+  sim::schedule::Inject({Role::Test, 5, "READ_PORT_UCHAR"}, [&] {
+    sim::nt::IoStatus iosb{};
+    sim::nt::DeviceIoControlFile(other, 0, &iosb, IOCTL_DAQ_COMMAND, ids, sizeof ids, ids,
+                                 sizeof ids);
+  }, "the identification sub-command as the open reads byte 4");
+  UCHAR open[16] = {};
+  ASSERT_EQ(Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0), STATUS_SUCCESS);
+  sim::schedule::WaitForInjections();
+  EXPECT_EQ(Extension()->IdBytes[4], 9);
+  sim::nt::Close(other);
 }
 
 }  // namespace

@@ -11,17 +11,21 @@ using namespace std::chrono_literals;
 
 class PnpDispatchTest : public DriverTest {};
 
-TEST_F(PnpDispatchTest, CodesFrom0x18UpArePassedDownUnchanged) {
+// Codes from 0x18 up, and query-interface, which other drivers send to the stack at any time
+// after AddDevice (this one exports no interface of its own).
+TEST_F(PnpDispatchTest, UnhandledCodesArePassedDownUnchanged) {
   BootWithDevice();
-  for (UCHAR minor : {0x18, 0x19, 0x7F, 0xFF}) {
+  size_t enumeration = Machine().BusPnpRequests().size();  // before AddDevice
+  for (UCHAR minor : {IRP_MN_QUERY_INTERFACE, 0x18, 0x19, 0x7F, 0xFF}) {
     // The bus driver leaves an unknown code's status as it came: untouched on the way down.
     EXPECT_EQ(Machine().SendPnp(minor), STATUS_NOT_SUPPORTED) << int(minor);
     EXPECT_EQ(RemoveLockCount(), 1) << int(minor);
   }
-  auto requests = Machine().BusPnpRequests();
-  ASSERT_EQ(requests.size(), 4u);
-  EXPECT_EQ(requests[0].minor, 0x18);
-  EXPECT_EQ(requests[3].minor, 0xFF);
+  auto all = Machine().BusPnpRequests();
+  std::vector<sim::BusPnpRecord> requests(all.begin() + enumeration, all.end());
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[0].minor, IRP_MN_QUERY_INTERFACE);
+  EXPECT_EQ(requests[4].minor, 0xFF);
   for (const auto& request : requests) EXPECT_EQ(request.statusOnArrival, STATUS_NOT_SUPPORTED);
 }
 
@@ -32,6 +36,19 @@ TEST_F(PnpDispatchTest, ALowerFailureIsReturnedAsIs) {
   EXPECT_EQ(Machine().SendPnp(0x18), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(RemoveLockCount(), 1);
+}
+
+// WMI requests for the bus driver's provider are passed down under a remove-lock reference,
+// and refused once removal has begun.
+TEST_F(PnpDispatchTest, WmiRequestsArePassedDownUntilRemovalBegins) {
+  BootWithDevice();
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);  // registers the bus driver's provider
+  EXPECT_EQ(Machine().SendWmiRequest(IRP_MN_QUERY_ALL_DATA), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().BusWmiRequests(), (std::vector<UCHAR>{IRP_MN_REGINFO, IRP_MN_QUERY_ALL_DATA}));
+  EXPECT_EQ(RemoveLockCount(), 1);
+  Extension()->RemoveLock.Removing = TRUE;
+  EXPECT_EQ(Machine().SendWmiRequest(IRP_MN_QUERY_ALL_DATA), STATUS_DELETE_PENDING);
+  Extension()->RemoveLock.Removing = FALSE;
 }
 
 // Query-capabilities is forwarded and waited for; the copy must see what the bus driver

@@ -124,18 +124,15 @@ TEST_F(PnpLifecycleTest, Win98RefusesRemovalWhileHandlesAreOpen) {
   EXPECT_FALSE(Machine().DevicePresent());
 }
 
-TEST_F(PnpLifecycleTest, WindowChoiceAndTheLayoutsThatCannotStart) {
-  Boot(ResourceLayout::WindowFirst);  // 64, 128, 64 bytes: the first is the bridge
-  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(Extension()->BridgePort, Machine().Options().card.windowBase);
-  EXPECT_EQ(Extension()->BoardPort, Machine().Options().card.windowBase + 0x400);
-  machine_.reset();
-
+TEST_F(PnpLifecycleTest, TheLayoutsThatCannotStart) {
   // Port ranges in memory space are mapped and recorded, but a mapped address is no port
-  // number: with the bridge and the window only there, the card cannot be driven.
+  // number: with the bridge and the window only there, the card cannot be driven. A first
+  // range of 64 bytes (WindowFirst) ends before the bridge's interrupt control, which the
+  // start and every interrupt would touch outside the device's ranges.
   for (auto layout : {ResourceLayout::ShortWindow, ResourceLayout::NoMemoryRange,
                       ResourceLayout::OnePortRange, ResourceLayout::NoLists,
-                      ResourceLayout::MemorySpacePorts}) {
+                      ResourceLayout::MemorySpacePorts, ResourceLayout::WindowFirst,
+                      ResourceLayout::BridgeInMemorySpace}) {
     Boot(layout);
     EXPECT_EQ(Machine().StartDevice(), STATUS_DEVICE_CONFIGURATION_ERROR) << int(layout);
     // What the failed start mapped is unmapped by the release that the removal runs.
@@ -154,6 +151,7 @@ TEST_F(PnpLifecycleTest, UnusualLayoutsThatStillStart) {
   Boot(ResourceLayout::SevenPortRanges);  // the seventh has no slot and is skipped
   ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
   EXPECT_EQ(Extension()->PortCount, MAX_PORT_RANGES);
+  EXPECT_EQ(Extension()->BoardPort, Machine().Options().card.windowBase);  // the first 64 bytes
   machine_.reset();
 
   Boot(ResourceLayout::FiveMemoryRanges);  // likewise the fifth memory range: not mapped
@@ -178,7 +176,7 @@ TEST_F(PnpLifecycleTest, AFailedConnectUnmapsEverythingAndASecondReleaseDoesNoth
                                irq.irql, LevelSensitive, FALSE, 1, FALSE),
             STATUS_SUCCESS);
   // The failed connect unmaps everything itself: seen as the PnP manager allocates the
-  // removal (its third request, after the capabilities query and the start).
+  // removal (its third request, after the requirements filter and the start).
   DEVICE_EXTENSION* extension = Extension();
   sim::schedule::Inject({sim::schedule::Role::Test, 3, "IoAllocateIrp"}, [&] {
     EXPECT_EQ(sim::kernel::LiveMappingCount(), 0u);
@@ -244,6 +242,46 @@ TEST_F(PnpLifecycleTest, SurpriseRemovalDuringARunWithABlockedReader) {
   EXPECT_TRUE(readerStatus == STATUS_UNSUCCESSFUL || readerStatus == STATUS_DELETE_PENDING)
       << std::hex << readerStatus;
   EXPECT_FALSE(Machine().DevicePresent());
+}
+
+// Windows 98/Me removes a pulled card at once: with handles open, an acquisition running, a
+// wait parked and a request inside the driver (the card is pulled as the block count waits for
+// the acquisition lock). The removal waits only for that request, which fails instead of
+// hanging (the acquisition it asks about is gone); the wait ends cancelled, requests on the
+// handles left open are refused, their closes succeed, and nothing is left behind (pool,
+// references, mappings: checked at shutdown).
+TEST_F(PnpLifecycleTest, Win98RemovalOfAnOpenRunningDevice) {
+  Boot(ResourceLayout::Standard, sim::kernel::WdmSupport::Wdm10Only);
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  StartAcquisition();
+  Machine().Card().window().Step(6);
+  sim::nt::Handle waiter = 0, waitEvent = 0;
+  ASSERT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", false, &waiter), STATUS_SUCCESS);
+  ASSERT_EQ(sim::nt::CreateEvent(true, false, &waitEvent), STATUS_SUCCESS);
+  sim::nt::IoStatus wait{};
+  ULONG value = 0;
+  ASSERT_EQ(sim::nt::DeviceIoControlFile(waiter, waitEvent, &wait, IOCTL_DAQ_WAIT_EVENT, nullptr,
+                                         0, &value, 4),
+            STATUS_PENDING);
+
+  int32_t removal = -1;
+  sim::schedule::Inject({sim::schedule::Role::Test, 1, "KeWaitForSingleObject"},
+                        [&] {
+                          EXPECT_EQ(RemoveLockCount(), 2);  // the lock's own and the request's
+                          removal = Machine().UnplugCard();
+                        },
+                        "the card pulled");
+  USHORT count = 0;
+  EXPECT_EQ(Control(IOCTL_DAQ_GET_BLOCK_COUNT, nullptr, 0, &count, 2), STATUS_UNSUCCESSFUL);
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  EXPECT_EQ(removal, STATUS_SUCCESS);
+  EXPECT_FALSE(Machine().DevicePresent());
+  EXPECT_EQ(sim::nt::WaitForSingleObject(waitEvent, 5000), STATUS_SUCCESS);
+  EXPECT_EQ(wait.status, STATUS_CANCELLED);
+  EXPECT_EQ(Control(IOCTL_DAQ_GET_BLOCK_COUNT, nullptr, 0, &count, 2), STATUS_DELETE_PENDING);
+  EXPECT_EQ(sim::nt::Close(waiter), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt::Close(waitEvent), STATUS_SUCCESS);
 }
 
 TEST_F(PnpLifecycleTest, AWaitThatArrivesCancelledIsCompletedAtOnce) {

@@ -238,6 +238,13 @@ class Session {
       case kResume:
         if (!awake) machine_->SetSystemPower(sim::kSystemWorking);
         break;
+      case kPull: {
+        // Hardware only: the PnP manager hears of it if a later surprise removal comes. An odd
+        // byte leaves the pin floating, asserting the shared line with nothing to clear it.
+        bool floats = (in_.Byte() & 1) != 0;
+        if (!machine_->CardPulled()) machine_->PullCard(floats);
+        break;
+      }
       case kSignal: {
         std::vector<uint8_t> value(4);
         in_.Bytes(value.data(), value.size());
@@ -294,7 +301,13 @@ class Session {
     nt::Close(blockEvent_);
     // Once its device is removed the driver holds only what DriverEntry allocated (a leak at
     // unload is a violation too; this catches what a device's life left behind).
-    if (machine_->DevicePresent()) machine_->RemoveDevice();
+    // A card that left its slot is surprise-removed, as the platform does once it notices.
+    PnpState pnp = machine_->DevicePnpState();
+    if (machine_->CardPulled() && (pnp == PnpState::Started || pnp == PnpState::Stopped)) {
+      machine_->SurpriseRemoveDevice();
+    } else if (machine_->DevicePresent()) {
+      machine_->RemoveDevice();
+    }
     sim::kernel::PoolStats pool = sim::kernel::GetPoolStats();
     if (pool.outstandingAllocations != driverPool_) {
       std::fprintf(stderr, "fuzz session: %zu pool allocations outstanding, %zu expected\n",

@@ -1,9 +1,9 @@
 // One fuzz input played against one booted machine: device-control requests with chosen
 // codes, methods, lengths and contents, interleaved with the state changes a driver lives
 // through (open board, start and stop, the card's clock stepped, PnP stop and start, surprise
-// removal, removal, system sleep and resume). The session ends by cancelling what is still
-// outstanding, closing every handle and shutting the machine down; anything left broken is
-// reported by RunFuzzInput's caller.
+// removal, removal, system sleep and resume, the card pulled from its slot). The session ends
+// by cancelling what is still outstanding, closing every handle and shutting the machine down;
+// anything left broken is reported by RunFuzzInput's caller.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +34,7 @@ enum StateOp : uint8_t {
   kSleep,
   kResume,
   kSignal,
+  kPull,
   kStateOpCount,
 };
 inline constexpr uint8_t kFirstStateOp = 0x80;

@@ -12,7 +12,7 @@ CODES = ["WAIT_EVENT", "SET_EVENT", "OPEN_BOARD", "GET_BLOCK_COUNT", "START", "S
          "GET_LAST_ERROR", "READ_SERIAL"]
 STATE_OPS = ["open_board", "start_block", "start_continuous", "stop", "step", "cancel_one",
              "open_handle", "close_handle", "pnp_stop", "pnp_start", "surprise_remove",
-             "remove", "sleep", "resume", "signal"]
+             "remove", "sleep", "resume", "signal", "pull"]
 
 
 def length(n):
@@ -116,6 +116,11 @@ SEEDS.update({
                             + op("resume") + STEP + block_read(),
     "hibernate_with_wait": ctl("WAIT_EVENT", 0, 4) + op("sleep", 1) + op("resume")
                            + op("signal", 1, 2, 3, 4, 0),
+    # The card leaves its slot mid-run, its pin floating: reads, a stop and a restart against
+    # all ones, then the surprise removal.
+    "pulled_card_running": OPEN + BLOCK + STEP + ctl("WAIT_EVENT", 0, 4) + op("pull", 1) + STEP
+                           + block_read() + ctl("COMMAND", 0, 80) + op("stop", 0) + OPEN + BLOCK
+                           + op("surprise_remove"),
     "two_handles_interleaved": op("open_handle") + OPEN + BLOCK + STEP
                                + block_read() + ctl("STOP", handle=1) + ctl("GET_LAST_ERROR", 0, 4, handle=1),
 })

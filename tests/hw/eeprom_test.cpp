@@ -8,6 +8,7 @@
 
 #include "hw/eeprom.h"
 #include "sim/io_bus.h"
+#include "sim/kernel.h"
 
 namespace {
 
@@ -51,7 +52,9 @@ TEST_F(EepromTest, ReadSendsReadWithTheWordAddressThenTakesSixteenBits) {
   image[58] = 0xA55A;
   Machine().Card().bridge().SetEepromImage(image);
   USHORT value = 0;
+  uint64_t delay = sim::kernel::RequestedDelay();
   ASSERT_EQ(EepromReadWord(Extension(), 0, 116, &value), STATUS_SUCCESS);
+  EXPECT_EQ(sim::kernel::RequestedDelay() - delay, 10000u);  // 1 ms before the data bits
   EXPECT_EQ(value, 0xA55A);
   // READ word 58 (1 10 111010), then sixteen clocks with data in held high.
   EXPECT_EQ(Selections(), (std::vector<std::string>{"110111010" + std::string(16, '1')}));
@@ -62,7 +65,9 @@ TEST_F(EepromTest, ReadSendsReadWithTheWordAddressThenTakesSixteenBits) {
 
 TEST_F(EepromTest, WriteIsOneEnableWriteWaitDisableCycle) {
   Boot();
+  uint64_t delay = sim::kernel::RequestedDelay();
   ASSERT_EQ(EepromWriteWord(Extension(), 0, 120, 0x1234), STATUS_SUCCESS);
+  EXPECT_EQ(sim::kernel::RequestedDelay() - delay, 10000u);  // the closing millisecond
   // EWEN, WRITE word 60 with the data, the chip-select pulse that starts programming (no
   // clocks), then EWDS.
   EXPECT_EQ(Selections(), (std::vector<std::string>{"100110000", "101111100" "0001001000110100",

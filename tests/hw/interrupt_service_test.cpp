@@ -34,16 +34,22 @@ class InterruptServiceTest : public DriverTest {
   uint32_t IntCsr() { return Machine().Card().bridge().ReadPort(0x4C, 4); }
   bool LineMasked() { return sim::kernel::GetInterruptStats(Machine().Options().interrupt.vector).masked; }
   NTSTATUS Stop() { return Control(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0); }
+  // Another device on the card's line, served by ForeignService; disconnect it when done.
+  PKINTERRUPT ConnectForeign() {
+    const auto& options = Machine().Options();
+    PKINTERRUPT foreign = nullptr;
+    EXPECT_EQ(IoConnectInterrupt(&foreign, ForeignService, &Machine(), nullptr,
+                                 options.interrupt.vector, options.interrupt.irql,
+                                 options.interrupt.irql, LevelSensitive, TRUE, 1, FALSE),
+              STATUS_SUCCESS);
+    return foreign;
+  }
 };
 
 TEST_F(InterruptServiceTest, AnotherDevicesInterruptIsLeftToItAfterOneRegisterRead) {
   Start();
   const auto& options = Machine().Options();
-  PKINTERRUPT foreign = nullptr;
-  ASSERT_EQ(IoConnectInterrupt(&foreign, ForeignService, &Machine(), nullptr,
-                               options.interrupt.vector, options.interrupt.irql,
-                               options.interrupt.irql, LevelSensitive, TRUE, 1, FALSE),
-            STATUS_SUCCESS);
+  PKINTERRUPT foreign = ConnectForeign();
   sim::PortBus().SetTracing(true);
   Machine().SetForeignInterruptLevel(true);
   EXPECT_FALSE(Machine().ForeignInterruptLevel());  // served by its own routine
@@ -53,6 +59,76 @@ TEST_F(InterruptServiceTest, AnotherDevicesInterruptIsLeftToItAfterOneRegisterRe
   EXPECT_EQ(Extension()->FrameIntCount, 0);
   EXPECT_EQ(Extension()->OtherIntCount, 0);
   IoDisconnectInterrupt(foreign);
+}
+
+// A card pulled from its slot (or one that stopped decoding) reads all ones. An all-ones status
+// would look like every enable and every local interrupt set: it is never taken as the card's
+// interrupt, so another device on the shared line keeps its own; and nothing the driver reads
+// from such a card (identification, EEPROM ready, the serial number) is believed.
+TEST_F(InterruptServiceTest, AGoneCardReadsAllOnesAndIsNeitherClaimedNorBelieved) {
+  Start();
+  PKINTERRUPT foreign = ConnectForeign();
+  Machine().Card().Detach();
+  Machine().SetForeignInterruptLevel(true);
+  EXPECT_FALSE(Machine().ForeignInterruptLevel());  // served by its own routine
+  EXPECT_FALSE(LineMasked());
+  EXPECT_EQ(Extension()->OtherIntCount, 0);
+  IoDisconnectInterrupt(foreign);
+  ASSERT_EQ(Stop(), STATUS_SUCCESS);
+
+  USHORT idBefore = Extension()->IdBytes[4];
+  UCHAR open[16] = {};
+  EXPECT_EQ(Control(IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(LastError(), DAQ_ERR_NO_HARDWARE);
+  EXPECT_EQ(Extension()->IdBytes[4], idBefore);
+  ULONG serial = 0;
+  EXPECT_EQ(Control(IOCTL_DAQ_READ_SERIAL, nullptr, 0, &serial, 4), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(LastError(), DAQ_ERR_NO_HARDWARE);  // not an erased serial number
+  uint8_t write[4] = {120, 1, 0x34, 0x12};       // one word: data out reads 1, never "ready"
+  EXPECT_EQ(Control(IOCTL_DAQ_COMMAND, write, sizeof write, nullptr, 0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(LastError(), DAQ_ERR_NO_HARDWARE);
+  ASSERT_TRUE(Machine().Card().Attach(sim::PortBus()));
+}
+
+// A caller's write to the interrupt control register during a run: the bits the interrupt
+// handling owns (enables, polarities, edge selects, edge clears) stay the driver's, the rest
+// is written. Written as given, 0x41 makes local interrupt 1 active-low: the card's idle line
+// then reads as an interrupt nothing acknowledges, and the shared line storms.
+TEST_F(InterruptServiceTest, ACallersWriteToTheInterruptControlKeepsTheDriversBits) {
+  Start();
+  Step(3);
+  uint32_t owned = 0xF5B;  // enables, polarities, edge selects and clears; not the status
+  uint32_t before = IntCsr();
+  ULONG request[2] = {Machine().Options().card.bridgeBase + 0x4C, 0x00010041};
+  EXPECT_EQ(Control(IOCTL_DAQ_PORT_OUT_DWORD, request, sizeof request, nullptr, 0), STATUS_SUCCESS);
+  EXPECT_EQ(IntCsr() & owned, before & owned);
+  EXPECT_EQ(IntCsr() & 0x00010080, 0x00010000u);  // the caller's own bits as written
+  USHORT frames = Extension()->FrameIntCount;
+  Step(4);
+  EXPECT_FALSE(LineMasked());
+  EXPECT_EQ(static_cast<USHORT>(Extension()->FrameIntCount - frames), 4);
+}
+
+// An input that cannot drive the line (its local enable clear, or the PCI interrupt disabled)
+// may still show active: the card holds local interrupt 1 until it is strobed. Neither makes
+// another device's interrupt on the shared line this card's.
+TEST_F(InterruptServiceTest, AnActiveInputThatCannotDriveTheLineClaimsNothing) {
+  Start();
+  sim::card::Bridge& bridge = Machine().Card().bridge();
+  for (uint32_t clear : {0x01u, 0x40u}) {  // local interrupt 1 enable, PCI interrupt enable
+    SCOPED_TRACE(clear);
+    bridge.WritePort(0x4C, 4, (bridge.ReadPort(0x4C, 4) | 0x41) & ~clear);
+    Step(1);
+    ASSERT_NE(IntCsr() & 0x04, 0u);  // local interrupt 1 active
+    PKINTERRUPT foreign = ConnectForeign();
+    USHORT other = Extension()->OtherIntCount, frames = Extension()->FrameIntCount;
+    Machine().SetForeignInterruptLevel(true);
+    EXPECT_FALSE(Machine().ForeignInterruptLevel());  // served by its own routine
+    EXPECT_FALSE(LineMasked());
+    EXPECT_EQ(Extension()->OtherIntCount, other);
+    EXPECT_EQ(Extension()->FrameIntCount, frames);
+    IoDisconnectInterrupt(foreign);
+  }
 }
 
 TEST_F(InterruptServiceTest, FrameInterruptsAreCountedAndTheCounterWraps) {
@@ -120,13 +196,16 @@ TEST_F(InterruptServiceTest, TicksOutsideARunDoNotStormTheLine) {
   EXPECT_EQ(Extension()->OtherIntCount, 1);
   EXPECT_FALSE(LineMasked());
 
-  // Idle, with that tick still pending on the card: user mode sets the bridge's local
-  // interrupt 1 and PCI enables (0x41) by hand, keeping the other bits.
+  // Idle, with that tick still pending on the card: user mode tries to set the bridge's local
+  // interrupt 1 and PCI enables (0x41) by hand. The enables are the driver's: they stay off,
+  // and the pending tick raises nothing.
   ULONG request[2] = {Machine().Options().card.bridgeBase + 0x4C, 0};
   ASSERT_EQ(Control(IOCTL_DAQ_PORT_IN_DWORD, request, 4, &request[1], 4), STATUS_SUCCESS);
+  ULONG before = request[1];
   request[1] |= 0x41;
   EXPECT_EQ(Control(IOCTL_DAQ_PORT_OUT_DWORD, request, sizeof request, nullptr, 0), STATUS_SUCCESS);
-  EXPECT_EQ(Extension()->OtherIntCount, 2);
+  EXPECT_EQ(Machine().Card().bridge().ReadPort(0x4C, 4) & 0x41, before & 0x41);
+  EXPECT_EQ(Extension()->OtherIntCount, 1);
   EXPECT_FALSE(LineMasked());
   // A new start acknowledges the stale half-frame and runs normally.
   USHORT frames = Extension()->FrameIntCount;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -301,28 +302,47 @@ TEST_F(DeviceCommandTest, SubcommandRegisterSequences) {
   EXPECT_EQ(Trace().substr(0, 23), "w1=0 r0 w1=1 r0 w1=2 r0");
 }
 
-// The open and the start program the sample clock through the index/data pair under the
-// acquisition lock; the sub-commands that use the pair wait for it, so they never write
-// between the clock's index and its data.
-TEST_F(DeviceCommandTest, IndexDataSubcommandsWaitForTheAcquisitionLock) {
+// The open and the start program the sample clock (and read the identification bytes)
+// through the card's index/data registers under the acquisition lock, which resource release
+// and assignment take too. Every request that touches the card's or the bridge's ports waits
+// for it, so none writes between an index and its data, or reaches a port across a PnP stop.
+TEST_F(DeviceCommandTest, EveryPortAccessOfARequestWaitsForTheAcquisitionLock) {
   Boot();
   DEVICE_EXTENSION* extension = Extension();
-  for (Bytes input : {Bytes{SUB_WRITE_INDEXED, 9, 0x55}, Bytes{SUB_WRITE_INDEXED_WORDS, 0, 2, 0, 3, 0},
-                      Bytes{SUB_WRITE_INDEXED_BLOCK, 1, 9, 0, 0x66}}) {
-    SCOPED_TRACE(input[0]);
+  uint32_t window = Machine().Options().card.windowBase;
+  const std::pair<const char*, std::function<NTSTATUS()>> requests[] = {
+      {"indexed", [&] { Bytes b{SUB_WRITE_INDEXED, 9, 0x55}; return Sub(b); }},
+      {"indexed words", [&] { Bytes b{SUB_WRITE_INDEXED_WORDS, 0, 2, 0, 3, 0}; return Sub(b); }},
+      {"indexed block", [&] { Bytes b{SUB_WRITE_INDEXED_BLOCK, 1, 9, 0, 0x66}; return Sub(b); }},
+      {"identification", [&] { Bytes b{SUB_READ_ID_BLOCK, 5}; return Sub(b); }},
+      {"span", [&] { Bytes b{SUB_WRITE_SPAN, 1, 2, 0x11}; return Sub(b); }},
+      {"repeat", [&] { Bytes b{SUB_WRITE_REPEAT, 1, 0, 0, 0x22}; return Sub(b); }},
+      {"control pair", [&] { Bytes b{SUB_WRITE_CONTROL_PAIR, 2, 0, 1, 2}; return Sub(b); }},
+      {"register write", [&] {
+         Bytes b{REGISTER_WIDTH_BYTE, 0, 2, 0, 0x33, 0, 0, 0};
+         return Command(b, DAQ_REGISTER_WRITE_INPUT, DAQ_REGISTER_WRITE_OUTPUT);
+       }},
+      {"raw port", [&] {
+         ULONG request[2] = {window, 0x44};
+         return Control(IOCTL_DAQ_PORT_OUT_BYTE, request, sizeof request, nullptr, 0);
+       }},
+      {"EEPROM word", [&] { Bytes b{0, 1}; return Command(b, DAQ_EEPROM_READ_INPUT, 2); }},
+  };
+  for (const auto& [what, request] : requests) {
+    SCOPED_TRACE(what);
     ASSERT_EQ(KeWaitForSingleObject(&extension->AcquisitionLock, Executive, KernelMode, FALSE,
                                     nullptr),
               STATUS_WAIT_0);
     Trace();
-    std::thread command([&] { EXPECT_EQ(Sub(input), STATUS_SUCCESS); });
+    std::thread command([&] { EXPECT_EQ(request(), STATUS_SUCCESS); });
     auto deadline = std::chrono::steady_clock::now() + 5s;
     while (sim::kernel::BlockedWaiters(&extension->AcquisitionLock) == 0 &&
            std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(sim::kernel::BlockedWaiters(&extension->AcquisitionLock), 1u);
-    EXPECT_EQ(Trace(), "");  // nothing written while the lock is held
-    KeSetEvent(&extension->AcquisitionLock, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(Trace(), "");  // nothing touched while the lock is held
+    KeReleaseMutex(&extension->AcquisitionLock, FALSE);
     command.join();
     EXPECT_NE(Trace(), "");
   }
@@ -392,6 +412,7 @@ TEST_F(DeviceCommandTest, EepromWordsAndTheirAddressLimits) {
   buffer = {127, 1};  // the last word: 127 names word 63
   EXPECT_EQ(Command(buffer, 2, 2), STATUS_SUCCESS);
   Trace();
+  uint16_t word0 = EepromWord(0);
   buffer = {0x20, 0};  // no words: nothing touched
   EXPECT_EQ(Command(buffer, 2, 0), STATUS_SUCCESS);
   EXPECT_EQ(Refusal({126, 2}, 2, 4), DAQ_ERR_COMMAND);           // second word is 64
@@ -399,7 +420,7 @@ TEST_F(DeviceCommandTest, EepromWordsAndTheirAddressLimits) {
   EXPECT_EQ(Refusal({0xFE, 2, 1, 1, 2, 2}, 6, 0), DAQ_ERR_COMMAND);  // -2, 0 must not wrap
   EXPECT_EQ(Refusal({SUB_WRITE_EEPROM_PAIR, 2, 0, 0, 1, 1, 2, 2}, 100, 100), DAQ_ERR_COMMAND);
   EXPECT_EQ(Trace(), "");
-  EXPECT_EQ(EepromWord(0), 0xFFFF);
+  EXPECT_EQ(EepromWord(0), word0);
 
   Bytes pair = {SUB_WRITE_EEPROM_PAIR, 1, 0, 0, 0x34, 0x12, 0x78, 0x56};
   ASSERT_EQ(Sub(pair), STATUS_SUCCESS);

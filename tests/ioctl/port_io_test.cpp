@@ -52,8 +52,8 @@ TEST_F(PortIoTest, EachRequestMakesExactlyOneAccessOfItsWidth) {
 }
 
 // Stands in for the bridge on the bus and notes, at every access that covers a byte of the
-// interrupt control register or of the control register, the IRQL and whether EepromLock is
-// held.
+// interrupt control register or of the control register, the IRQL and whether the acquisition
+// lock, which EEPROM sequences hold, is held.
 class OwnedRegisterWatch : public sim::PortDevice {
  public:
   OwnedRegisterWatch(sim::PortDevice& bridge, DEVICE_EXTENSION* extension)
@@ -67,13 +67,13 @@ class OwnedRegisterWatch : public sim::PortDevice {
     bridge_.WritePort(offset, width, value);
   }
   std::vector<KIRQL> interruptControlIrql;
-  std::vector<bool> controlUnderEepromLock;
+  std::vector<bool> controlUnderLock;
 
  private:
   void Note(uint32_t offset, unsigned width) {
     if (offset < 0x50 && offset + width > 0x4C) interruptControlIrql.push_back(KeGetCurrentIrql());
     if (offset < 0x54 && offset + width > 0x50) {
-      controlUnderEepromLock.push_back(extension_->EepromLock.Header.SignalState == 0);
+      controlUnderLock.push_back(extension_->AcquisitionLock.Header.SignalState <= 0);
     }
   }
   sim::PortDevice& bridge_;
@@ -97,9 +97,10 @@ TEST_F(PortIoTest, TheBridgesOwnedRegistersAreReachedUnderTheirOwnersLocks) {
   }
   sim::PortBus().Release(&watch);
   ASSERT_TRUE(sim::PortBus().Claim(Bridge(0), 0x80, &bridge));
+  // The write reads the register first, to keep the bits the interrupt path owns.
   EXPECT_EQ(watch.interruptControlIrql,
-            std::vector<KIRQL>(4, static_cast<KIRQL>(Machine().Options().interrupt.irql)));
-  EXPECT_EQ(watch.controlUnderEepromLock, std::vector<bool>(3, true));
+            std::vector<KIRQL>(5, static_cast<KIRQL>(Machine().Options().interrupt.irql)));
+  EXPECT_EQ(watch.controlUnderLock, std::vector<bool>(3, true));
 }
 
 TEST_F(PortIoTest, PortsOutsideTheDevicesRangesAreRefusedUntouched) {

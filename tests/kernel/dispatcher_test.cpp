@@ -50,7 +50,59 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSignalAndWaitsTim
   LARGE_INTEGER timeout = RelativeMs(30);  // nothing left for a third waiter
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Wait(&event, &timeout), STATUS_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+  // A relative time-out runs from the last clock tick, so it may end up to a tick early.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms - sim::kernel::ClockTick());
+}
+
+// Timers expire at clock ticks: each 1 ms delay of a loop ends at the next tick, so the loop
+// takes a tick per pass, and a wait's time-out ends at the tick after its length, counted from
+// the last tick. (Lower bounds only, with room for a thread that wakes late.)
+TEST_F(DispatcherTest, DelaysAndTimeOutsLastUntilAClockTick) {
+  auto tick = sim::kernel::ClockTick();
+  sim::kernel::SetClockTick(50ms);
+  LARGE_INTEGER oneMs = RelativeMs(1);
+  KeDelayExecutionThread(KernelMode, FALSE, &oneMs);  // onto a tick
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 4; ++i) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 3 * 50ms);
+
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER timeout = RelativeMs(60);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Wait(&event, &timeout), STATUS_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 75ms);  // at the second tick: 100 ms
+  sim::kernel::SetClockTick(tick);
+}
+
+// A kernel mutex belongs to the thread that took it, which may take it again; another thread
+// waits until every acquisition is released; a release by a thread that does not own it is
+// the platform's STATUS_MUTANT_NOT_OWNED.
+TEST_F(DispatcherTest, AKernelMutexIsOwnedRecursivelyByOneThread) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  LARGE_INTEGER poll{};
+  ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
+  ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll), STATUS_WAIT_0);
+  std::atomic<NTSTATUS> other{STATUS_PENDING};
+  OnThread([&] { other = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll); });
+  JoinThreads();
+  EXPECT_EQ(other, STATUS_TIMEOUT);
+  KeReleaseMutex(&mutex, FALSE);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 0);  // still owned once
+  KeReleaseMutex(&mutex, FALSE);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+  OnThread([&] {
+    other = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&mutex, FALSE);
+  });
+  JoinThreads();
+  EXPECT_EQ(other, STATUS_WAIT_0);
+  EXPECT_TRUE(TakeRules().empty());
+  OnThread([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
+  JoinThreads();
+  KeReleaseMutex(&mutex, FALSE);  // owned by the thread that ended
+  EXPECT_EQ(TakeRules(), Rules{"MutexNotOwned"});
 }
 
 // The deadlock watchdog stops only kernel waits: a user-mode infinite wait outlasts it.
@@ -128,6 +180,22 @@ TEST_F(DispatcherTest, SpinLockMisuseIsReported) {
   KeReleaseSpinLockFromDpcLevel(&lock);
   EXPECT_EQ(TakeRules(), (Rules{"SpinLockSafe", "SpinLockSafe"}));
   EXPECT_EQ(lock, 0u);
+
+  // Legal on the platform: the AtDpcLevel forms above DISPATCH_LEVEL (an ISR's own lock), and
+  // a zero time-out poll under a spin lock.
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER poll{};
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+  KeReleaseSpinLock(&lock, old);
+  KeRaiseIrql(16, &old);
+  KSPIN_LOCK inner;
+  KeInitializeSpinLock(&inner);
+  KeAcquireSpinLockAtDpcLevel(&inner);
+  KeReleaseSpinLockFromDpcLevel(&inner);
+  KeLowerIrql(old);
+  EXPECT_EQ(TakeRules(), Rules{});
 }
 
 struct DpcRecord {

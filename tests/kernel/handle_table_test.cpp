@@ -52,7 +52,16 @@ TEST_F(HandleTableTest, KernelHandlesAreOutOfUserModesReach) {
   EXPECT_EQ(Reference(kernel, EVENT_MODIFY_STATE, KernelMode), STATUS_SUCCESS);
   EXPECT_EQ(sim::nt::OpenHandleCount(), 0u);  // user handles only
   EXPECT_EQ(ZwClose(kernel), STATUS_SUCCESS);
+  // A kernel-mode reference or close of a closed kernel handle stops the platform (0x93).
   EXPECT_EQ(Reference(kernel, SYNCHRONIZE, KernelMode), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(ZwClose(kernel), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(TakeRules(), (Rules{"InvalidKernelHandle", "InvalidKernelHandle"}));
+  // And its value comes back with the next handle: a kept value names another object.
+  HANDLE next = nullptr;
+  ASSERT_EQ(ZwCreateEvent(&next, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE),
+            STATUS_SUCCESS);
+  EXPECT_EQ(next, kernel);
+  EXPECT_EQ(ZwClose(next), STATUS_SUCCESS);
 }
 
 // A user handle referenced with KernelMode while serving a user-mode request (the platform's

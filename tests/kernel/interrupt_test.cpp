@@ -1,9 +1,11 @@
 // Interrupt objects and delivery on shared lines, KeSynchronizeExecution, interrupt storms,
-// and driver references to event objects by handle.
+// connection as the platform checks it, level and latched lines, the time an interrupt's
+// lock is held, and driver references to event objects by handle.
 #include <atomic>
 #include <vector>
 
 #include "kernel_test_support.h"
+#include "sim/device_resources.h"
 #include "sim/nt_api.h"
 
 namespace {
@@ -17,6 +19,7 @@ constexpr KIRQL kIrql = 16;
 struct Line {
   std::atomic<bool> asserted{false};
   bool claims = true;  // whether the routine claims (and clears) an asserted line
+  int holds = 0;       // calls that claim the line but leave it asserted, before one clears it
   std::vector<KIRQL> irqls;  // IRQL seen by each call of the routine
   int* order = nullptr;      // shared call counter, to see the chain's order
   int position = -1;         // value of *order at this routine's last call
@@ -27,16 +30,21 @@ BOOLEAN NTAPI LineService(PKINTERRUPT, PVOID context) {
   line->irqls.push_back(KeGetCurrentIrql());
   if (line->order != nullptr) line->position = (*line->order)++;
   if (!line->claims || !line->asserted) return FALSE;
-  line->asserted = false;
+  if (line->holds > 0) {
+    --line->holds;
+  } else {
+    line->asserted = false;
+  }
   return TRUE;
 }
 
 class InterruptTest : public KernelTest {
  protected:
-  PKINTERRUPT Connect(Line* line, BOOLEAN share = TRUE) {
+  PKINTERRUPT Connect(Line* line, BOOLEAN share = TRUE, KINTERRUPT_MODE mode = LevelSensitive,
+                      KIRQL synchronizeIrql = kIrql) {
     PKINTERRUPT interrupt = nullptr;
-    EXPECT_EQ(IoConnectInterrupt(&interrupt, LineService, line, nullptr, kVector, kIrql, kIrql,
-                                 LevelSensitive, share, 1, FALSE),
+    EXPECT_EQ(IoConnectInterrupt(&interrupt, LineService, line, nullptr, kVector, kIrql,
+                                 synchronizeIrql, mode, share, 1, FALSE),
               STATUS_SUCCESS);
     return interrupt;
   }
@@ -86,6 +94,144 @@ TEST_F(InterruptTest, ALineNobodyClearsIsAStormThatIsReportedAndMasked) {
   sim::kernel::NotifyInterruptLine(source);
   EXPECT_EQ(stuck.irqls.size(), calls);  // masked: no more deliveries
   IoDisconnectInterrupt(interrupt);
+}
+
+TEST_F(InterruptTest, RoutinesRunAtTheirSynchronizeIrqlAndALevelAssertedAtConnectionFiresAtOnce) {
+  Line line;
+  line.asserted = true;
+  auto source = Attach(&line);
+  PKINTERRUPT interrupt = Connect(&line, TRUE, LevelSensitive, kIrql + 2);
+  EXPECT_EQ(line.irqls, std::vector<KIRQL>{kIrql + 2});  // before IoConnectInterrupt returned
+  EXPECT_FALSE(line.asserted);
+  sim::kernel::DetachInterruptSource(source);
+  IoDisconnectInterrupt(interrupt);
+}
+
+TEST_F(InterruptTest, ConnectionsThePlatformRefusesAreRefused) {
+  Line line;
+  PKINTERRUPT interrupt = nullptr;
+  auto connect = [&](KINTERRUPT_MODE mode, KAFFINITY affinity, BOOLEAN floatingSave) {
+    return IoConnectInterrupt(&interrupt, LineService, &line, nullptr, kVector, kIrql, kIrql, mode,
+                              TRUE, affinity, floatingSave);
+  };
+  EXPECT_EQ(connect(LevelSensitive, 1, TRUE), STATUS_INVALID_PARAMETER);  // no floating save on x86
+  EXPECT_EQ(connect(LevelSensitive, 0, FALSE), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(connect(LevelSensitive, 0x10, FALSE), STATUS_INVALID_PARAMETER);  // no such processor
+  ASSERT_EQ(connect(LevelSensitive, 1, FALSE), STATUS_SUCCESS);
+  PKINTERRUPT first = interrupt;
+  EXPECT_EQ(connect(Latched, 1, FALSE), STATUS_INVALID_PARAMETER);  // sharers agree on the mode
+  EXPECT_EQ(interrupt, nullptr);
+  IoDisconnectInterrupt(first);
+  EXPECT_EQ(TakeRules(), Rules{});
+}
+
+TEST_F(InterruptTest, ALatchedLineInterruptsOncePerRisingEdgeALevelLineWhileAsserted) {
+  Line level;
+  level.holds = 2;  // claimed twice without being cleared: the line interrupts three times
+  PKINTERRUPT interrupt = Connect(&level);
+  auto source = Attach(&level);
+  Raise(&level, source);
+  EXPECT_EQ(level.irqls.size(), 3u);
+  IoDisconnectInterrupt(interrupt);
+  sim::kernel::DetachInterruptSource(source);
+
+  Line latched;
+  latched.holds = 1000000;  // never cleared by its routine
+  interrupt = Connect(&latched, FALSE, Latched);
+  source = Attach(&latched);
+  Raise(&latched, source);
+  sim::kernel::NotifyInterruptLine(source);  // still high: no edge
+  EXPECT_EQ(latched.irqls.size(), 1u);
+  latched.asserted = false;
+  sim::kernel::NotifyInterruptLine(source);
+  Raise(&latched, source);
+  EXPECT_EQ(latched.irqls.size(), 2u);
+  EXPECT_FALSE(sim::kernel::GetInterruptStats(kVector).masked);
+  IoDisconnectInterrupt(interrupt);
+}
+
+TEST_F(InterruptTest, ASharedLatchedChainIsWalkedUntilAPassClaimsNothing) {
+  Line first, second;
+  PKINTERRUPT a = Connect(&first, TRUE, Latched);
+  PKINTERRUPT b = Connect(&second, TRUE, Latched);
+  auto one = Attach(&first);
+  Attach(&second);
+  second.asserted = true;  // both devices' requests merge into one edge
+  Raise(&first, one);
+  EXPECT_FALSE(first.asserted);
+  EXPECT_FALSE(second.asserted);
+  EXPECT_EQ(first.irqls.size(), 2u);  // claimed on the first pass, nothing on the second
+  EXPECT_EQ(sim::kernel::GetInterruptStats(kVector).deliveries, 1u);
+  IoDisconnectInterrupt(a);
+  IoDisconnectInterrupt(b);
+}
+
+TEST_F(InterruptTest, AFloatingLineNobodyClaimsIsTheHardwaresStormAClaimOfItTheDrivers) {
+  auto floating = sim::kernel::AttachInterruptSource(
+      kVector, [] { return sim::kernel::LineLevel::Floating; });
+  Line honest;
+  honest.claims = false;
+  PKINTERRUPT interrupt = Connect(&honest);  // the line is asserted: rounds start at once
+  auto stats = sim::kernel::GetInterruptStats(kVector);
+  EXPECT_TRUE(stats.masked);
+  EXPECT_TRUE(stats.hardwareStorm);
+  EXPECT_EQ(TakeRules(), Rules{});
+  IoDisconnectInterrupt(interrupt);
+
+  Line gullible;  // claims whatever it sees, as a routine reading all ones from a gone card
+  gullible.asserted = true;
+  gullible.holds = 1000000;
+  interrupt = Connect(&gullible);
+  EXPECT_EQ(TakeRules(), Rules{"InterruptStorm"});
+  IoDisconnectInterrupt(interrupt);
+  sim::kernel::DetachInterruptSource(floating);
+}
+
+struct Hold {
+  int portReads = 0;
+  size_t bytes = 0;
+};
+
+BOOLEAN NTAPI CostlyRoutine(PVOID context) {
+  auto* hold = static_cast<Hold*>(context);
+  for (int i = 0; i < hold->portReads; ++i) READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+  std::vector<char> from(hold->bytes), to(hold->bytes);
+  if (hold->bytes != 0) RtlCopyMemory(to.data(), from.data(), hold->bytes);
+  return TRUE;
+}
+
+BOOLEAN NTAPI CostlyService(PKINTERRUPT, PVOID context) {
+  auto* line = static_cast<Line*>(context);
+  for (int i = 0; i < 60; ++i) READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+  line->asserted = false;
+  return TRUE;
+}
+
+TEST_F(InterruptTest, HoldsOfTheInterruptLockAreCostedAndBounded) {
+  Line line;
+  PKINTERRUPT interrupt = Connect(&line);
+  Hold busy{20, 2048};  // 20 us of port cycles and 20 us of copying: within 50 us
+  KeSynchronizeExecution(interrupt, CostlyRoutine, &busy);
+  EXPECT_EQ(TakeRules(), Rules{});
+  Hold ring{0, 32768};  // a whole stream ring copied under the lock
+  KeSynchronizeExecution(interrupt, CostlyRoutine, &ring);
+  Hold chatty{51, 0};
+  KeSynchronizeExecution(interrupt, CostlyRoutine, &chatty);
+  EXPECT_EQ(TakeRules(), (Rules{"InterruptLockHeldTooLong", "InterruptLockHeldTooLong"}));
+  IoDisconnectInterrupt(interrupt);
+
+  PKINTERRUPT slow = nullptr;
+  ASSERT_EQ(IoConnectInterrupt(&slow, CostlyService, &line, nullptr, kVector, kIrql, kIrql,
+                               LevelSensitive, TRUE, 1, FALSE),
+            STATUS_SUCCESS);
+  auto source = Attach(&line);
+  Raise(&line, source);
+  auto violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("CostlyService"), std::string::npos)
+      << violations[0].message;
+  EXPECT_NE(violations[0].message.find("60 port accesses"), std::string::npos);
+  IoDisconnectInterrupt(slow);
 }
 
 struct SyncProbe {

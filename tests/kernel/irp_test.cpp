@@ -204,6 +204,7 @@ struct Misbehaviour {
   void (*cleanup)() = nullptr;
 };
 
+KMUTEX g_forgottenMutex;
 KSPIN_LOCK g_forgottenLock = 0;
 
 void NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
@@ -238,6 +239,12 @@ const Misbehaviour kMisbehaviours[] = {
        Complete(irp, STATUS_SUCCESS); KfAcquireSpinLock(&g_forgottenLock); return STATUS_SUCCESS; },
      {"IrqlReturn", "SpinLock", "SpinLock"},  // the caller then waits holding it
      [] { KfReleaseSpinLock(&g_forgottenLock, KfRaiseIrql(DISPATCH_LEVEL)); }},
+    {"ReturnsOwningAMutex", [](PIRP irp) {
+       KeInitializeMutex(&g_forgottenMutex, 0);
+       KeWaitForSingleObject(&g_forgottenMutex, Executive, KernelMode, FALSE, nullptr);
+       return Complete(irp, STATUS_SUCCESS); },
+     {"MutexHeldOnReturn"},
+     [] { KeReleaseMutex(&g_forgottenMutex, FALSE); }},
 };
 // clang-format on
 

@@ -110,18 +110,27 @@ class StackTest : public KernelTest {
     EXPECT_EQ(IoCreateDevice(driver_, sizeof(Dispatch*), name, FILE_DEVICE_UNKNOWN, 0, FALSE,
                              &device),
               STATUS_SUCCESS);
+    if (device != nullptr) device->Flags &= ~DO_DEVICE_INITIALIZING;  // ready, as a driver says
     return device;
   }
 
-  void TearDown() override {
+  // Deletes the stack and unloads its driver.
+  void Unbuild() {
     JoinThreads();
     for (size_t i = devices_.size(); i-- > 0;) {
       if (i > 0) IoDetachDevice(devices_[i - 1]);
       IoDeleteDevice(devices_[i]);
     }
+    devices_.clear();
+    dispatch_.clear();
     if (driver_ != nullptr) {
       EXPECT_TRUE(sim::kernel::UnloadDriver(driver_));
     }
+    driver_ = nullptr;
+  }
+
+  void TearDown() override {
+    Unbuild();
     KernelTest::TearDown();
   }
 

@@ -121,6 +121,17 @@ TEST_F(FileTest, HandleSendsCreateToTheTopAndCleanupThenCloseWhenClosed) {
   EXPECT_EQ(sim::nt::OpenHandleCount(), 0u);
   EXPECT_EQ(calls_, (Calls{{1, IRP_MJ_CREATE}, {0, IRP_MJ_CREATE}}));
 
+  // A device still initialising, or on a stack not yet started, is opened by nobody.
+  calls_.clear();
+  createStatus_ = STATUS_SUCCESS;
+  devices_[0]->Flags |= DO_DEVICE_INITIALIZING;
+  EXPECT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", true, &handle), STATUS_NO_SUCH_DEVICE);
+  devices_[0]->Flags &= ~DO_DEVICE_INITIALIZING;
+  sim::io::SetStackStartPending(devices_[0], true);
+  EXPECT_EQ(sim::nt::CreateFile(u"\\Device\\Tarvik0", true, &handle), STATUS_NO_SUCH_DEVICE);
+  sim::io::SetStackStartPending(devices_[0], false);
+  EXPECT_TRUE(calls_.empty());
+
   EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
   EXPECT_EQ(sim::nt::CreateFile(u"\\??\\Tarvik", true, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
 }

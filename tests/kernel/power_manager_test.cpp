@@ -191,11 +191,14 @@ TEST_F(PoCallDriverIrqlTest, NonPageableDevicesGetThemAtTheCallersIrql) {
   EXPECT_FALSE(arrival_.otherThread);
 }
 
+// There the bottom driver gets the request raised, and completing it there breaks that
+// platform's rule of PASSIVE_LEVEL completions.
 TEST_F(PoCallDriverIrqlTest, TheWdm10PlatformNeverDefers) {
   NTSTATUS returned = 0;
   BuildAndSend(true, sim::kernel::WdmSupport::Wdm10Only, &returned);
   EXPECT_EQ(returned, STATUS_SUCCESS);
   EXPECT_EQ(arrival_.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(TakeRules(), (Rules{"PowerCompletionIrqlWin98"}));
 }
 
 // --- PoRequestPowerIrp -----------------------------------------------------------------------
@@ -285,6 +288,136 @@ TEST_F(PowerManagerTest, PoRequestPowerIrpRefusesOtherMinorsAndInjectedFailures)
             STATUS_PENDING);
   EXPECT_EQ(record.calls, 1);
   EXPECT_EQ(record.status.Status, STATUS_SUCCESS);
+}
+
+// --- The platforms' power managers ------------------------------------------------------------
+
+NTSTATUS NTAPI StopAtTop(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+POWER_STATE Device(DEVICE_POWER_STATE state) {
+  POWER_STATE power;
+  power.DeviceState = state;
+  return power;
+}
+
+class PlatformPowerTest : public PowerManagerTest {
+ protected:
+  void Reboot(sim::kernel::WdmSupport wdm, size_t depth) {
+    Unbuild();
+    sim::kernel::Shutdown();
+    sim::kernel::Boot(wdm);
+    Build(depth);
+  }
+  // A system set-power sent by the test as a driver would send one of its own: the caller's
+  // completion routine keeps it from completing past the top.
+  PIRP NewSystemIrp() {
+    PIRP irp = NewPowerIrp(IRP_MN_SET_POWER);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.Power.Type = SystemPowerState;
+    stack->Parameters.Power.State.SystemState = PowerSystemSleeping3;
+    IoSetCompletionRoutine(irp, StopAtTop, nullptr, TRUE, TRUE, TRUE);
+    return irp;
+  }
+};
+
+// Windows 2000/XP: a second system set-power reaches a driver only once it started the next
+// power request for the first (PoCallDriver queues it and returns STATUS_PENDING); the 98/Me
+// power manager hands it over at once.
+TEST_F(PlatformPowerTest, ASecondSystemRequestWaitsForTheDriversStartOfTheNext) {
+  for (auto wdm : {sim::kernel::WdmSupport::Wdm110, sim::kernel::WdmSupport::Wdm10Only}) {
+    SCOPED_TRACE(wdm == sim::kernel::WdmSupport::Wdm110 ? "2000" : "98");
+    Reboot(wdm, 1);
+    std::vector<PIRP> arrived;
+    dispatch_[0] = [&arrived](PDEVICE_OBJECT, PIRP irp) {
+      arrived.push_back(irp);
+      IoMarkIrpPending(irp);
+      return STATUS_PENDING;
+    };
+    PIRP first = NewSystemIrp(), second = NewSystemIrp();
+    EXPECT_EQ(PoCallDriver(Top(), first), STATUS_PENDING);
+    EXPECT_EQ(PoCallDriver(Top(), second), STATUS_PENDING);
+    bool serialised = wdm == sim::kernel::WdmSupport::Wdm110;
+    EXPECT_EQ(arrived.size(), serialised ? 1u : 2u);
+    PoStartNextPowerIrp(first);
+    sim::kernel::WaitForWorkItemsIdle();
+    ASSERT_EQ(arrived.size(), 2u);
+    EXPECT_EQ(arrived[1], second);
+    PoStartNextPowerIrp(second);
+    for (PIRP irp : {first, second}) {
+      Complete(irp, STATUS_SUCCESS);
+      IoFreeIrp(irp);
+    }
+    EXPECT_TRUE(TakeRules().empty());
+  }
+}
+
+// A driver that reports its device's power state reports a power-down before it passes the
+// request to the bus driver and a power-up once it succeeded; D0 alone may be reported at
+// DISPATCH_LEVEL. The 98/Me PoSetPowerState returns the state it was given.
+TEST_F(PlatformPowerTest, DevicePowerTransitionsAreReportedInOrderAndAtTheirIrql) {
+  Build(2);
+  dispatch_[0] = PoComplete(STATUS_SUCCESS);
+  bool report = false;
+  dispatch_[1] = [&](PDEVICE_OBJECT device, PIRP irp) {
+    if (report) {
+      PoSetPowerState(device, DevicePowerState,
+                      IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State);
+    }
+    return PoPassDown(1)(device, irp);
+  };
+  EXPECT_EQ(PoSetPowerState(Top(), DevicePowerState, Device(PowerDeviceD0)).DeviceState,
+            PowerDeviceUnspecified);
+  EXPECT_EQ(SendPower(IRP_MN_SET_POWER).Status, STATUS_SUCCESS);  // D3, never reported
+  EXPECT_EQ(TakeRules(), (Rules{"PowerTransitionUnreported", "PowerTransitionUnreported"}));
+  report = true;
+  EXPECT_EQ(SendPower(IRP_MN_SET_POWER).Status, STATUS_SUCCESS);
+  EXPECT_TRUE(TakeRules().empty());
+
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PoSetPowerState(Top(), DevicePowerState, Device(PowerDeviceD0));
+  PoSetPowerState(Top(), DevicePowerState, Device(PowerDeviceD2));
+  KeLowerIrql(old);
+  EXPECT_EQ(TakeRules(), (Rules{"IrqlPoSetPowerState"}));
+
+  Reboot(sim::kernel::WdmSupport::Wdm10Only, 1);
+  EXPECT_EQ(PoSetPowerState(Top(), DevicePowerState, Device(PowerDeviceD3)).DeviceState,
+            PowerDeviceD3);
+}
+
+// On 98/Me a device set-power for the state the configuration manager believes the device in
+// is never sent and never called back, though PoRequestPowerIrp returns STATUS_PENDING; and a
+// set-power or query-power request may be completed only at PASSIVE_LEVEL.
+TEST_F(PlatformPowerTest, The98FamilyDropsRequestsForTheCurrentStateAndCompletesOnlyAtPassive) {
+  Reboot(sim::kernel::WdmSupport::Wdm10Only, 1);
+  int arrivals = 0;
+  bool raised = false;
+  dispatch_[0] = [&](PDEVICE_OBJECT, PIRP irp) {
+    arrivals++;
+    PoStartNextPowerIrp(irp);
+    KIRQL old = PASSIVE_LEVEL;
+    if (raised) KeRaiseIrql(DISPATCH_LEVEL, &old);
+    NTSTATUS status = Complete(irp, STATUS_SUCCESS);
+    if (raised) KeLowerIrql(old);
+    return status;
+  };
+  Requested record;
+  KeInitializeEvent(&record.done, NotificationEvent, FALSE);
+  auto request = [&](DEVICE_POWER_STATE state) {
+    return PoRequestPowerIrp(devices_[0], IRP_MN_SET_POWER, Device(state), RecordRequested,
+                             &record, nullptr);
+  };
+  EXPECT_EQ(request(PowerDeviceD0), STATUS_PENDING);
+  EXPECT_EQ(request(PowerDeviceD3), STATUS_PENDING);
+  EXPECT_EQ(request(PowerDeviceD3), STATUS_PENDING);
+  EXPECT_EQ(arrivals, 1);
+  EXPECT_EQ(record.calls, 1);
+  EXPECT_TRUE(TakeRules().empty());
+
+  raised = true;
+  EXPECT_EQ(request(PowerDeviceD0), STATUS_PENDING);
+  EXPECT_EQ(record.calls, 2);
+  EXPECT_EQ(TakeRules(), (Rules{"PowerCompletionIrqlWin98"}));
 }
 
 // --- Completion by a driver on its own thread below its dispatch routine ----------------------

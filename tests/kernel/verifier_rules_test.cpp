@@ -267,6 +267,112 @@ TEST_F(RuleTest, DeferredWorkLeftQueuedOrQueuedWithoutAKernelIsReported) {
   EXPECT_EQ(TakeRules(), Rules{"WorkItemNoRoutine"});
 }
 
+// Pool freed with a DPC or work item in it still queued: taken off its queue and reported.
+TEST_F(RuleTest, PoolFreedWithItsDeferredWorkQueuedIsReported) {
+  struct Deferred {
+    KDPC dpc;
+    WORK_QUEUE_ITEM item;
+  };
+  auto* deferred = static_cast<Deferred*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Deferred), kTag));
+  HeldDpcs held;
+  KeInitializeDpc(&deferred->dpc, NoDpcWork, nullptr);
+  ASSERT_TRUE(KeInsertQueueDpc(&deferred->dpc, nullptr, nullptr));
+  ExFreePoolWithTag(deferred, kTag);
+  EXPECT_EQ(TakeRules(), Rules{"FreePoolWithQueuedWork"});
+  held.Release();
+  sim::kernel::WaitForDpcsIdle();
+
+  std::atomic<bool> release{false};
+  WORK_QUEUE_ITEM blockers[2];
+  for (auto& blocker : blockers) {
+    ExInitializeWorkItem(&blocker, [](PVOID flag) NTAPI {
+      while (!static_cast<std::atomic<bool>*>(flag)->load()) std::this_thread::yield();
+    }, &release);
+    ExQueueWorkItem(&blocker, DelayedWorkQueue);
+  }
+  // Queued behind the two blockers, which hold both workers.
+  deferred = static_cast<Deferred*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Deferred), kTag));
+  ExInitializeWorkItem(&deferred->item, [](PVOID) NTAPI {}, nullptr);
+  ExQueueWorkItem(&deferred->item, DelayedWorkQueue);
+  ExFreePoolWithTag(deferred, kTag);
+  EXPECT_EQ(TakeRules(), Rules{"FreePoolWithQueuedWork"});
+  release = true;
+  sim::kernel::WaitForWorkItemsIdle();
+}
+
+// ExQueueWorkItem holds no reference on the driver: its routine must be done before the unload.
+TEST_F(RuleTest, ADriverUnloadedWhileItsWorkItemRunsIsReported) {
+  Build(1);
+  static std::atomic<int> stage{0};
+  stage = 0;
+  WORK_QUEUE_ITEM item;
+  dispatch_[0] = [&item](PDEVICE_OBJECT, PIRP irp) {
+    ExInitializeWorkItem(&item, [](PVOID) NTAPI {
+      stage = 1;
+      while (stage != 2) std::this_thread::yield();
+    }, nullptr);
+    ExQueueWorkItem(&item, DelayedWorkQueue);
+    return Complete(irp, STATUS_SUCCESS);
+  };
+  SendNew();
+  while (stage != 1) std::this_thread::yield();
+  IoDeleteDevice(devices_[0]);
+  devices_.clear();
+  EXPECT_TRUE(sim::kernel::UnloadDriver(driver_));
+  driver_ = nullptr;
+  stage = 2;
+  sim::kernel::WaitForWorkItemsIdle();
+  EXPECT_EQ(TakeRules(), Rules{"UnloadWithWorkItem"});
+}
+
+TEST_F(RuleTest, CriticalRegionsLeftEnteredAreReported) {
+  Build(1);
+  dispatch_[0] = [](PDEVICE_OBJECT, PIRP irp) {
+    KeEnterCriticalRegion();
+    return Complete(irp, STATUS_SUCCESS);
+  };
+  SendNew();
+  EXPECT_EQ(TakeRules(), Rules{"CriticalRegions"});
+  dispatch_[0] = [](PDEVICE_OBJECT, PIRP irp) {
+    KeEnterCriticalRegion();
+    KeLeaveCriticalRegion();
+    return Complete(irp, STATUS_SUCCESS);
+  };
+  SendNew();
+  KeLeaveCriticalRegion();  // none entered
+  EXPECT_EQ(TakeRules(), Rules{"CriticalRegions"});
+}
+
+TEST_F(RuleTest, SetEventWithWaitDereferenceAndStringFreeHaveTheirIrql) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER poll{};
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeSetEvent(&event, IO_NO_INCREMENT, TRUE);  // its promised wait cannot block here
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll);
+  KeLowerIrql(old);
+  EXPECT_EQ(TakeRules(), Rules{"IrqlKeSetEvent"});
+
+  sim::nt::Handle handle = 0;
+  ASSERT_EQ(sim::nt::CreateEvent(true, false, &handle), 0);
+  PVOID object = nullptr;
+  ASSERT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)),
+                                      SYNCHRONIZE, *ExEventObjectType, UserMode, &object, nullptr),
+            STATUS_SUCCESS);
+  UNICODE_STRING text;
+  text.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPool, 4, kTag));
+  text.Length = text.MaximumLength = 4;
+  KeRaiseIrql(16, &old);
+  ObDereferenceObject(object);
+  KeLowerIrql(old);
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  RtlFreeUnicodeString(&text);
+  KeLowerIrql(old);
+  EXPECT_EQ(TakeRules(), (Rules{"IrqlTooHigh", "IrqlTooHigh"}));
+  sim::nt::Close(handle);
+}
+
 NTSTATUS NTAPI EntryThatFailsWithADevice(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   PDEVICE_OBJECT device = nullptr;
   IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);

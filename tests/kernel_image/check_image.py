@@ -21,7 +21,11 @@ Placement list format, one routine per line:
 '#' starts a comment. "inlinable" marks a file-local helper the compiler may inline
 away; it is not required to be present, but if present it must be in its section.
 
-Usage: check_image.py IMAGE SECTIONS_LIST [--sources sources.cmake]
+With --version, the headers are checked as the platform's linker writes them for a WDM
+driver (pe_headers.py): no DLL flag or export table, the WDM driver flag, INIT discardable,
+a valid checksum, and a version resource with that version.
+
+Usage: check_image.py IMAGE SECTIONS_LIST [--sources sources.cmake] [--version X.Y.Z]
                       [--objdump PROG] [--cxxfilt PROG]
 Exit status 0 when every check passes, 1 when one fails, 2 on a usage or tool error.
 """
@@ -32,6 +36,9 @@ import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pe_headers  # noqa: E402
 
 TOOL_PREFIX = "i686-w64-mingw32-"
 VALID_SECTIONS = ("INIT", "PAGE", ".text")
@@ -444,7 +451,8 @@ def collect_routines(functions, sections, imported, driver_sources, cxxfilt):
     return routines
 
 
-def check_image(image, sections_list, driver_sources, objdump, cxxfilt, source_paths=()):
+def check_image(image, sections_list, driver_sources, objdump, cxxfilt, source_paths=(),
+                version=None):
     results = Results()
     expected = parse_sections_list(sections_list)
 
@@ -545,6 +553,11 @@ def check_image(image, sections_list, driver_sources, objdump, cxxfilt, source_p
     if not exempt:
         results.check(True, "no spin-lock holder marked inlinable")
 
+    if version is not None:
+        print("-- headers of a WDM driver")
+        for ok, what, reason in pe_headers.header_checks(image, version):
+            results.check(ok, what, reason)
+
     print(f"{results.passed} passed, {results.failed} failed")
     return results.failed == 0
 
@@ -555,6 +568,7 @@ def main(argv=None):
     parser.add_argument("sections_list")
     parser.add_argument("--sources", help="sources.cmake naming the driver sources; "
                         "without it every object with a .file record counts as driver code")
+    parser.add_argument("--version", help="the project's version: check the WDM driver's headers")
     parser.add_argument("--objdump", default=TOOL_PREFIX + "objdump")
     parser.add_argument("--cxxfilt", default=TOOL_PREFIX + "c++filt")
     args = parser.parse_args(argv)
@@ -562,7 +576,7 @@ def main(argv=None):
         sources = parse_sources_cmake(args.sources) if args.sources else None
         paths = source_paths_of(args.sources) if args.sources else ()
         ok = check_image(args.image, args.sections_list, sources, args.objdump, args.cxxfilt,
-                         paths)
+                         paths, args.version)
     except (ToolError, ValueError, OSError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 2

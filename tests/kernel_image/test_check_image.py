@@ -27,6 +27,11 @@ import check_image  # noqa: E402
 CXX = os.environ.get("TARVIK_CROSS_CXX", "i686-w64-mingw32-g++")
 OBJDUMP = os.environ.get("TARVIK_CROSS_OBJDUMP", "i686-w64-mingw32-objdump")
 CXXFILT = os.environ.get("TARVIK_CROSS_CXXFILT", "i686-w64-mingw32-c++filt")
+WINDRES = os.environ.get("TARVIK_CROSS_WINDRES", "i686-w64-mingw32-windres")
+FINISH_IMAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "SYS",
+                            "kernel", "finish_image.py")
+# The driver's own link options (SYS/kernel/CMakeLists.txt).
+DRIVER_LINK = ["-Wl,--wdmdriver", "-Wl,--enable-reloc-section", "-Wl,--image-base,0x10000"]
 
 STUB_SOURCE = textwrap.dedent("""\
     #define INIT_CODE __attribute__((section("INIT"), noinline))
@@ -102,14 +107,15 @@ GOOD_LIST = textwrap.dedent("""\
     """)
 
 
-def build(tmp, name, defines=(), entry="_DriverEntry@8", libs=("-lntoskrnl", "-lhal")):
+def build(tmp, name, defines=(), entry="_DriverEntry@8", libs=("-lntoskrnl", "-lhal"),
+          link=("-shared",)):
     src = os.path.join(tmp, "stub_driver.cpp")
     with open(src, "w", encoding="utf-8") as f:
         f.write(STUB_SOURCE)
     image = os.path.join(tmp, name)
     argv = [CXX, "-std=c++20", "-O2", "-fno-exceptions", "-fno-rtti",
             "-fno-asynchronous-unwind-tables", *[f"-D{d}" for d in defines], src,
-            "-shared", "-nostdlib", "-Wl,--subsystem,native", f"-Wl,--entry,{entry}",
+            *link, "-nostdlib", "-Wl,--subsystem,native", f"-Wl,--entry,{entry}",
             "-Wl,--exclude-all-symbols", "-o", image, *libs, "-lgcc"]
     subprocess.run(argv, check=True)
     return image
@@ -141,6 +147,31 @@ class CheckerOnStubImages(unittest.TestCase):
         for reason in reasons:
             self.assertIn(reason, output)
         self.assertRegex(output, r"\n\d+ passed, [1-9]\d* failed\n")
+
+    def test_driver_headers_need_what_the_platforms_linker_writes(self):
+        # As ld leaves a -shared link: a DLL with exports of nothing, no WDM flag, no checksum,
+        # code-only INIT, no version resource.
+        rc, out = self.run_checker(self.image, GOOD_LIST, ["--version", "1.2.3"])
+        self.assert_fails(rc, out, "carry IMAGE_FILE_DLL", "lack the WDM driver flag",
+                          "INIT flags", "no version resource")
+        # As the driver's project links and finishes it.
+        rc_file = os.path.join(self.tmp, "version.rc")
+        with open(rc_file, "w", encoding="utf-8") as f:
+            f.write('#include <winver.h>\n1 VERSIONINFO FILEVERSION 1,2,3,0 PRODUCTVERSION 1,2,3,0 '
+                    'FILETYPE VFT_DRV FILESUBTYPE VFT2_DRV_SYSTEM BEGIN END\n')
+        resource = os.path.join(self.tmp, "version.o")
+        subprocess.run([WINDRES, rc_file, "-o", resource], check=True)
+        image = build(self.tmp, "wdm.sys", link=DRIVER_LINK + [resource])
+        subprocess.run([sys.executable, FINISH_IMAGE, image], check=True)
+        rc, out = self.run_checker(image, GOOD_LIST, ["--version", "1.2.3"])
+        self.assertEqual(rc, 0, out)
+        with open(image, "r+b") as f:  # one byte changed after the checksum was written
+            f.seek(-1, os.SEEK_END)
+            last = f.read(1)
+            f.seek(-1, os.SEEK_END)
+            f.write(bytes([last[0] ^ 1]))
+        rc, out = self.run_checker(image, GOOD_LIST, ["--version", "1.2.3"])
+        self.assert_fails(rc, out, "the file sums to")
 
     def test_correct_list_passes_and_ignores_thunks_and_runtime(self):
         rc, output = self.run_checker(self.image, GOOD_LIST)

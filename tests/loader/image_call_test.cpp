@@ -55,6 +55,17 @@ TEST_F(ImageCallTest, EntryWithTheWrongCallingConventionIsCaught) {
       << run.violations[0].message;
 }
 
+// Special pool on an image, where AddressSanitizer cannot look: the overrun faults at once and
+// names the image's routine and the allocation's tag; the other is found at the free.
+TEST_F(ImageCallTest, PoolOverrunsInTheImageAreCaughtBySpecialPool) {
+  auto driver = sim::loader::LoadedDriver::Load(StubImage("stub_pool_overrun.sys"), true);
+  EntryRun run = RunEntry(*driver);
+  EXPECT_EQ(run.status, STATUS_SUCCESS);
+  EXPECT_TRUE(Reported(run.violations, "SpecialPoolOverrun", "WritePastEnd"));
+  EXPECT_TRUE(Reported(run.violations, "SpecialPoolOverrun", "tagged \"Wdm \""));
+  EXPECT_TRUE(Reported(run.violations, "SpecialPoolCorruption", "past its end"));
+}
+
 TEST(ImageLoadTest, ShippedImageBindsToTheEmulatedKernel) {
   auto driver = sim::loader::LoadedDriver::Load(TARVIK_SHIPPED_IMAGE, false);
   EXPECT_NE(driver->Entry(), nullptr);

@@ -69,6 +69,21 @@ TEST(PeLoaderTest, UnknownImportIsRefusedByName) {
   EXPECT_EQ(Refusal(ReadFile(StubImage("stub_unknown_import.sys")), exports), "loaded");
 }
 
+// Windows 98/Me's NTKERN exports only the WDM 1.0 routines: an image importing one of Windows
+// XP is refused there by name and loads on 2000/XP; the shipped driver loads on both.
+TEST(PeLoaderTest, The98FamilyRefusesImportsItDoesNotExport) {
+  const auto newer = ReadFile(StubImage("stub_newer_import.sys"));
+  const auto shipped = ReadFile(TARVIK_SHIPPED_IMAGE);
+  sim::kernel::Boot(sim::kernel::WdmSupport::Wdm10Only);
+  std::string refusal = Refusal(newer, StandInExports());
+  EXPECT_NE(refusal.find("unknown import: ntoskrnl.exe!KeFlushQueuedDpcs"), std::string::npos)
+      << refusal;
+  EXPECT_EQ(Refusal(shipped, StandInExports()), "loaded");
+  sim::kernel::Boot(sim::kernel::WdmSupport::Wdm110);
+  EXPECT_EQ(Refusal(newer, StandInExports()), "loaded");
+  sim::kernel::Shutdown();
+}
+
 TEST(PeLoaderTest, MalformedImagesAreRefusedWithTheirFault) {
   const auto shipped = ReadFile(TARVIK_SHIPPED_IMAGE);
   const uint32_t pe = PeOffset(shipped);

@@ -1,6 +1,6 @@
-// The machine's PnP manager: the requests each sequence sends and in what order, the
-// cancellation that follows a failed query, a bus driver that completes later, and sequences
-// the platform never sends being refused.
+// The machine's PnP manager: the requests each sequence sends on each platform and in what
+// order, the cancellation that follows a failed query, a bus driver that completes later,
+// sequences the platform never sends being refused, and WMI requests passed down.
 #include <chrono>
 #include <functional>
 
@@ -23,17 +23,33 @@ class PnpSequenceTest : public MachinePnpTest {
   }
 };
 
-TEST_F(PnpSequenceTest, StartQueriesCapabilitiesPreparedAsThePlatformDoesThenStarts) {
+// Windows 2000/XP: the device is enumerated at its bus driver before AddDevice, its stack's
+// requirements filtered before the first start, and after the start come the capabilities
+// (prepared as the platform prepares them), the device's PnP state, its bus relations and the
+// bus driver's WMI registration. Nobody can open the device before that start.
+TEST_F(PnpSequenceTest, EnumerationAndStartSendWhatWindows2000Sends) {
   Boot();
-  EXPECT_EQ(sim::CapabilitiesOf(Machine()), nullptr);
+  EXPECT_TRUE(probe::Minors().empty());
+  EXPECT_EQ(BusMinors(),
+            (Minors{IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_ID, IRP_MN_QUERY_ID,
+                    IRP_MN_QUERY_ID, IRP_MN_QUERY_DEVICE_TEXT, IRP_MN_QUERY_DEVICE_TEXT,
+                    IRP_MN_QUERY_BUS_INFORMATION, IRP_MN_QUERY_RESOURCES,
+                    IRP_MN_QUERY_RESOURCE_REQUIREMENTS}));
+  ASSERT_NE(sim::CapabilitiesOf(Machine()), nullptr);  // the bus driver's, from enumeration
+  size_t enumerated = BusMinors().size();
   EXPECT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE}));
-  EXPECT_EQ(BusMinors(), (Minors{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE}));
+  Minors started{IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+                 IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                 IRP_MN_QUERY_DEVICE_RELATIONS};
+  EXPECT_EQ(probe::Minors(), started);
+  Minors bus = BusMinors();
+  EXPECT_EQ(Minors(bus.begin() + enumerated, bus.end()), started);
   for (const auto& request : Machine().BusPnpRequests()) {
     EXPECT_EQ(request.statusOnArrival, STATUS_NOT_SUPPORTED);
   }
-  ASSERT_TRUE(probe::Requests()[0].capabilities.has_value());
-  const DEVICE_CAPABILITIES sent = *probe::Requests()[0].capabilities;
+  EXPECT_EQ(Machine().BusWmiRequests(), (Minors{IRP_MN_REGINFO}));
+  ASSERT_TRUE(probe::Requests()[2].capabilities.has_value());
+  const DEVICE_CAPABILITIES sent = *probe::Requests()[2].capabilities;
   EXPECT_EQ(sent.Size, sizeof(DEVICE_CAPABILITIES));
   EXPECT_EQ(sent.Version, 1);
   EXPECT_EQ(sent.Address, 0xFFFFFFFFu);
@@ -46,72 +62,148 @@ TEST_F(PnpSequenceTest, StartQueriesCapabilitiesPreparedAsThePlatformDoesThenSta
   EXPECT_EQ(kept->Address, 0x00040000u);
   EXPECT_EQ(kept->DeviceState[PowerSystemWorking], PowerDeviceD0);
   EXPECT_EQ(Machine().DevicePnpState(), PnpState::Started);
+
+  // A restart after a stop: the requirements went with the stop; no device state, no WMI.
+  probe::Reset();
+  EXPECT_EQ(Machine().StopDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(probe::Minors(),
+            (Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                    IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_STOP_DEVICE,
+                    IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                    IRP_MN_QUERY_DEVICE_RELATIONS}));
+  EXPECT_EQ(Machine().BusWmiRequests().size(), 1u);
 }
 
-TEST_F(PnpSequenceTest, NoStartWhenTheCapabilitiesQueryFails) {
-  Boot();
+// Windows 98/Me: nothing before AddDevice, the capabilities before the start, nothing after.
+TEST_F(PnpSequenceTest, Windows98QueriesCapabilitiesBeforeTheStart) {
+  sim::MachineOptions options;
+  options.wdm = sim::kernel::WdmSupport::Wdm10Only;
+  Boot(options);
+  EXPECT_TRUE(BusMinors().empty());
+  EXPECT_EQ(sim::CapabilitiesOf(Machine()), nullptr);
+  EXPECT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE}));
+  EXPECT_EQ(BusMinors(), (Minors{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE}));
+  EXPECT_TRUE(Machine().BusWmiRequests().empty());
+  ASSERT_NE(sim::CapabilitiesOf(Machine()), nullptr);
+  EXPECT_EQ(sim::CapabilitiesOf(Machine())->UINumber, 4u);
+}
+
+// A device whose capabilities cannot be read: on 2000/XP its driver is never called; on
+// 98/Me the start is not sent.
+TEST_F(PnpSequenceTest, NoDriverOrNoStartWhenTheCapabilitiesQueryFails) {
+  probe::Reset();
+  machine_.emplace();
+  ASSERT_EQ(Machine().LoadDriver(probe::Image()), STATUS_SUCCESS);
+  Machine().SetBusPnpAnswer(IRP_MN_QUERY_CAPABILITIES, sim::BusAnswer::Fail(STATUS_UNSUCCESSFUL));
+  EXPECT_EQ(Machine().AddDevice(), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(Machine().DevicePresent());
+  EXPECT_EQ(BusMinors(), (Minors{IRP_MN_QUERY_ID, IRP_MN_QUERY_CAPABILITIES}));
+  machine_.reset();
+
+  sim::MachineOptions options;
+  options.wdm = sim::kernel::WdmSupport::Wdm10Only;
+  Boot(options);
   Machine().SetBusPnpAnswer(IRP_MN_QUERY_CAPABILITIES, sim::BusAnswer::Fail(STATUS_UNSUCCESSFUL));
   EXPECT_EQ(Machine().StartDevice(), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_QUERY_CAPABILITIES}));
   EXPECT_EQ(Machine().DevicePnpState(), PnpState::NotStarted);
-  EXPECT_EQ(sim::CapabilitiesOf(Machine()), nullptr);
 }
 
-// The bus driver completes both requests later on its own thread; the manager waits for each
-// before it sends the next, and the capabilities are those filled in at completion.
+// The bus driver completes the start and the capabilities query after it later on its own
+// thread; the manager waits for each before it sends the next, and the capabilities are those
+// filled in at completion.
 TEST_F(PnpSequenceTest, ABusDriverCompletingLaterDelaysTheStart) {
   Boot();
-  Machine().SetBusPnpAnswer(IRP_MN_QUERY_CAPABILITIES, sim::BusAnswer::Later(STATUS_SUCCESS, 20ms));
   Machine().SetBusPnpAnswer(IRP_MN_START_DEVICE, sim::BusAnswer::Later(STATUS_SUCCESS, 30ms));
+  Machine().SetBusPnpAnswer(IRP_MN_QUERY_CAPABILITIES, sim::BusAnswer::Later(STATUS_SUCCESS, 20ms));
   auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 50ms);
-  EXPECT_EQ(BusMinors(), (Minors{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE}));
   ASSERT_NE(sim::CapabilitiesOf(Machine()), nullptr);
   EXPECT_EQ(sim::CapabilitiesOf(Machine())->UINumber, 4u);
   EXPECT_EQ(Machine().DevicePnpState(), PnpState::Started);
   EXPECT_NE(sim::RawResourcesOf(Machine()), nullptr);
 }
 
-// The platform removes a device whose start failed (here later, on the bus driver's thread)
-// at once, without a query, and never sends it a second start.
-TEST_F(PnpSequenceTest, AStartFailingLaterIsFollowedByRemovalAlone) {
-  Boot();
-  Machine().SetBusPnpAnswer(IRP_MN_START_DEVICE, sim::BusAnswer::Later(STATUS_DEVICE_CONFIGURATION_ERROR, 20ms));
-  EXPECT_EQ(Machine().StartDevice(), STATUS_DEVICE_CONFIGURATION_ERROR);
-  EXPECT_EQ(probe::Minors(),
-            (Minors{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
-  EXPECT_FALSE(Machine().DevicePresent());
-  EXPECT_EQ(sim::RawResourcesOf(Machine()), nullptr);  // a failed start's lists are dropped
-  EXPECT_EQ(sim::TranslatedResourcesOf(Machine()), nullptr);
-  EXPECT_EQ(Machine().StartDevice(), sim::kPnpSequenceRefused);
+// Windows 2000/XP removes a device whose start failed (here later, on the bus driver's thread)
+// at once, without a query, and never sends it a second start. Windows 98/Me stops it
+// instead, without a query, and the device stays (it can be started again).
+TEST_F(PnpSequenceTest, AFailedStartIsFollowedByRemovalOrOn98ByAStop) {
+  for (auto wdm : {sim::kernel::WdmSupport::Wdm110, sim::kernel::WdmSupport::Wdm10Only}) {
+    bool win98 = wdm == sim::kernel::WdmSupport::Wdm10Only;
+    SCOPED_TRACE(win98 ? "98" : "2000");
+    sim::MachineOptions options;
+    options.wdm = wdm;
+    Boot(options);
+    Machine().SetBusPnpAnswer(IRP_MN_START_DEVICE,
+                              sim::BusAnswer::Later(STATUS_DEVICE_CONFIGURATION_ERROR, 20ms));
+    EXPECT_EQ(Machine().StartDevice(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(sim::RawResourcesOf(Machine()), nullptr);  // a failed start's lists are dropped
+    EXPECT_EQ(sim::TranslatedResourcesOf(Machine()), nullptr);
+    if (win98) {
+      EXPECT_EQ(probe::Minors(),
+                (Minors{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE, IRP_MN_STOP_DEVICE}));
+      EXPECT_TRUE(Machine().DevicePresent());
+      EXPECT_EQ(Machine().DevicePnpState(), PnpState::Stopped);
+      Machine().SetBusPnpAnswer(IRP_MN_START_DEVICE, sim::BusAnswer::Succeed());
+      EXPECT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+    } else {
+      EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+                                         IRP_MN_REMOVE_DEVICE}));
+      EXPECT_FALSE(Machine().DevicePresent());
+      EXPECT_EQ(Machine().StartDevice(), sim::kPnpSequenceRefused);
+    }
+    machine_.reset();
+  }
 }
 
-TEST_F(PnpSequenceTest, StopQueriesThenStopsAndTheDeviceStartsAgain) {
-  BootStarted();
-  EXPECT_EQ(Machine().StopDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(Machine().DevicePnpState(), PnpState::Stopped);
-  EXPECT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
-                                     IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE}));
-  EXPECT_EQ(Machine().DevicePnpState(), PnpState::Started);
-}
-
-TEST_F(PnpSequenceTest, RemoveQueriesThenRemovesAndTheDeviceIsGone) {
+// Windows 2000/XP queries the removal relations once the removal is agreed, and before a
+// surprise removal.
+TEST_F(PnpSequenceTest, RemovalAndSurpriseRemovalQueryTheRemovalRelationsFirst) {
   BootStarted();
   EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_QUERY_DEVICE_RELATIONS,
+                                     IRP_MN_REMOVE_DEVICE}));
   EXPECT_FALSE(Machine().DevicePresent());
   EXPECT_EQ(Machine().DevicePnpState(), PnpState::Removed);
-}
+  machine_.reset();
 
-TEST_F(PnpSequenceTest, SurpriseRemovalIsFollowedByRemoval) {
   BootStarted();
   EXPECT_EQ(Machine().SurpriseRemoveDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_SURPRISE_REMOVAL,
+                                     IRP_MN_REMOVE_DEVICE}));
   EXPECT_EQ(BusMinors().back(), IRP_MN_REMOVE_DEVICE);
   EXPECT_FALSE(Machine().DevicePresent());
   EXPECT_EQ(Machine().DevicePnpState(), PnpState::Removed);
+}
+
+// Windows 98/Me never sends a surprise removal: a pulled card is removed at once.
+TEST_F(PnpSequenceTest, Windows98RemovesAPulledCardAtOnce) {
+  sim::MachineOptions options;
+  options.wdm = sim::kernel::WdmSupport::Wdm10Only;
+  Boot(options);
+  ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
+  probe::Reset();
+  EXPECT_EQ(Machine().SurpriseRemoveDevice(), sim::kPnpSequenceRefused);
+  EXPECT_TRUE(probe::Minors().empty());
+  EXPECT_EQ(Machine().UnplugCard(), STATUS_SUCCESS);
+  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_REMOVE_DEVICE}));
+  EXPECT_FALSE(Machine().DevicePresent());
+  EXPECT_EQ(Machine().AddDevice(), STATUS_NO_SUCH_DEVICE);  // the card is not there any more
+}
+
+// A driver above the provider must pass WMI requests down.
+TEST_F(PnpSequenceTest, WmiRequestsThatNeverReachTheProviderAreReported) {
+  BootStarted();
+  EXPECT_EQ(Machine().SendWmiRequest(IRP_MN_QUERY_ALL_DATA), STATUS_SUCCESS);
+  EXPECT_TRUE(sim::verifier::TakeViolations().empty());
+  probe::CompleteWmiRequests();
+  EXPECT_EQ(Machine().SendWmiRequest(IRP_MN_QUERY_ALL_DATA), STATUS_NOT_SUPPORTED);
+  auto violations = sim::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rule, "WmiForward");
 }
 
 // A failed query, by the function driver or by the bus driver below it, is cancelled; the
@@ -199,12 +291,14 @@ TEST_F(PnpSequenceTest, SingleStepsMoveTheStateAsTheirSequencesDo) {
   EXPECT_EQ(Machine().DevicePnpState(), PnpState::Stopped);
   EXPECT_EQ(probe::Minors(),
             (Minors{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
-                    IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}));
+                    IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE,
+                    IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+                    IRP_MN_STOP_DEVICE}));
   ASSERT_EQ(Machine().StartDevice(), STATUS_SUCCESS);
   EXPECT_EQ(Machine().QueryRemoveDevice(), STATUS_SUCCESS);
   probe::Reset();
   EXPECT_EQ(Machine().RemoveDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(probe::Minors(), (Minors{IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_REMOVE_DEVICE}));
 }
 
 // Sequences the platform never sends: nothing reaches the driver, the state stays, the
@@ -256,7 +350,7 @@ TEST_F(PnpSequenceTest, SequencesThePlatformNeverSendsAreRefused) {
 TEST_F(PnpSequenceTest, UnknownCodesKeepTheirStatusAtTheBusDriver) {
   BootStarted();
   EXPECT_EQ(Machine().SendPnp(0x18), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_ID), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_BUS_INFORMATION), STATUS_NOT_SUPPORTED);
   Machine().SetBusPnpAnswer(0x18, sim::BusAnswer::Succeed());
   EXPECT_EQ(Machine().SendPnp(0x18), STATUS_SUCCESS);
   EXPECT_EQ(Machine().SendPnp(IRP_MN_QUERY_CAPABILITIES), STATUS_SUCCESS);

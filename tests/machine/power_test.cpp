@@ -101,12 +101,16 @@ NTSTATUS NTAPI SystemLowerDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 }
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  (void)DeviceObject;
   {
     std::lock_guard guard(g_driver.lock);
     g_driver.irqlAtDispatch.push_back(KeGetCurrentIrql());
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  // The device's new state is reported as it goes down (this driver's device has no state of
+  // its own to bring up after the bus driver).
+  if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+    PoSetPowerState(DeviceObject, DevicePowerState, stack->Parameters.Power.State);
+  }
   switch (Mode()) {
     case PowerMode::PassDown:
       return PassDown(Irp);
@@ -145,6 +149,12 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  (void)DeviceObject;
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(g_driver.lower, Irp);
+}
+
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   PDEVICE_OBJECT fdo = nullptr;
   NTSTATUS status =
@@ -165,6 +175,7 @@ NTSTATUS NTAPI Entry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
   (void)RegistryPath;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
   DriverObject->DriverExtension->AddDevice = AddDevice;
   return STATUS_SUCCESS;
 }
@@ -369,19 +380,26 @@ TEST_F(MachinePowerTest, PassingAPowerRequestWithIoCallDriverIsReported) {
 }
 
 // On the WDM 1.0 platform nothing defers the device request asked for at DISPATCH_LEVEL: a
-// driver that passes it on there reaches the bus above PASSIVE_LEVEL, which the bus reports.
+// driver that passes it on there (here from the completion of a system request a lower driver
+// completed raised, itself a fault there) reaches the bus above PASSIVE_LEVEL, which the bus
+// reports.
 TEST_F(MachinePowerTest, Win98BusDriverReportsPowerRequestsAbovePassive) {
   sim::MachineOptions options;
   options.wdm = sim::kernel::WdmSupport::Wdm10Only;
   Boot(PowerMode::DeviceOnCompletion, options);
   Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, sim::kSystemPowerType,
-                              sim::BusAnswer::Later(STATUS_SUCCESS, 10ms));
+                              sim::BusAnswer::LaterRaised(STATUS_SUCCESS, 10ms));
   EXPECT_EQ(Machine().SetSystemPower(sim::kSystemSleeping3), STATUS_SUCCESS);
   auto power = Machine().BusPowerRequests();
   ASSERT_EQ(power.size(), 2u);
   EXPECT_EQ(power[0].irql, PASSIVE_LEVEL);
   EXPECT_EQ(power[1].irql, DISPATCH_LEVEL);
-  EXPECT_EQ(TakeRules(), (std::vector<std::string>{"PowerIrqlWin98"}));
+  // The bus's raised completion, this driver's D3 reported raised, the device request at the
+  // bus raised and completed there, and the system request this driver completed from it.
+  EXPECT_EQ(TakeRules(),
+            (std::vector<std::string>{"PowerCompletionIrqlWin98", "IrqlPoSetPowerState",
+                                      "PowerIrqlWin98", "PowerCompletionIrqlWin98",
+                                      "PowerCompletionIrqlWin98"}));
 }
 
 TEST_F(MachinePowerTest, Win98BusDriverAcceptsPowerRequestsAtPassive) {

@@ -19,6 +19,8 @@ std::map<UCHAR, NTSTATUS> failures;
 bool deleteAtSurpriseRemoval = false;
 bool leaveInitializing = false;
 bool reportPower = true;
+bool completeWmi = false;
+std::map<UCHAR, ULONG> touches;
 
 std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DescriptorsOf(PCM_RESOURCE_LIST list) {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> out;
@@ -48,11 +50,14 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     record.capabilities = *stack->Parameters.DeviceCapabilities.Capabilities;
   }
   std::optional<NTSTATUS> failure;
+  std::optional<ULONG> touch;
   {
     std::lock_guard guard(lock);
     received.push_back(std::move(record));
     if (auto it = failures.find(stack->MinorFunction); it != failures.end()) failure = it->second;
+    if (auto it = touches.find(stack->MinorFunction); it != touches.end()) touch = it->second;
   }
+  if (touch) READ_PORT_ULONG(reinterpret_cast<PULONG>(ULONG_PTR{*touch}));
   if (failure) {
     Irp->IoStatus.Status = *failure;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -71,6 +76,29 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoDeleteDevice(DeviceObject);
   }
   return status;
+}
+
+// WMI requests are passed down, as every driver must; or completed, as a driver must not.
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  bool complete;
+  {
+    std::lock_guard guard(lock);
+    complete = completeWmi;
+  }
+  if (complete) {
+    NTSTATUS status = Irp->IoStatus.Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+  }
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(static_cast<ProbeExtension*>(DeviceObject->DeviceExtension)->Lower, Irp);
+}
+
+// Power requests go down to the bus untouched.
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PoStartNextPowerIrp(Irp);
+  IoSkipCurrentIrpStackLocation(Irp);
+  return PoCallDriver(static_cast<ProbeExtension*>(DeviceObject->DeviceExtension)->Lower, Irp);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
@@ -93,6 +121,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   (void)RegistryPath;
   DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   DriverObject->DriverExtension->AddDevice = AddDevice;
   return STATUS_SUCCESS;
 }
@@ -108,6 +138,8 @@ void Reset() {
   deleteAtSurpriseRemoval = false;
   leaveInitializing = false;
   reportPower = true;
+  completeWmi = false;
+  touches.clear();
 }
 
 std::vector<Received> Requests() {
@@ -143,6 +175,16 @@ void LeaveInitializing() {
 void NeverReportPower() {
   std::lock_guard guard(lock);
   reportPower = false;
+}
+
+void CompleteWmiRequests() {
+  std::lock_guard guard(lock);
+  completeWmi = true;
+}
+
+void TouchPortAt(UCHAR minor, ULONG port) {
+  std::lock_guard guard(lock);
+  touches[minor] = port;
 }
 
 }  // namespace probe

@@ -1,6 +1,7 @@
 // A minimal function driver for tests of the machine's PnP manager: it records every PnP
-// request it receives, passes it down to the card's physical device object, and detaches and
-// deletes its device at removal. It can be told to fail a minor code itself.
+// request it receives, passes it (and every power and WMI request) down to the card's physical
+// device object, and detaches and deletes its device at removal. It can be told to fail a minor
+// code itself, or to touch a port when one arrives.
 #pragma once
 
 #include <wdm.h>
@@ -39,6 +40,12 @@ void DeleteAtSurpriseRemoval();
 void LeaveInitializing();
 // The probe's AddDevice does not report D0 with PoSetPowerState, as a driver must.
 void NeverReportPower();
+// The probe completes WMI requests with the status they came with instead of passing them
+// down, as a driver must not.
+void CompleteWmiRequests();
+// The probe reads a dword at `port` when a request of this minor code reaches it, before it
+// passes the request down (as a driver touches its card while handling it).
+void TouchPortAt(UCHAR minor, ULONG port);
 
 }  // namespace probe
 

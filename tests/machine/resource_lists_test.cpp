@@ -141,6 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"Standard", ResourceLayout::Standard, kStandard, nullptr},
         LayoutCase{"MemorySpacePorts", ResourceLayout::MemorySpacePorts, kStandard,
                    "PmFE00E000/128 PmFE00E400/64 MFEBFF000/128 I16/59"},
+        LayoutCase{"BridgeInMemorySpace", ResourceLayout::BridgeInMemorySpace, kStandard,
+                   "PmFE00E000/128 PE400/64 MFEBFF000/128 I16/59"},
         LayoutCase{"TwoInterrupts", ResourceLayout::TwoInterrupts, "PE000/128 PE400/64 MFEBFF000/128 I11/11 I12/12",
                    nullptr},
         LayoutCase{"NoMemoryRange", ResourceLayout::NoMemoryRange, "PE000/128 PE400/64 I11/11", nullptr},

@@ -1,6 +1,10 @@
 // System and device power requests through the power manager: the courses of the power
 // machine, the order in which the requests reach the bus driver, failures, Win98Mode, and the
 // rendezvous across a sleep.
+#include <chrono>
+#include <cstdio>
+#include <optional>
+
 #include "driver_test.h"
 
 #include "power/power.h"
@@ -26,6 +30,7 @@ class PowerTest : public DriverTest {
     if (waiter_ != 0) sim::nt::Close(waiter_);
     if (event_ != 0) sim::nt::Close(event_);
     DriverTest::TearDown();
+    if (savedDeadlockLimit_) sim::kernel::SetDeadlockLimit(*savedDeadlockLimit_);
   }
   // The power requests the bus driver has seen since the last call, as (type, state) pairs.
   std::vector<std::pair<int, int>> BusPower() {
@@ -47,7 +52,18 @@ class PowerTest : public DriverTest {
     return wait_.status;
   }
 
+  // The one broken rule a raised lower driver leaves on 98/Me: its own completion there.
+  void ExpectOnlyTheBusCompletedRaised() {
+    char pdo[32];
+    std::snprintf(pdo, sizeof pdo, "%p", static_cast<void*>(sim::PdoOf(Machine())));
+    auto violations = sim::verifier::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "PowerCompletionIrqlWin98");
+    EXPECT_NE(violations[0].message.find(pdo), std::string::npos) << violations[0].message;
+  }
+
   size_t seen_ = 0;
+  std::optional<std::chrono::milliseconds> savedDeadlockLimit_;
   sim::nt::Handle waiter_ = 0, event_ = 0;
   sim::nt::IoStatus wait_{};
   ULONG value_ = 0;
@@ -61,6 +77,7 @@ TEST_F(PowerTest, SleepAsksForD3FirstAndResumeHoldsTheSystemRequestUntilD0) {
   EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kDevicePowerType, kDeviceD3},
                                                           {kSystemPowerType, kSystemSleeping3}}));
   EXPECT_EQ(Extension()->DevicePower, PowerDeviceD3);
+  EXPECT_EQ(sim::kernel::ReportedDevicePowerState(Fdo()), PowerDeviceD3);  // told the system
   EXPECT_EQ(Extension()->SystemPower, PowerSystemSleeping3);
   EXPECT_EQ(WaitOutcome(), STATUS_CANCELLED);  // the parked wait was cancelled
   EXPECT_EQ(Extension()->PendingRejectStatus, STATUS_DEVICE_POWERED_OFF);
@@ -69,6 +86,7 @@ TEST_F(PowerTest, SleepAsksForD3FirstAndResumeHoldsTheSystemRequestUntilD0) {
   EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kSystemPowerType, kSystemWorking},
                                                           {kDevicePowerType, kDeviceD0}}));
   EXPECT_EQ(Extension()->DevicePower, PowerDeviceD0);
+  EXPECT_EQ(sim::kernel::ReportedDevicePowerState(Fdo()), PowerDeviceD0);
   EXPECT_EQ(Extension()->SystemPower, PowerSystemWorking);
   EXPECT_EQ(Extension()->PendingRejectStatus, 0);
   EXPECT_EQ(RemoveLockCount(), 2);  // the lock's own and the waiter's handle
@@ -157,11 +175,13 @@ TEST_F(PowerTest, FailuresNeverFailASystemSetPower) {
   EXPECT_EQ(RemoveLockCount(), 1);
 }
 
+// A lower driver that completes power requests at DISPATCH_LEVEL breaks the 98/Me rule; the
+// driver must still not call down or complete there itself.
 TEST_F(PowerTest, Win98ResumeCompletedAtDispatchLevelAsksForD0AtPassiveLevel) {
   Boot(sim::kernel::WdmSupport::Wdm10Only);
   ASSERT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
   ASSERT_EQ(Extension()->DevicePower, PowerDeviceD3);
-  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kSystemPowerType, sim::BusAnswer::Later());
+  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kSystemPowerType, sim::BusAnswer::LaterRaised());
   BusPower();
   ASSERT_EQ(Machine().SetSystemPower(kSystemWorking), STATUS_SUCCESS);
   sim::kernel::WaitForWorkItemsIdle();
@@ -170,6 +190,27 @@ TEST_F(PowerTest, Win98ResumeCompletedAtDispatchLevelAsksForD0AtPassiveLevel) {
   EXPECT_EQ(seen.back().type, kDevicePowerType);
   EXPECT_EQ(seen.back().irql, PASSIVE_LEVEL);
   EXPECT_EQ(Extension()->DevicePower, PowerDeviceD0);
+  ExpectOnlyTheBusCompletedRaised();
+}
+
+// There the device request of a resume completed raised is asked for from a worker thread; when
+// PoRequestPowerIrp refuses it there, the resume must still complete (with the lower drivers'
+// status), the device left in D3. A course that lost the refusal would hold the system request
+// for ever: the deadlock limit is cut so that such a fault fails here in seconds.
+TEST_F(PowerTest, Win98ResumeWhoseDeferredDeviceRequestIsRefusedStillCompletes) {
+  Boot(sim::kernel::WdmSupport::Wdm10Only);
+  ASSERT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
+  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kSystemPowerType, sim::BusAnswer::LaterRaised());
+  BusPower();
+  savedDeadlockLimit_ = sim::kernel::DeadlockLimit();
+  sim::kernel::SetDeadlockLimit(std::chrono::seconds(5));
+  sim::kernel::FailNextPoRequestPowerIrp(STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Machine().SetSystemPower(kSystemWorking), STATUS_SUCCESS);
+  EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kSystemPowerType, kSystemWorking}}));
+  EXPECT_EQ(Extension()->SystemPower, PowerSystemWorking);
+  EXPECT_EQ(Extension()->DevicePower, PowerDeviceD3);
+  EXPECT_EQ(RemoveLockCount(), 1);
+  ExpectOnlyTheBusCompletedRaised();
 }
 
 TEST_F(PowerTest, Win98SkipsTheDeviceRequestItDoesNotNeedAndCallsDownAtPassiveLevel) {
@@ -179,12 +220,13 @@ TEST_F(PowerTest, Win98SkipsTheDeviceRequestItDoesNotNeedAndCallsDownAtPassiveLe
   EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kSystemPowerType, kSystemWorking}}));
   // The device request completes later at DISPATCH_LEVEL, from where the sleep request must
   // go down: it is deferred to a worker thread and reaches the bus at PASSIVE_LEVEL.
-  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kDevicePowerType, sim::BusAnswer::Later());
+  Machine().SetBusPowerAnswer(IRP_MN_SET_POWER, kDevicePowerType, sim::BusAnswer::LaterRaised());
   ASSERT_EQ(Machine().SetSystemPower(kSystemSleeping3), STATUS_SUCCESS);
   auto seen = Machine().BusPowerRequests();
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.back().type, kSystemPowerType);
   EXPECT_EQ(seen.back().irql, PASSIVE_LEVEL);
+  ExpectOnlyTheBusCompletedRaised();
 }
 
 TEST_F(PowerTest, OtherPowerRequestsArePassedDown) {

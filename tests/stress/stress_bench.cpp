@@ -151,11 +151,20 @@ Outcome Client::OpenBoard() {
   return Call(IOCTL_DAQ_OPEN_BOARD, open, sizeof open, nullptr, 0);
 }
 
+// A block event as a program hands it to the driver: on 98/Me as the ring-0 handle kernel32's
+// OpenVxDHandle makes of it, found at run time; elsewhere the handle itself.
+static uint32_t DriverEventHandle(HANDLE event) {
+  using OpenVxDHandleRoutine = DWORD(WINAPI*)(HANDLE);
+  FARPROC routine = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "OpenVxDHandle");
+  if (routine == nullptr || event == nullptr) return HandleValue(event);
+  return reinterpret_cast<OpenVxDHandleRoutine>(reinterpret_cast<void (*)()>(routine))(event);
+}
+
 Outcome Client::Start(uint32_t framesPerBlock, int16_t blockCount, bool continuous, HANDLE event) {
   START_PARAMETERS start{};
   start.FramesPerBlock = framesPerBlock;
   start.RequestedRate = 10000;
-  start.EventHandle = HandleValue(event);
+  start.EventHandle = continuous ? HandleValue(event) : DriverEventHandle(event);
   start.RangeCode = 1;
   start.BlockCount = blockCount;
   start.ChannelCount = 16;
@@ -168,6 +177,9 @@ Outcome Client::Stop() { return Call(IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0); }
 Bench::Bench(uint64_t seed) : seed_(seed) {
   sim::MachineOptions options;
   options.card.window.sources[sim::card::Quantity::Word0] = sim::card::SignalSource::Ramp(0, 1);
+  // Every restart after a PnP stop moves the card's ports, as a rebalance does: a request that
+  // kept the old bases across it touches ports the device no longer holds.
+  options.rebalanceOnRestart = true;
   machine_.emplace(options);
   EXPECT_EQ(machine_->LoadDriver(sim::TarvikDriverImage()), 0);
   driverPool_ = sim::kernel::GetPoolStats().outstandingAllocations;

@@ -4,6 +4,8 @@
 #include "frame/device_extension.h"
 #include "hw/bridge_interrupt.h"
 #include "hw/interrupt.h"
+#include "sim/io.h"
+#include "sim/device_resources.h"
 #include "sim/machine_kernel.h"
 
 namespace test_support {
@@ -26,11 +28,22 @@ void AssignCardResources(sim::Machine& machine, bool connectInterrupt) {
   extension->BoardPort = options.card.windowBase;
   extension->IrqLine = static_cast<USHORT>(options.interrupt.rawLine);
   extension->ResourcesAssigned = TRUE;
+  // As after a successful start, the device may be opened.
+  sim::io::SetStackStartPending(sim::PdoOf(machine), false);
+  // What the PnP manager would have assigned, so that the kernel checks the driver's code
+  // against it as against a real start.
+  sim::kernel::AssignDeviceResources(
+      sim::PdoOf(machine),
+      {{{options.card.bridgeBase, 128}, {options.card.windowBase, 64}},
+       {{options.interrupt.vector, options.interrupt.irql, 1, false, true}}});
   if (connectInterrupt && extension->InterruptObject == nullptr) {
-    DisableBridgeInterrupt(extension);  // as the driver silences the bridge before connecting
-    IoConnectInterrupt(&extension->InterruptObject, InterruptService, extension, nullptr,
-                       options.interrupt.vector, options.interrupt.irql, options.interrupt.irql,
-                       LevelSensitive, TRUE, 1, FALSE);
+    // As the driver's start does it: the bridge silenced, then the interrupt connected.
+    sim::kernel::RunAsDriverOf(sim::FdoOf(machine), [&] {
+      DisableBridgeInterrupt(extension);
+      IoConnectInterrupt(&extension->InterruptObject, InterruptService, extension, nullptr,
+                         options.interrupt.vector, options.interrupt.irql,
+                         options.interrupt.irql, LevelSensitive, TRUE, 1, FALSE);
+    });
     g_connected = extension->InterruptObject;
   }
 }
@@ -40,6 +53,7 @@ void ReleaseCardResources(sim::Machine& machine) {
   if (fdo == nullptr) return;
   DEVICE_EXTENSION* extension = ExtensionOf(fdo);
   if (extension->InterruptObject == nullptr || extension->InterruptObject != g_connected) return;
+  sim::kernel::RevokeDeviceResources(sim::PdoOf(machine), "released by the test");
   IoDisconnectInterrupt(extension->InterruptObject);
   extension->InterruptObject = nullptr;
   extension->ResourcesAssigned = FALSE;

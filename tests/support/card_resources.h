@@ -1,7 +1,8 @@
 // Until the driver assigns its resources at device start, tests give it the card's resources
 // the way that assignment will: the port ranges (bridge first, then the card's window), the
-// interrupt line, and the interrupt service routine connected to the card's vector. Free of
-// platform types, so user-mode tests can use it.
+// interrupt line, and the interrupt service routine connected to the card's vector; and, as a
+// successful start does, they let the device be opened. Free of platform types, so user-mode
+// tests can use it.
 #pragma once
 
 #include "sim/machine.h"

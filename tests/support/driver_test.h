@@ -9,6 +9,7 @@
 #include "card_resources.h"
 #include "frame/device_extension.h"
 #include "frame/frame.h"
+#include "sim/kernel.h"
 #include "sim/machine_kernel.h"
 #include "sim/nt_api.h"
 #include "sim/verifier.h"
@@ -74,6 +75,13 @@ class DriverTest : public testing::Test {
     start.FramesPerBlock = frames;
     start.RequestedRate = 10000;
     start.EventHandle = event_;
+    // On 98/Me a program passes the ring-0 handle OpenVxDHandle makes of its event.
+    if (sim::kernel::CurrentWdmSupport() == sim::kernel::WdmSupport::Wdm10Only) {
+      if (ring0Event_ == 0) {
+        EXPECT_EQ(sim::nt::OpenVxDHandle(event_, &ring0Event_), STATUS_SUCCESS);
+      }
+      start.EventHandle = ring0Event_;
+    }
     start.BlockCount = blocks;
     start.ChannelCount = 16;
     start.ContinuousFlag = continuous;
@@ -83,6 +91,7 @@ class DriverTest : public testing::Test {
   void TearDown() override {
     if (event_ != 0) sim::nt::Close(event_);
     event_ = 0;
+    ring0Event_ = 0;  // closed as the process ends: with the machine
     if (controlHandle_ != 0) sim::nt::Close(controlHandle_);
     controlHandle_ = 0;
     if (machine_) test_support::ReleaseCardResources(Machine());
@@ -104,4 +113,5 @@ class DriverTest : public testing::Test {
   std::optional<sim::Machine> machine_;
   sim::nt::Handle controlHandle_ = 0;
   sim::nt::Handle event_ = 0;  // the acquisition's event, see AcquisitionParameters
+  sim::nt::Handle ring0Event_ = 0;  // its ring-0 handle on 98/Me
 };

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "sim/machine.h"
+#include "tarvik_ioctl.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ class Win32HandlesTest : public testing::Test {
     machine_.emplace(sim::MachineOptions{wdm});
     ASSERT_EQ(machine_->LoadDriver(sim::TarvikDriverImage()), kStatusSuccess);
     ASSERT_EQ(machine_->AddDevice(), kStatusSuccess);
+    ASSERT_EQ(machine_->StartDevice(), kStatusSuccess);
   }
   std::optional<sim::Machine> machine_;
 };
@@ -71,6 +73,54 @@ TEST_F(Win32HandlesTest, HandlesLeftOpenAreClosedWhenTheMachineGoesAway) {
   Boot();
   ASSERT_NE(OpenTarvik(), INVALID_HANDLE_VALUE);
   machine_.reset();  // would hang in the removal if the handle kept its reference
+}
+
+// kernel32 offers OpenVxDHandle on 98/Me alone, found at run time. There the driver refuses a
+// Win32 event handle and takes the ring-0 handle it makes; on 2000/XP a program passes its
+// own handle.
+TEST_F(Win32HandlesTest, OnlyThe98FamilyOffersRing0EventHandlesAndItsDriverNeedsThem) {
+  using OpenVxDHandleRoutine = DWORD(WINAPI*)(HANDLE);
+  for (auto wdm : {sim::kernel::WdmSupport::Wdm110, sim::kernel::WdmSupport::Wdm10Only}) {
+    bool win98 = wdm == sim::kernel::WdmSupport::Wdm10Only;
+    SCOPED_TRACE(win98 ? "98" : "2000");
+    Boot(wdm);
+    HMODULE kernel32 = GetModuleHandleW(L"KERNEL32.DLL");
+    ASSERT_NE(kernel32, nullptr);
+    EXPECT_EQ(GetModuleHandleW(L"user32.dll"), nullptr);
+    FARPROC routine = GetProcAddress(kernel32, "OpenVxDHandle");
+    ASSERT_EQ(routine != nullptr, win98);
+    if (!win98) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    }
+
+    HANDLE device = OpenTarvik();
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    DWORD bytes = 0;
+    uint8_t open[16] = {};
+    ASSERT_TRUE(DeviceIoControl(device, IOCTL_DAQ_OPEN_BOARD, open, 16, nullptr, 0, &bytes, nullptr));
+    START_PARAMETERS start{};
+    start.FramesPerBlock = 2;
+    start.RequestedRate = 10000;
+    start.BlockCount = 4;
+    start.ChannelCount = 16;
+    start.EventHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event));
+    EXPECT_EQ(DeviceIoControl(device, IOCTL_DAQ_START, &start, sizeof start, nullptr, 0, &bytes,
+                              nullptr) != FALSE,
+              !win98);
+    if (win98) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+      auto openVxDHandle =
+          reinterpret_cast<OpenVxDHandleRoutine>(reinterpret_cast<void (*)()>(routine));
+      start.EventHandle = openVxDHandle(event);
+      ASSERT_NE(start.EventHandle, 0u);
+      EXPECT_TRUE(DeviceIoControl(device, IOCTL_DAQ_START, &start, sizeof start, nullptr, 0,
+                                  &bytes, nullptr));
+    }
+    EXPECT_TRUE(DeviceIoControl(device, IOCTL_DAQ_STOP, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    CloseHandle(event);
+    CloseHandle(device);
+    machine_.reset();
+  }
 }
 
 }  // namespace

@@ -90,12 +90,13 @@ std::optional<uint32_t> ConsoleSession::Impl::ParsePort(std::string_view word) {
   std::string range = Lower(word.substr(0, plus));
   auto offset = ParseNumber(word.substr(plus + 1));
   if (!offset) return std::nullopt;
-  const auto& card = machine->Options().card;
+  // Where the ranges are now: a restart may have moved them.
+  auto& card = machine->Card();
   if (range == "bridge" && *offset < sim::card::bridge_reg::kRangeLength) {
-    return card.bridgeBase + static_cast<uint32_t>(*offset);
+    return card.BridgeBase() + static_cast<uint32_t>(*offset);
   }
   if (range == "card" && *offset < sim::card::card_reg::kRangeLength) {
-    return card.windowBase + static_cast<uint32_t>(*offset);
+    return card.WindowBase() + static_cast<uint32_t>(*offset);
   }
   return std::nullopt;
 }
@@ -123,9 +124,11 @@ const ConsoleSession::Impl::Command ConsoleSession::Impl::kCommands[] = {
     {"stop", 0, 0, true, &Impl::Stop, "stop"},
     {"remove", 0, 0, true, &Impl::Remove, "remove"},
     {"surprise", 0, 0, true, &Impl::Surprise, "surprise"},
+    {"unplug", 0, 0, true, &Impl::Unplug, "unplug"},
     {"power", 1, 1, true, &Impl::Power, "power s0|s1|s2|s3|s4|s5"},
     {"step", 1, 1, true, &Impl::Step, "step TICKS"},
     {"foreign_irq", 0, 1, true, &Impl::ForeignIrq, "foreign_irq [ROUNDS]"},
+    {"pull", 0, 1, true, &Impl::Pull, "pull [float]"},
     {"open", 0, 0, true, &Impl::Open, "open"},
     {"close", 1, 1, true, &Impl::CloseHandle, "close h<N>"},
     {"ioctl", 4, 4, true, &Impl::Ioctl, "ioctl h<N> CODE INHEX OUTLEN"},

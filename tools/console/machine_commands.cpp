@@ -1,5 +1,5 @@
-// The console's machine commands: boot, the PnP sequences, power, clock steps and foreign
-// interrupts.
+// The console's machine commands: boot, the PnP sequences (the card unplugged among them),
+// power, clock steps, foreign interrupts and the card pulled from its slot.
 #include <chrono>
 
 #include "session_impl.h"
@@ -42,20 +42,31 @@ Reply ConsoleSession::Impl::Pnp(int32_t status) {
   return Reply::Ok("status=" + Status(status) + " pnp=" + PnpName(machine->DevicePnpState()));
 }
 
-// A removal waits for every handle to be closed (the driver's remove lock), so `remove` and
-// `surprise` run on a thread of their own and their end is an event. The reply comes once
-// the sequence has moved the device's state (or ended); the session waits for the end here,
-// and at `close` of the last handle, when no handle of its own holds it back.
-Reply ConsoleSession::Impl::Removal(bool surprise) {
+int32_t ConsoleSession::Impl::RunRemoval(RemovalKind kind) {
+  switch (kind) {
+    case RemovalKind::Orderly: return machine->RemoveDevice();
+    case RemovalKind::Surprise: return machine->SurpriseRemoveDevice();
+    case RemovalKind::Unplug: return machine->UnplugCard();
+  }
+  return 0;
+}
+
+// A removal waits for every handle to be closed (the driver's remove lock), so `remove`,
+// `surprise` and `unplug` run on a thread of their own and their end is an event. The reply
+// comes once the sequence has moved the device's state (or ended); the session waits for the
+// end here, and at `close` of the last handle, when no handle of its own holds it back.
+Reply ConsoleSession::Impl::Removal(RemovalKind kind) {
   auto state = machine->DevicePnpState();
-  bool allowed = surprise ? state == sim::PnpState::Started || state == sim::PnpState::Stopped
-                          : state != sim::PnpState::Removed;
-  if (!allowed) return Pnp(surprise ? machine->SurpriseRemoveDevice() : machine->RemoveDevice());
+  bool win98 = machine->Options().wdm == sim::kernel::WdmSupport::Wdm10Only;
+  bool allowed = kind == RemovalKind::Surprise
+                     ? !win98 && (state == sim::PnpState::Started || state == sim::PnpState::Stopped)
+                     : state != sim::PnpState::Removed;
+  if (!allowed) return Pnp(RunRemoval(kind));
   if (removal) return Reply::Fail("a removal is already under way");
   removal = std::make_unique<RemovalJob>();
   removal->id = nextRequest++;
-  removal->thread = std::thread([this, surprise, job = removal.get()] {
-    job->status = surprise ? machine->SurpriseRemoveDevice() : machine->RemoveDevice();
+  removal->thread = std::thread([this, kind, job = removal.get()] {
+    job->status = RunRemoval(kind);
     job->done = true;
   });
   auto deadline = std::chrono::steady_clock::now() + options.waitLimit;
@@ -63,7 +74,8 @@ Reply ConsoleSession::Impl::Removal(bool surprise) {
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  if (handles.empty()) FinishRemoval();
+  // On 98/Me a pulled card's removal waits for nothing: it has ended already.
+  if (handles.empty() || (kind == RemovalKind::Unplug && win98)) FinishRemoval();
   return Reply::Ok("r" + std::to_string(removal->id));
 }
 
@@ -96,6 +108,16 @@ Reply ConsoleSession::Impl::ForeignIrq(const Args& args) {
   sim::kernel::NotifyInterruptLine(foreignSource);
   auto after = sim::kernel::GetInterruptStats(vector);
   return Reply::Ok("claimed=" + std::to_string(after.claimed - before.claimed));
+}
+
+Reply ConsoleSession::Impl::Pull(const Args& args) {
+  bool floats = !args.empty();
+  if (floats && Lower(args[0]) != "float") return Reply::Fail("usage: pull [float]");
+  if (machine->CardPulled()) return Reply::Fail("the card is out already");
+  machine->PullCard(floats);
+  auto stats = sim::kernel::GetInterruptStats(machine->Options().interrupt.vector);
+  return Reply::Ok(std::string("pin=") + (floats ? "floating" : "low") +
+                   " masked=" + (stats.masked ? "1" : "0"));
 }
 
 }  // namespace tarvik::console

@@ -130,7 +130,8 @@ bool ConsoleSession::Impl::WaitForCompletion(const Request& request, int64_t lim
 }
 
 // INHEX, where "<e<N>>" stands for the handle of the console's event e<N> as four
-// little-endian bytes (a START's block event).
+// little-endian bytes (a START's block event): on 98/Me the ring-0 handle OpenVxDHandle
+// makes of it, as a program there must pass.
 std::optional<std::vector<uint8_t>> ConsoleSession::Impl::ParseInput(std::string_view text) {
   std::string hex;
   while (!text.empty()) {
@@ -144,6 +145,10 @@ std::optional<std::vector<uint8_t>> ConsoleSession::Impl::ParseInput(std::string
     if (it == events.end()) return std::nullopt;
     char bytes[9];
     uint32_t v = it->second;
+    if (sim::kernel::CurrentWdmSupport() == sim::kernel::WdmSupport::Wdm10Only &&
+        sim::nt::OpenVxDHandle(it->second, &v) < 0) {
+      return std::nullopt;
+    }
     std::snprintf(bytes, sizeof bytes, "%02x%02x%02x%02x", v & 0xFF, (v >> 8) & 0xFF,
                   (v >> 16) & 0xFF, v >> 24);
     hex += bytes;

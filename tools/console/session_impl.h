@@ -130,13 +130,18 @@ struct ConsoleSession::Impl {
   // `surprise` run on a thread of their own and their end is an event. The reply comes once
   // the sequence has moved the device's state (or ended); the session waits for the end here,
   // and at `close` of the last handle, when no handle of its own holds it back.
-  Reply Removal(bool surprise);
-  Reply Remove(const Args&) { return Removal(false); }
-  Reply Surprise(const Args&) { return Removal(true); }
+  // `unplug` likewise: on 98/Me its removal comes at once, handles open or not.
+  enum class RemovalKind { Orderly, Surprise, Unplug };
+  int32_t RunRemoval(RemovalKind kind);
+  Reply Removal(RemovalKind kind);
+  Reply Remove(const Args&) { return Removal(RemovalKind::Orderly); }
+  Reply Surprise(const Args&) { return Removal(RemovalKind::Surprise); }
+  Reply Unplug(const Args&) { return Removal(RemovalKind::Unplug); }
   void FinishRemoval();
   Reply Power(const Args& args);
   Reply Step(const Args& args);
   Reply ForeignIrq(const Args& args);
+  Reply Pull(const Args& args);
 
   // --- handles and requests (request_commands.cpp) -------------------------------------------
 
@@ -154,7 +159,8 @@ struct ConsoleSession::Impl {
   static bool WaitForCompletion(const Request& request, int64_t limitMs);
 
   // INHEX, where "<e<N>>" stands for the handle of the console's event e<N> as four
-  // little-endian bytes (a START's block event).
+  // little-endian bytes (a START's block event): on 98/Me the ring-0 handle OpenVxDHandle
+  // makes of it, as a program there must pass.
   std::optional<std::vector<uint8_t>> ParseInput(std::string_view text);
 
   // An event of the console's own (synchronization: each wait takes one signal), for a

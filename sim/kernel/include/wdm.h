@@ -106,10 +106,21 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define CONTAINING_RECORD(address, type, field) \
   ((type*)((char*)(address) - (ULONG_PTR)offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+// The kernel's memory routines, called out of line as a driver image calls the memcpy and
+// memset it imports from ntoskrnl.exe: the kernel counts the bytes they move while an
+// interrupt's lock is held (time at device IRQL).
+extern "C" void* __cdecl SimKernelCopyMemory(void* Destination, const void* Source,
+                                             size_t Length);
+extern "C" void* __cdecl SimKernelMoveMemory(void* Destination, const void* Source,
+                                             size_t Length);
+extern "C" void* __cdecl SimKernelFillMemory(void* Destination, int Fill, size_t Length);
+#define RtlZeroMemory(Destination, Length) SimKernelFillMemory((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) \
+  SimKernelFillMemory((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) \
+  SimKernelCopyMemory((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) \
+  SimKernelMoveMemory((Destination), (Source), (Length))
 
 // ---------------------------------------------------------------------------------------------
 // Status codes
@@ -136,6 +147,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_OBJECT_PATH_NOT_FOUND NTSTATUS_CODE(0xC000003A)
 #define STATUS_DELETE_PENDING NTSTATUS_CODE(0xC0000056)
 #define STATUS_INSUFFICIENT_RESOURCES NTSTATUS_CODE(0xC000009A)
+#define STATUS_DEVICE_NOT_CONNECTED NTSTATUS_CODE(0xC000009D)
 #define STATUS_DEVICE_NOT_READY NTSTATUS_CODE(0xC00000A3)
 #define STATUS_IO_TIMEOUT NTSTATUS_CODE(0xC00000B5)
 #define STATUS_NOT_SUPPORTED NTSTATUS_CODE(0xC00000BB)
@@ -184,6 +196,17 @@ typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef struct _KEVENT {
   DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
+
+// A kernel mutex: owned by one thread at a time, recursively; owning one disables the
+// owner's normal kernel APCs, so a thread that holds it cannot be suspended.
+struct _KTHREAD;
+typedef struct _KMUTANT {
+  DISPATCHER_HEADER Header;
+  LIST_ENTRY MutantListEntry;
+  struct _KTHREAD* OwnerThread;
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 
@@ -635,6 +658,10 @@ typedef struct _FILE_OBJECT {
 #define METHOD_OUT_DIRECT 2
 #define METHOD_NEITHER 3
 #define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 0x0001
+#define FILE_WRITE_ACCESS 0x0002
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
 
 // IRP flags the I/O manager sets for buffered requests.
@@ -694,6 +721,36 @@ typedef struct _FILE_OBJECT {
 #define IRP_MN_SET_POWER 0x02
 #define IRP_MN_QUERY_POWER 0x03
 
+// WMI minor functions (IRP_MJ_SYSTEM_CONTROL).
+#define IRP_MN_QUERY_ALL_DATA 0x00
+#define IRP_MN_QUERY_SINGLE_INSTANCE 0x01
+#define IRP_MN_CHANGE_SINGLE_INSTANCE 0x02
+#define IRP_MN_CHANGE_SINGLE_ITEM 0x03
+#define IRP_MN_ENABLE_EVENTS 0x04
+#define IRP_MN_DISABLE_EVENTS 0x05
+#define IRP_MN_ENABLE_COLLECTION 0x06
+#define IRP_MN_DISABLE_COLLECTION 0x07
+#define IRP_MN_REGINFO 0x08
+#define IRP_MN_EXECUTE_METHOD 0x09
+
+typedef enum _BUS_QUERY_ID_TYPE {
+  BusQueryDeviceID = 0,
+  BusQueryHardwareIDs = 1,
+  BusQueryCompatibleIDs = 2,
+  BusQueryInstanceID = 3,
+  BusQueryDeviceSerialNumber = 4,
+  BusQueryContainerID = 5
+} BUS_QUERY_ID_TYPE;
+
+typedef enum _DEVICE_TEXT_TYPE {
+  DeviceTextDescription = 0,
+  DeviceTextLocationInformation = 1
+} DEVICE_TEXT_TYPE;
+
+typedef ULONG LCID;
+struct _IO_RESOURCE_REQUIREMENTS_LIST;  // kept opaque: nothing here builds one
+typedef struct _IO_RESOURCE_REQUIREMENTS_LIST* PIO_RESOURCE_REQUIREMENTS_LIST;
+
 typedef enum _DEVICE_RELATION_TYPE {
   BusRelations,
   EjectionRelations,
@@ -739,6 +796,22 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       DEVICE_RELATION_TYPE Type;
     } QueryDeviceRelations;
+    struct {
+      BUS_QUERY_ID_TYPE IdType;
+    } QueryId;
+    struct {
+      DEVICE_TEXT_TYPE DeviceTextType;
+      LCID LocaleId;
+    } QueryDeviceText;
+    struct {
+      PIO_RESOURCE_REQUIREMENTS_LIST IoResourceRequirementList;
+    } FilterResourceRequirements;
+    struct {
+      ULONG_PTR ProviderId;
+      PVOID DataPath;
+      ULONG BufferSize;
+      PVOID Buffer;
+    } WMI;
     struct {
       PDEVICE_CAPABILITIES Capabilities;
     } DeviceCapabilities;
@@ -868,6 +941,9 @@ static inline void IoSkipCurrentIrpStackLocation(PIRP Irp) {
 // IoSetCancelRoutine are macros; here they pass the hook after their effect, since what another
 // processor can see lies between them and the next statement.
 void SimEnterKernelService(const char* Service);
+// The return of a service whose result the caller acts on (the interlocked operations): where
+// an injection armed for after a call's return fires.
+void SimLeaveKernelService(const char* Service);
 
 static inline void IoSetNextIrpStackLocation(PIRP Irp) {
   Irp->CurrentLocation--;
@@ -914,6 +990,8 @@ void FASTCALL KfLowerIrql(KIRQL NewIrql);
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
+void NTAPI KeEnterCriticalRegion(void);
+void NTAPI KeLeaveCriticalRegion(void);
 
 // Spin locks.
 void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
@@ -932,6 +1010,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 LONG NTAPI KeResetEvent(PRKEVENT Event);
 void NTAPI KeClearEvent(PRKEVENT Event);
 LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout);
@@ -1058,36 +1139,48 @@ void SimCheckPagedCode(const char* File, int Line);
 
 static inline LONG InterlockedIncrement(volatile LONG* Addend) {
   SimEnterKernelService("InterlockedIncrement");
-  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+  LONG result = __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedIncrement");
+  return result;
 }
 static inline LONG InterlockedDecrement(volatile LONG* Addend) {
   SimEnterKernelService("InterlockedDecrement");
-  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+  LONG result = __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedDecrement");
+  return result;
 }
 static inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
   SimEnterKernelService("InterlockedExchange");
-  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+  LONG result = __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedExchange");
+  return result;
 }
 static inline LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
   SimEnterKernelService("InterlockedExchangeAdd");
-  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+  LONG result = __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedExchangeAdd");
+  return result;
 }
 static inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
                                               LONG Comparand) {
   SimEnterKernelService("InterlockedCompareExchange");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedCompareExchange");
   return Comparand;
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   SimEnterKernelService("InterlockedExchangePointer");
-  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+  PVOID result = __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedExchangePointer");
+  return result;
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
                                                       PVOID Exchange, PVOID Comparand) {
   SimEnterKernelService("InterlockedCompareExchangePointer");
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
+  SimLeaveKernelService("InterlockedCompareExchangePointer");
   return Comparand;
 }
 

@@ -2,6 +2,7 @@
 // cancel routines.
 #include <algorithm>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 
 namespace sim::kernel {
@@ -99,8 +100,11 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
 
   PDEVICE_OBJECT device = nullptr;
+  IrpHeader* header = HeaderOf(Irp);
+  int location;
   {
-    std::lock_guard guard(HeaderOf(Irp)->Lock);
+    std::lock_guard guard(header->Lock);
+    location = Irp->CurrentLocation;
     if (Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount) {
       device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
     }
@@ -108,7 +112,13 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   std::string who = "cancel routine " + Describe(reinterpret_cast<void*>(routine)) + " for " +
                     Describe(Irp);
   CheckRaisedCallback(reinterpret_cast<const void*>(routine), "cancel routine");
-  routine(device, Irp);
+  int regionsBefore = thread.CriticalRegions;
+  {
+    DriverActivity activity(device, "cancel routine", reinterpret_cast<const void*>(routine),
+                            nullptr, Irp);
+    routine(device, Irp);
+  }
+  if (thread.CriticalRegions != regionsBefore) CheckCriticalRegionsLeft(regionsBefore, who);
 
   if (HoldsCancelSpinLock()) {
     verifier::Report("CancelSpinLock", who + " returned without releasing the cancel spin lock");
@@ -122,6 +132,16 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   }
   if (thread.HeldSpinLocks.size() != locksBefore) {
     verifier::Report("SpinLock", who + " returned holding a spin lock");
+  }
+  // Every cancel routine completes its request (with STATUS_CANCELLED): nothing else will.
+  bool completed;
+  {
+    std::lock_guard guard(header->Lock);
+    completed = header->CompletionState == IrpHeader::State::Finished || header->WalkLocation > location;
+  }
+  // (Only for a request in a driver's hands: one never sent has its allocator's routine.)
+  if (!completed && location >= 1 && location <= header->StackCount) {
+    verifier::Report("CancelWithoutCompletion", who + " returned without completing it");
   }
   ReleaseIrpHold(Irp);
   return TRUE;

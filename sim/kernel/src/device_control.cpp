@@ -15,6 +15,7 @@
 #include "sim/io.h"
 #include "sim/kernel.h"
 #include "sim/nt_api.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -23,14 +24,33 @@ constexpr ULONG kFoSynchronousIo = 0x00000002;  // FO_SYNCHRONOUS_IO
 
 bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 
-// The buffers the I/O manager made for one request, released at its final completion.
+// Memory the I/O manager makes for a request: in special pool while it is on, so that a touch
+// past it or after the request's final completion faults.
+void* AllocateForRequest(size_t bytes, special_pool::Kind kind, PIRP irp) {
+  if (special_pool::Enabled()) {
+    if (void* p = special_pool::Allocate(bytes, {kind, 0, irp}, false, special_pool::Placement::Alternate))
+      return p;
+  }
+  return std::malloc(bytes);
+}
+
+void FreeForRequest(void* p) {
+  if (p != nullptr && !special_pool::Free(p)) std::free(p);
+}
+
+// The buffers the I/O manager made for one request, released at its final completion; with
+// special pool on, the aliases through which the driver sees the caller's own buffers.
 struct RequestBuffers {
   void* systemBuffer = nullptr;
   PMDL mdl = nullptr;
+  void* userOutput = nullptr;  // Irp->UserBuffer's alias of the caller's output
+  void* userInput = nullptr;   // Type3InputBuffer's alias of the caller's input (METHOD_NEITHER)
+  void* type3Trap = nullptr;   // Type3InputBuffer of the other methods
 };
 
-PMDL BuildMdl(void* buffer, ULONG length) {
-  auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+PMDL BuildMdl(void* buffer, ULONG length, PIRP irp) {
+  auto* mdl = static_cast<PMDL>(AllocateForRequest(sizeof(MDL), special_pool::Kind::Mdl, irp));
+  std::memset(mdl, 0, sizeof(MDL));
   auto address = reinterpret_cast<ULONG_PTR>(buffer);
   mdl->Size = sizeof(MDL);
   mdl->MdlFlags = MDL_PAGES_LOCKED;
@@ -64,8 +84,9 @@ UCHAR PatternByte(uint64_t pattern, ULONG offset) {
   return static_cast<UCHAR>(pattern >> (8 * (offset % 8)));
 }
 
-void* AllocateSystemBuffer(const void* input, ULONG inputLength, ULONG size, uint64_t pattern) {
-  auto* buffer = static_cast<UCHAR*>(std::malloc(size));
+void* AllocateSystemBuffer(const void* input, ULONG inputLength, ULONG size, uint64_t pattern,
+                           PIRP irp) {
+  auto* buffer = static_cast<UCHAR*>(AllocateForRequest(size, special_pool::Kind::SystemBuffer, irp));
   for (ULONG i = inputLength; i < size; ++i) buffer[i] = PatternByte(pattern, i);
   if (inputLength != 0) std::memcpy(buffer, input, inputLength);
   return buffer;
@@ -147,6 +168,14 @@ void RequestFinishing(uint64_t id) {
   }
 }
 
+void WaitUntilForgotten(uint64_t id) {
+  std::unique_lock guard(g_outstandingLock);
+  g_outstandingGone.wait(guard, [id] {
+    return std::none_of(g_outstanding.begin(), g_outstanding.end(),
+                        [id](const OutstandingRequest& r) { return r.id == id; });
+  });
+}
+
 void ForgetRequest(uint64_t id) {
   {
     std::lock_guard guard(g_outstandingLock);
@@ -217,7 +246,10 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
                            uint32_t outputLength) {
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "NtDeviceIoControlFile")) return STATUS_INVALID_PARAMETER;
   void* body = nullptr;
-  NTSTATUS refStatus = ReferenceByHandle(fileHandle, ObjectKind::File, 0, &body);
+  // The code's access bits (FILE_READ_ACCESS 1, FILE_WRITE_ACCESS 2) ask for FILE_READ_DATA
+  // and FILE_WRITE_DATA, the same bits: a handle that grants less is refused before any
+  // driver sees the request.
+  NTSTATUS refStatus = ReferenceByHandle(fileHandle, ObjectKind::File, (code >> 14) & 3, &body);
   if (!NT_SUCCESS(refStatus)) return refStatus;
   auto* file = static_cast<PFILE_OBJECT>(body);
   PKEVENT event = nullptr;
@@ -243,6 +275,7 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
   irp->RequestorMode = UserMode;
   irp->UserBuffer = output;
   irp->Tail.Overlay.OriginalFileObject = file;
+  HeaderOf(irp)->File = file;
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
   stack->FileObject = file;
@@ -257,19 +290,37 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
   if (method == METHOD_BUFFERED) {
     ULONG size = std::max(inputLength, outputLength);
     if (size != 0) {
-      buffers.systemBuffer = AllocateSystemBuffer(input, inputLength, size, pattern);
+      buffers.systemBuffer = AllocateSystemBuffer(input, inputLength, size, pattern, irp);
       irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outputLength ? IRP_INPUT_OPERATION : 0);
     }
   } else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
     // The output is the caller's own memory, mapped: bytes the driver leaves alone are the
     // caller's, not the kernel's, so nothing there can leak.
     if (inputLength != 0) {
-      buffers.systemBuffer = AllocateSystemBuffer(input, inputLength, inputLength, pattern);
+      buffers.systemBuffer = AllocateSystemBuffer(input, inputLength, inputLength, pattern, irp);
     }
-    if (outputLength != 0) buffers.mdl = BuildMdl(output, outputLength);
+    if (outputLength != 0) buffers.mdl = BuildMdl(output, outputLength, irp);
   }
   irp->AssociatedIrp.SystemBuffer = buffers.systemBuffer;
   irp->MdlAddress = buffers.mdl;
+  // The caller's own addresses, as the driver sees them: with special pool on, aliases that
+  // only the issuing thread may touch (UserBufferOtherContext), and for the methods other than
+  // METHOD_NEITHER a Type3InputBuffer that faults when used.
+  if (special_pool::Enabled()) {
+    if (output != nullptr && outputLength != 0) {
+      buffers.userOutput = special_pool::MapUserWindow(output, outputLength, irp);
+      if (buffers.userOutput != nullptr) irp->UserBuffer = buffers.userOutput;
+    }
+    if (method == METHOD_NEITHER && input != nullptr && inputLength != 0) {
+      buffers.userInput = special_pool::MapUserWindow(input, inputLength, irp);
+      if (buffers.userInput != nullptr) {
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = buffers.userInput;
+      }
+    } else if (method != METHOD_NEITHER) {
+      buffers.type3Trap = special_pool::Type3Trap(irp);
+      stack->Parameters.DeviceIoControl.Type3InputBuffer = buffers.type3Trap;
+    }
+  }
 
   uint64_t requestId = TrackRequest(file, irp, iosb, code);
   IrpHeader* header = HeaderOf(irp);
@@ -280,6 +331,11 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
     RequestFinishing(requestId);
     NTSTATUS status = done->IoStatus.Status;
     ULONG_PTR information = done->IoStatus.Information;
+    // What the driver wrote through Irp->UserBuffer is the caller's, then the system buffer's
+    // copy goes over it, as on the platform.
+    if (buffers.userOutput != nullptr) special_pool::UnmapUserWindow(buffers.userOutput, output, true);
+    if (buffers.userInput != nullptr) special_pool::UnmapUserWindow(buffers.userInput, nullptr, false);
+    if (buffers.type3Trap != nullptr) special_pool::Free(buffers.type3Trap);
     if (method == METHOD_BUFFERED && !IsError(status) && outputLength != 0) {
       auto returned = static_cast<ULONG>(std::min<ULONG_PTR>(information, outputLength));
       CheckInformationLeak(static_cast<const UCHAR*>(buffers.systemBuffer), inputLength,
@@ -289,8 +345,8 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
     // On an overlapped handle, a request the driver failed at once (an error status, never
     // pended) reaches its caller only as the call's result: no status block, no event.
     bool report = synchronous || !IsError(status) || done->PendingReturned;
-    std::free(buffers.systemBuffer);
-    std::free(buffers.mdl);
+    FreeForRequest(buffers.systemBuffer);
+    FreeForRequest(buffers.mdl);
     done->AssociatedIrp.SystemBuffer = nullptr;
     done->MdlAddress = nullptr;
     // A caller may poll the status block without waiting (GetOverlappedResult without
@@ -302,14 +358,17 @@ Status DeviceIoControlFile(Handle fileHandle, Handle eventHandle, IoStatus* iosb
                        __ATOMIC_RELEASE);
       KeSetEvent(completionEvent, IO_NO_INCREMENT, FALSE);
     }
-    ForgetRequest(requestId);
     if (event != nullptr) DereferenceObject(event);
     DereferenceObject(file);
+    ForgetRequest(requestId);  // last: a synchronous caller waits for it
   };
 
   NTSTATUS status = IofCallDriver(top, irp);
   if (!synchronous) return status;
   KeWaitForSingleObject(&file->Event, Executive, UserMode, FALSE, nullptr);
+  // The completion runs on to its end before the call returns, as the platform's does in the
+  // caller's own thread: the caller's reference on the file is then the last.
+  WaitUntilForgotten(requestId);
   status = iosb->status;
   ReleaseFileLock(file);
   DereferenceObject(file);

@@ -1,7 +1,15 @@
-// Dispatcher objects: notification and synchronization events with real blocking waits.
+// Dispatcher objects: notification and synchronization events and kernel mutexes, with real
+// blocking waits.
 //
 // One dispatcher lock guards every signal state, as the platform's dispatcher database lock
 // does; waiters sleep on one condition variable and re-check their object when woken.
+//
+// Time passes in clock ticks ("Timer Accuracy" in the platform's kernel documentation). The
+// system time a relative expiration is added to is updated only at a tick, and timers expire
+// only while a tick is processed: a delay or time-out of t started between two ticks ends at
+// the first tick at or after (the last tick + t). A 1 ms KeDelayExecutionThread made just after
+// a tick therefore lasts a whole tick, and a loop of them takes a tick per pass. Ticks fall on
+// multiples of the period counted from boot.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,21 +26,59 @@ namespace {
 
 constexpr UCHAR kEventNotificationObject = 0;
 constexpr UCHAR kEventSynchronizationObject = 1;
+constexpr UCHAR kMutantObject = 2;
 
 std::mutex g_dispatcherLock;
 std::condition_variable g_dispatcherCv;
 std::atomic<long long> g_deadlockLimitMs{30000};
+// The time threads asked KeDelayExecutionThread for, in 100 ns units, since boot.
+std::atomic<uint64_t> g_requestedDelay{0};
+std::atomic<long long> g_clockTickUs{kDefaultClockTick.count()};
+std::atomic<std::chrono::steady_clock::rep> g_clockOrigin{0};  // steady_clock at boot
 // Threads blocked in an infinite wait, per object (under the dispatcher lock).
 std::map<const void*, size_t> g_blockedWaiters;
 
-// Waits are satisfied under the dispatcher lock; a synchronization event resets itself.
+// The calling thread as a mutex's owner.
+_KTHREAD* ThisThread() { return reinterpret_cast<_KTHREAD*>(&CurrentThread()); }
+
+// Waits are satisfied under the dispatcher lock; a synchronization event resets itself. A
+// mutex is free at signal state 1 and counts its owner's recursive acquisitions below it; its
+// owner may take it again.
 bool TrySatisfy(DISPATCHER_HEADER* header) {
+  if (header->Type == kMutantObject) {
+    auto* mutex = reinterpret_cast<PKMUTEX>(header);
+    if (header->SignalState <= 0 && mutex->OwnerThread != ThisThread()) return false;
+    if (header->SignalState == 1) {
+      mutex->OwnerThread = ThisThread();
+      CurrentThread().OwnedMutexes++;
+    }
+    header->SignalState = header->SignalState - 1;
+    return true;
+  }
   if (header->SignalState <= 0) return false;
   if (header->Type == kEventSynchronizationObject) header->SignalState = 0;
   return true;
 }
 
 }  // namespace
+
+std::chrono::steady_clock::time_point TimerExpiry(std::chrono::steady_clock::duration delay) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point now = Clock::now();
+  long long tickUs = g_clockTickUs;
+  if (tickUs <= 0 || delay <= Clock::duration::zero()) return now + delay;
+  Clock::time_point origin{Clock::duration(g_clockOrigin.load())};
+  auto tick = std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(tickUs));
+  Clock::time_point lastTick = origin + ((now - origin) / tick) * tick;
+  auto ticks = (lastTick + delay - origin + tick - Clock::duration(1)) / tick;
+  return origin + ticks * tick;
+}
+
+void StartClock() { g_clockOrigin = std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+void SetClockTick(std::chrono::microseconds period) { g_clockTickUs = period.count(); }
+
+std::chrono::microseconds ClockTick() { return std::chrono::microseconds(g_clockTickUs); }
 
 // Rule WaitAfterSetEvent: KeSetEvent with Wait TRUE returns holding the dispatcher lock at
 // DISPATCH_LEVEL, on the promise that the thread's next call is a KeWaitFor* call; any other
@@ -56,6 +102,8 @@ size_t BlockedWaiters(const void* object) {
 }
 std::chrono::milliseconds DeadlockLimit() { return std::chrono::milliseconds(g_deadlockLimitMs); }
 
+uint64_t RequestedDelay() { return g_requestedDelay.load(std::memory_order_relaxed); }
+
 }  // namespace sim::kernel
 
 using namespace sim::kernel;
@@ -74,6 +122,11 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   EnterService("KeSetEvent");
   (void)Increment;
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  // Rule IrqlKeSetEvent: the wait that Wait TRUE promises must be possible, so at most APC_LEVEL.
+  if (Wait && CurrentThread().Irql > APC_LEVEL && CurrentThread().Irql <= DISPATCH_LEVEL) {
+    sim::verifier::Report("IrqlKeSetEvent", "KeSetEvent with Wait TRUE at IRQL " +
+                                                std::to_string(CurrentThread().Irql));
+  }
   if (Wait) CurrentThread().WaitOwed = true;
   if (IsReleasedEventObject(Event)) {
     sim::verifier::Report("SignalReleasedEvent",
@@ -112,6 +165,54 @@ extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   return Event->Header.SignalState;
 }
 
+extern "C" void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  EnterService("KeInitializeMutex");
+  (void)Level;
+  std::lock_guard guard(g_dispatcherLock);
+  Mutex->Header.Type = kMutantObject;
+  Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+  Mutex->Header.SignalState = 1;
+  InitializeListHead(&Mutex->Header.WaitListHead);
+  Mutex->OwnerThread = nullptr;
+  Mutex->Abandoned = FALSE;
+  Mutex->ApcDisable = 1;
+}
+
+// Releases one acquisition by its owner; the last one frees the mutex. A thread that does not
+// own it makes the platform raise STATUS_MUTANT_NOT_OWNED, which crashes the kernel.
+extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  EnterService("KeReleaseMutex");
+  CheckIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+  LONG previous;
+  bool owned;
+  {
+    std::lock_guard guard(g_dispatcherLock);
+    previous = Mutex->Header.SignalState;
+    owned = previous <= 0 && Mutex->OwnerThread == ThisThread();
+    if (owned) {
+      Mutex->Header.SignalState = previous + 1;
+      if (previous == 0) {
+        Mutex->OwnerThread = nullptr;
+        CurrentThread().OwnedMutexes--;
+      }
+    }
+  }
+  if (!owned) {
+    sim::verifier::Report("MutexNotOwned", "KeReleaseMutex of mutex " + Describe(Mutex) +
+                                               " by a thread that does not own it");
+    return previous;
+  }
+  if (Wait) CurrentThread().WaitOwed = true;
+  g_dispatcherCv.notify_all();
+  return previous;
+}
+
+extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+  EnterService("KeReadStateMutex");
+  std::lock_guard guard(g_dispatcherLock);
+  return Mutex->Header.SignalState;
+}
+
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                 KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                 PLARGE_INTEGER Timeout) {
@@ -127,7 +228,8 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
                           "a wait with a non-zero time-out at IRQL " + std::to_string(irql));
     return STATUS_TIMEOUT;  // the platform would crash; the caller must not sleep here
   }
-  if (!CurrentThread().HeldSpinLocks.empty()) {
+  // A zero time-out only polls: legal at DISPATCH_LEVEL, so also under a spin lock.
+  if (!zeroTimeout && !CurrentThread().HeldSpinLocks.empty()) {
     sim::verifier::Report("SpinLock", "KeWaitForSingleObject while holding a spin lock");
   }
 
@@ -137,7 +239,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     // Negative: relative, in 100 ns units. Positive (absolute) times are treated as relative
     // to now, which is all the driver's waits need.
     long long units = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
-    auto deadline = Clock::now() + std::chrono::microseconds(units / 10);
+    auto deadline = TimerExpiry(std::chrono::nanoseconds(units * 100));
     if (TrySatisfy(header)) return STATUS_WAIT_0;
     if (units != 0) NoteBlocking();  // a wait that does not complete at once
     while (!TrySatisfy(header)) {
@@ -175,7 +277,8 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
   (void)Alertable;
   if (!CheckIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread")) return STATUS_SUCCESS;
   long long units = Interval->QuadPart < 0 ? -Interval->QuadPart : Interval->QuadPart;
+  g_requestedDelay.fetch_add(static_cast<uint64_t>(units), std::memory_order_relaxed);
   NoteBlocking();
-  std::this_thread::sleep_for(std::chrono::microseconds(units / 10));
+  std::this_thread::sleep_until(TimerExpiry(std::chrono::nanoseconds(units * 100)));
   return STATUS_SUCCESS;
 }

@@ -5,10 +5,13 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -18,7 +21,12 @@ PVOID const kQueuedMark = reinterpret_cast<PVOID>(1);
 
 std::mutex g_dpcLock;
 std::condition_variable g_dpcCv;
-std::deque<PKDPC> g_queue;
+// A queued DPC, with the device whose driver code queued it (its routine runs as that code).
+struct QueuedDpc {
+  PKDPC dpc;
+  const void* device;
+};
+std::deque<QueuedDpc> g_queue;
 bool g_running[2] = {false, false};  // a DPC routine is executing on processor 0 / 1
 bool g_stop = false;
 std::thread g_threads[2];
@@ -32,7 +40,7 @@ void DpcThreadMain(int processor) {
       return g_stop || (!g_queue.empty() && (processor == 0 || g_running[0]));
     });
     if (g_queue.empty()) break;  // stopping, nothing left
-    PKDPC dpc = g_queue.front();
+    auto [dpc, device] = g_queue.front();
     g_queue.pop_front();
     __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_RELEASE);
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
@@ -43,8 +51,18 @@ void DpcThreadMain(int processor) {
     g_dpcCv.notify_all();  // processor 1 may take the next one now
     lock.unlock();
     CheckRaisedCallback(reinterpret_cast<const void*>(routine), "DPC routine");
-    routine(dpc, context, arg1, arg2);
+    special_pool::TrimAtRaise();  // a new routine in an arbitrary context
+    {
+      std::optional<DriverActivity> activity;
+      if (device != nullptr) {
+        activity.emplace(device, "DPC routine", reinterpret_cast<const void*>(routine));
+      }
+      routine(dpc, context, arg1, arg2);
+    }
     auto& thread = CurrentThread();
+    if (thread.CriticalRegions != 0) {
+      CheckCriticalRegionsLeft(0, "DPC routine " + Describe(reinterpret_cast<void*>(routine)));
+    }
     if (thread.Irql != DISPATCH_LEVEL) {
       verifier::Report("IrqlReturn", "DPC routine " + Describe(reinterpret_cast<void*>(routine)) +
                                          " returned at IRQL " + std::to_string(thread.Irql));
@@ -76,7 +94,7 @@ void StopDpcThread() {
   {
     std::lock_guard guard(g_dpcLock);
     if (!g_threads[0].joinable()) return;
-    for (PKDPC dpc : g_queue) {
+    for (auto [dpc, device] : g_queue) {
       verifier::Report("DpcQueuedAtShutdown",
                        "DPC " + Describe(dpc) + " still queued when the kernel stopped");
       dpc->DpcData = nullptr;
@@ -86,6 +104,23 @@ void StopDpcThread() {
   }
   g_dpcCv.notify_all();
   for (auto& thread : g_threads) thread.join();
+}
+
+std::vector<std::string> RemoveQueuedDpcsWithin(const void* begin, const void* end) {
+  std::vector<std::string> removed;
+  std::lock_guard guard(g_dpcLock);
+  for (auto it = g_queue.begin(); it != g_queue.end();) {
+    PKDPC dpc = it->dpc;
+    if (dpc < begin || dpc >= end) {
+      ++it;
+      continue;
+    }
+    removed.push_back("DPC " + Describe(dpc) + " (routine " +
+                      Describe(reinterpret_cast<void*>(dpc->DeferredRoutine)) + ")");
+    __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_RELEASE);
+    it = g_queue.erase(it);
+  }
+  return removed;
 }
 
 bool IsDpcQueued(PKDPC dpc) { return __atomic_load_n(&dpc->DpcData, __ATOMIC_ACQUIRE) != nullptr; }
@@ -126,7 +161,7 @@ extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
   Dpc->SystemArgument1 = SystemArgument1;
   Dpc->SystemArgument2 = SystemArgument2;
   __atomic_store_n(&Dpc->DpcData, kQueuedMark, __ATOMIC_RELEASE);
-  g_queue.push_back(Dpc);
+  g_queue.push_back({Dpc, CurrentActivityDevice()});
   g_dpcCv.notify_all();
   return TRUE;
 }
@@ -136,7 +171,7 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   std::lock_guard guard(g_dpcLock);
   if (Dpc->DpcData == nullptr) return FALSE;
   for (auto it = g_queue.begin(); it != g_queue.end(); ++it) {
-    if (*it == Dpc) {
+    if (it->dpc == Dpc) {
       g_queue.erase(it);
       break;
     }

@@ -1,4 +1,7 @@
 // Driver objects: load (DriverEntry), the I/O manager's default dispatch, and unload.
+#include <mutex>
+#include <utility>
+
 #include "kernel_internal.h"
 #include "sim/driver_loader.h"
 
@@ -13,7 +16,14 @@ struct DriverBlock {
   std::u16string Name;
   std::u16string RegistryPath;  // kept without a terminating NUL, as the caller must not need one
   UNICODE_STRING RegistryPathString{};
+  // Device objects not yet freed, deleted or not: a device deleted while file objects still
+  // refer to it keeps its driver loaded, as on the platform. Guarded by g_driverLock.
+  int DevicesAlive = 0;
+  bool UnloadPending = false;
+  bool EntryFailed = false;  // the devices a failed DriverEntry left are all that keeps it
 };
+
+std::mutex g_driverLock;
 
 // What a driver gets for every request it has no routine for.
 NTSTATUS NTAPI IopInvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -50,9 +60,15 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name,
   for (auto& routine : object->MajorFunction) routine = IopInvalidDeviceRequest;
 
   KIRQL irql = CurrentThread().Irql;
+  int regions = CurrentThread().CriticalRegions;
+  PDRIVER_OBJECT caller = std::exchange(CurrentThread().RunningDriver, object);
   BeginDriverEntry();
   NTSTATUS status = entry(object, &block->RegistryPathString);
   EndDriverEntry();
+  CurrentThread().RunningDriver = caller;
+  if (CurrentThread().CriticalRegions != regions) {
+    CheckCriticalRegionsLeft(regions, "DriverEntry of " + ToUtf8(name));
+  }
   if (NT_SUCCESS(status)) CheckRegisteredRoutines(object, ToUtf8(name));
   if (CurrentThread().Irql != irql) {
     verifier::Report("IrqlReturn", "DriverEntry of " + ToUtf8(name) + " returned at IRQL " +
@@ -64,6 +80,14 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name,
       verifier::Report("DriverEntryFailedWithDevices",
                        "DriverEntry of " + ToUtf8(name) + " failed but left device objects");
     }
+    {
+      std::lock_guard guard(g_driverLock);
+      if (block->DevicesAlive > 0) {
+        block->EntryFailed = true;  // freed with the last of them
+        *driver = nullptr;
+        return status;
+      }
+    }
     delete block;
     *driver = nullptr;
     return status;
@@ -72,12 +96,14 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name,
   return status;
 }
 
-bool UnloadDriver(PDRIVER_OBJECT driver) {
+namespace {
+
+// The unload itself: the driver's Unload routine, then what it left behind.
+void FinishUnload(PDRIVER_OBJECT driver) {
   DriverBlock* block = BlockOf(driver);
   std::string name = ToUtf8(block->Name);
-  if (driver->DeviceObject != nullptr) {
-    verifier::Report("UnloadWithDevices", name + " unloaded while it still has device objects");
-    return false;
+  for (const std::string& request : OutstandingRequests(nullptr, driver, nullptr)) {
+    verifier::Report("RequestOutstanding", name + " unloaded while it still holds " + request);
   }
   if (driver->DriverUnload != nullptr) {
     KIRQL irql = CurrentThread().Irql;
@@ -87,10 +113,53 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
       CurrentThread().Irql = irql;
     }
   }
+  // ExQueueWorkItem holds no reference on the driver: a routine still queued or running
+  // returns into unloaded code.
+  for (const std::string& work : DriverWorkItemsLeft(driver)) {
+    verifier::Report("UnloadWithWorkItem", name + " unloaded while " + work);
+  }
   ReportPoolLeaks(name);
   FreeLeakedPool();
   ReportAndFreeLeakedMappings(name + " unloaded and");
   delete block;
+}
+
+}  // namespace
+
+void NoteDeviceCreated(PDRIVER_OBJECT driver) {
+  std::lock_guard guard(g_driverLock);
+  BlockOf(driver)->DevicesAlive++;
+}
+
+void NoteDeviceFreed(PDRIVER_OBJECT driver) {
+  DriverBlock* block = BlockOf(driver);
+  bool failed, unload;
+  {
+    std::lock_guard guard(g_driverLock);
+    bool last = --block->DevicesAlive == 0;
+    failed = last && block->EntryFailed;
+    unload = last && block->UnloadPending;
+  }
+  if (failed) delete block;
+  if (unload) FinishUnload(driver);
+}
+
+bool UnloadDriver(PDRIVER_OBJECT driver) {
+  DriverBlock* block = BlockOf(driver);
+  if (driver->DeviceObject != nullptr) {
+    verifier::Report("UnloadWithDevices",
+                     ToUtf8(block->Name) + " unloaded while it still has device objects");
+    return false;
+  }
+  {
+    // Deleted devices still referenced by file objects: the unload finishes with the last.
+    std::lock_guard guard(g_driverLock);
+    if (block->DevicesAlive > 0) {
+      block->UnloadPending = true;
+      return true;
+    }
+  }
+  FinishUnload(driver);
   return true;
 }
 

@@ -1,6 +1,4 @@
 // File objects on devices: the create, cleanup and close requests behind user-mode handles.
-#include <memory>
-
 #include "kernel_internal.h"
 #include "objects.h"
 #include "sim/io.h"
@@ -20,6 +18,7 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
   PIRP irp = io::AllocateManagerIrp(top->StackSize);
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.OriginalFileObject = file;
+  HeaderOf(irp)->File = file;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = major;
   next->FileObject = file;
@@ -27,7 +26,16 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
   return result.Status;
 }
 
-void OnLastFileHandle(void* body) { SendFileRequest(static_cast<PFILE_OBJECT>(body), IRP_MJ_CLEANUP); }
+// A driver's cleanup completes every request it holds for the file object: after it, none
+// may be left (only tracked while special pool is on).
+void OnLastFileHandle(void* body) {
+  auto* file = static_cast<PFILE_OBJECT>(body);
+  SendFileRequest(file, IRP_MJ_CLEANUP);
+  for (const std::string& request : OutstandingRequests(nullptr, nullptr, file)) {
+    verifier::Report("RequestOutstanding", "the cleanup of file object " + Describe(file) +
+                                               " completed while a driver still holds " + request);
+  }
+}
 
 // A file whose create failed gets no close, as on the platform; either way it lets go of its
 // device, which frees a device deleted meanwhile.
@@ -36,39 +44,43 @@ void FinishFile(PFILE_OBJECT file) {
   DereferenceDevice(file->DeviceObject);
 }
 
-struct DeferredClose {
-  WORK_QUEUE_ITEM Item;
-  PFILE_OBJECT File;
-};
-
-void NTAPI CloseFromWorker(PVOID context) {
-  std::unique_ptr<DeferredClose> deferred(static_cast<DeferredClose*>(context));
-  FinishFile(deferred->File);
-}
-
 // The close is a PASSIVE_LEVEL request: when the last reference drops raised (a driver's
-// ObDereferenceObject in a DPC), the platform sends it from a worker thread, and so does this.
-// The dead object's memory stays until the kernel stops, so the worker may still use it.
+// ObDereferenceObject in a DPC), the platform sends it from a worker thread, and so does this
+// (the kernel's own work, not a driver's work item). The dead object's memory stays until the
+// kernel stops, and the file's reference keeps its device and driver, so the worker may still
+// use them.
 void OnFileDeleted(void* body) {
   auto* file = static_cast<PFILE_OBJECT>(body);
-  if (CurrentThread().Irql == PASSIVE_LEVEL) {
+  if (CurrentThread().Irql == PASSIVE_LEVEL ||
+      !QueueKernelWork([file] { FinishFile(file); }, "the close of file object " + Describe(file))) {
     FinishFile(file);
-    return;
   }
-  auto deferred = std::make_unique<DeferredClose>();
-  deferred->File = file;
-  ExInitializeWorkItem(&deferred->Item, CloseFromWorker, deferred.get());
-  ExQueueWorkItem(&deferred.release()->Item, DelayedWorkQueue);
+}
+
+// Whether the I/O manager lets a handle be opened on the device: not while its driver is
+// still initialising it, nor before the PnP manager has started its stack (ReactOS
+// IopCheckDeviceAndDriver; "Starting a Device": Windows 2000 and later block creates until
+// the start succeeds).
+bool AcceptsOpens(PDEVICE_OBJECT device) {
+  return (device->Flags & DO_DEVICE_INITIALIZING) == 0 &&
+         !device->DeviceObjectExtension->StartPending;
 }
 
 }  // namespace
 }  // namespace sim::kernel
 
+void sim::io::SetStackStartPending(PDEVICE_OBJECT pdo, bool pending) {
+  for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) {
+    device->DeviceObjectExtension->StartPending = pending;
+  }
+}
+
 namespace sim::nt {
 
 using namespace sim::kernel;
 
-Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle) {
+Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle,
+                  uint32_t desiredAccess) {
   *handle = 0;
   PDEVICE_OBJECT device = ReferenceDeviceByName(ntPath);
   if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -82,6 +94,7 @@ Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle) 
   KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
 
   NTSTATUS status = STATUS_SUCCESS;
+  if (!AcceptsOpens(device)) status = STATUS_NO_SUCH_DEVICE;
   if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 1) status = STATUS_ACCESS_DENIED;
   if (NT_SUCCESS(status)) status = SendFileRequest(file, IRP_MJ_CREATE);
   if (!NT_SUCCESS(status)) {
@@ -89,7 +102,7 @@ Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle) 
     return status;
   }
   file->Flags |= kFoHandleCreated;
-  *handle = InsertHandle(file, kFileAllAccess);
+  *handle = InsertHandle(file, desiredAccess);
   DereferenceObject(file);  // the handle holds the object now
   return STATUS_SUCCESS;
 }

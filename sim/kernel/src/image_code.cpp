@@ -5,6 +5,7 @@
 
 #include "kernel_internal.h"
 #include "sim/image_code.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -50,6 +51,7 @@ void SetDriverEntryHooks(void (*begin)(), void (*returned)()) {
 uint8_t CurrentThreadIrql() { return CurrentThread().Irql; }
 
 void ThreadIrql::NotifyDispatchRaise() {
+  special_pool::TrimAtRaise();
   if (auto hook = g_raiseHook.load()) hook();
 }
 

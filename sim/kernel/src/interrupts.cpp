@@ -1,6 +1,17 @@
 // Interrupt objects, the interrupt lines of the machine's devices, and delivery of their
 // interrupts to the connected service routines: on the interrupt processor's thread beside
-// everything else, or, on a uniprocessor, in the thread that notified the line.
+// everything else, or, on a uniprocessor, in the thread that notified the line. What one
+// interrupt does with the routines is in interrupt_dispatch.cpp.
+//
+// A level-sensitive vector keeps interrupting while its line is asserted; a latched one
+// interrupts once per rising edge (the PIC latches edges). As ReactOS's KeConnectInterrupt
+// (ntoskrnl/ke/i386/irqobj.c) does, connecting refuses FloatingSave (x86 has no floating
+// interrupt dispatch) and a sharer whose mode differs; as its IoConnectInterrupt
+// (ntoskrnl/io/iomgr/irq.c), a processor mask that names no active processor. The
+// ProcessorEnableMask, Irql, Vector and InterruptMode a driver passes come from its translated
+// interrupt resource (Microsoft's IoConnectInterrupt reference): the kernel holds them against
+// what the PnP manager assigned (InterruptConnectParameters). Connecting enables the vector
+// (HalEnableSystemInterrupt): a level line already asserted interrupts at once.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -10,40 +21,29 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "driver_activity.h"
+#include "interrupt_object.h"
 #include "kernel_internal.h"
 #include "sim/kernel.h"
-
-struct _KINTERRUPT {
-  PKSERVICE_ROUTINE ServiceRoutine;
-  PVOID ServiceContext;
-  KSPIN_LOCK OwnLock;
-  PKSPIN_LOCK Lock;  // the caller's spin lock, or OwnLock
-  ULONG Vector;
-  KIRQL Irql;
-  KIRQL SynchronizeIrql;
-  KINTERRUPT_MODE Mode;
-  BOOLEAN Shared;
-};
 
 namespace sim::kernel {
 namespace {
 
-// Rounds in a row with a level still asserted and nothing claimed, or with the level never
-// dropping although routines claim it: a storm.
-constexpr int kStormRounds = 1000;
-constexpr int kStuckRounds = 100000;
+// The processors the machine has (KeActiveProcessors).
+constexpr KAFFINITY kActiveProcessors = 0x3;
 
 struct Source {
   uint32_t vector;
-  std::function<bool()> level;
+  std::function<LineLevel()> level;
 };
 
-using Chain = std::vector<PKINTERRUPT>;
-using Levels = std::vector<std::function<bool()>>;
+using Levels = std::vector<std::function<LineLevel()>>;
 
 struct VectorState {
   std::vector<PKINTERRUPT> chain;  // connection order
@@ -53,6 +53,8 @@ struct VectorState {
   std::shared_ptr<const Levels> levels = std::make_shared<const Levels>();
   int delivering = 0;              // threads inside a delivery round
   bool pending = false;            // uniprocessor: asserted while a thread at or above its IRQL ran
+  bool latched = false;            // the connected routines' mode
+  bool lineHigh = false;           // latched: the line as last seen, to find rising edges
   // The interrupt processor: notifications posted to it, and those whose rounds have finished.
   uint64_t requested = 0;
   uint64_t completed = 0;
@@ -84,10 +86,17 @@ void PublishLevels(uint32_t vector) {
   g_vectors[vector].levels = std::make_shared<const Levels>(std::move(levels));
 }
 
-// Whether any of the vector's sources is asserted. Called without g_lock: a level function
-// reads its device, which may be busy calling NotifyInterruptLine.
-bool Asserted(const Levels& levels) {
-  return std::any_of(levels.begin(), levels.end(), [](const auto& level) { return level(); });
+// The line as its sources drive it: asserted when any source asserts it, floating when only
+// floating inputs hold it. Called without g_lock: a level function reads its device, which may
+// be busy calling NotifyInterruptLine.
+LineLevel Sample(const Levels& levels) {
+  LineLevel line = LineLevel::Low;
+  for (const auto& level : levels) {
+    LineLevel one = level();
+    if (one == LineLevel::Asserted) return one;
+    if (one == LineLevel::Floating) line = one;
+  }
+  return line;
 }
 
 // Wakes IoDisconnectInterrupt waiting for rounds to finish; called with g_lock held.
@@ -96,47 +105,31 @@ void NoteRoundsFinished() {
   if (g_disconnectWaiters != 0) g_idle.notify_all();
 }
 
-// One round: every connected routine in order, until one claims the interrupt.
-bool RunServiceRoutines(const std::vector<PKINTERRUPT>& chain) {
-  auto& thread = CurrentThread();
-  for (PKINTERRUPT interrupt : chain) {
-    KIRQL old = thread.Irql;
-    CheckRaisedCallback(reinterpret_cast<const void*>(interrupt->ServiceRoutine),
-                        "interrupt service routine");
-    thread.Irql = interrupt->Irql;
-    AcquireLockWord(interrupt->Lock, "interrupt dispatch",
-                    reinterpret_cast<const void*>(interrupt->ServiceRoutine));
-    size_t locks = thread.HeldSpinLocks.size();
-    BOOLEAN claimed = interrupt->ServiceRoutine(interrupt, interrupt->ServiceContext);
-    if (thread.Irql != interrupt->Irql) {
-      verifier::Report("IrqlReturn", "interrupt service routine " +
-                                         Describe(reinterpret_cast<void*>(interrupt->ServiceRoutine)) +
-                                         " returned at IRQL " + std::to_string(thread.Irql));
-    }
-    if (thread.HeldSpinLocks.size() != locks) {
-      verifier::Report("SpinLock", "interrupt service routine returned holding a spin lock");
-    }
-    ReleaseLockWord(interrupt->Lock, "interrupt dispatch");
-    thread.Irql = old;
-    if (claimed) return true;
-  }
-  return false;
+// Whether a latched line's sample is a rising edge; remembers it. Takes g_lock.
+bool TakeEdge(uint32_t vector, LineLevel line) {
+  std::lock_guard guard(g_lock);
+  VectorState& v = g_vectors[vector];
+  bool rising = line != LineLevel::Low && !v.lineHigh;
+  v.lineHigh = line != LineLevel::Low;
+  return rising;
 }
 
-// Runs rounds while the vector's line is asserted, in this thread.
+// Runs rounds in this thread: while the line is asserted on a level-sensitive vector, once
+// for a rising edge on a latched one.
 void Deliver(uint32_t vector) {
-  int unclaimedInARow = 0;
-  int rounds = 0;
+  StormWatch storm;
   // Held between rounds: one round's bookkeeping and the next one's start share it.
   std::unique_lock guard(g_lock);
   for (;;) {
     std::shared_ptr<const Chain> roundChain;
     std::shared_ptr<const Levels> levels;
+    bool latched;
     {
       VectorState& v = g_vectors[vector];
       if (v.stats.masked) return;
       roundChain = v.roundChain;
       levels = v.levels;
+      latched = v.latched;
       KIRQL irql = roundChain->empty() ? HIGH_LEVEL : roundChain->front()->Irql;
       if (CurrentThread().Irql >= irql) {
         // This processor is at or above the line's IRQL.
@@ -147,30 +140,25 @@ void Deliver(uint32_t vector) {
     }
     guard.unlock();
     const Chain& chain = *roundChain;
-    bool asserted = Asserted(*levels);
-    bool claimed = false;
-    if (asserted && !chain.empty()) claimed = RunServiceRoutines(chain);
+    LineLevel line = Sample(*levels);
+    bool run = line != LineLevel::Low && !chain.empty();
+    if (latched) run = TakeEdge(vector, line) && !chain.empty();
+    PKINTERRUPT claimer = run ? RunServiceRoutines(chain, latched) : nullptr;
+    if (run && latched) TakeEdge(vector, Sample(*levels));
     guard.lock();
     VectorState& v = g_vectors[vector];
     v.delivering--;
     NoteRoundsFinished();
-    if (!asserted || chain.empty()) return;
+    if (!run) return;
     v.stats.deliveries++;
-    ++rounds;
-    if (claimed) {
-      v.stats.claimed++;
-      unclaimedInARow = 0;
-    } else {
-      v.stats.unclaimed++;
-      ++unclaimedInARow;
+    if (latched) {
+      (claimer != nullptr ? v.stats.claimed : v.stats.unclaimed)++;
+      return;
     }
-    if (unclaimedInARow >= kStormRounds || rounds >= kStuckRounds) {
+    if (auto masked = storm.Count(vector, line, claimer, v.stats)) {
       v.stats.masked = true;
       guard.unlock();
-      verifier::Report("InterruptStorm",
-                       "vector " + std::to_string(vector) + " stayed asserted through " +
-                           std::to_string(rounds) +
-                           " rounds without being cleared; the vector is masked");
+      if (!masked->empty()) verifier::Report("InterruptStorm", std::move(*masked));
       return;
     }
   }
@@ -270,6 +258,12 @@ PKINTERRUPT FindConnected(PKINTERRUPT interrupt) {
 }  // namespace
 
 InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<bool()> level) {
+  return AttachInterruptSource(vector, [level = std::move(level)] {
+    return level() ? LineLevel::Asserted : LineLevel::Low;
+  });
+}
+
+InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<LineLevel()> level) {
   std::lock_guard guard(g_lock);
   InterruptSourceId id = g_nextSource++;
   g_sources[id] = {vector, std::move(level)};
@@ -286,18 +280,23 @@ void DetachInterruptSource(InterruptSourceId source) {
   PublishLevels(vector);
 }
 
-void NotifyInterruptLine(InterruptSourceId source) {
+namespace {
+
+// The line of the source (or, for source 0, the vector) may have changed: its rounds run as
+// the delivery mode says.
+void NotifyLine(InterruptSourceId source, uint32_t vector) {
   using sim::schedule::InterruptDelivery;
   InterruptDelivery mode = sim::schedule::CurrentInterruptDelivery();
-  uint32_t vector;
   uint64_t ticket;
   KIRQL irql;
   bool inHere = false;
   {
     std::lock_guard guard(g_lock);
-    auto it = g_sources.find(source);
-    if (it == g_sources.end()) return;
-    vector = it->second.vector;
+    if (source != 0) {
+      auto it = g_sources.find(source);
+      if (it == g_sources.end()) return;
+      vector = it->second.vector;
+    }
     if (mode != InterruptDelivery::Uniprocessor && g_processor.joinable() && !g_processorStop) {
       VectorState& v = g_vectors[vector];
       irql = VectorIrql(v);
@@ -335,6 +334,12 @@ void NotifyInterruptLine(InterruptSourceId source) {
     return;
   }
   WaitForRounds(vector, ticket);
+}
+
+}  // namespace
+
+void NotifyInterruptLine(InterruptSourceId source) {
+  if (source != 0) NotifyLine(source, 0);
 }
 
 InterruptStats GetInterruptStats(uint32_t vector) {
@@ -430,24 +435,52 @@ extern "C" NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT* InterruptObject,
                                              BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
                                              BOOLEAN FloatingSave) {
   EnterService("IoConnectInterrupt");
-  (void)ProcessorEnableMask;
-  (void)FloatingSave;
   *InterruptObject = nullptr;
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "IoConnectInterrupt")) return STATUS_INVALID_PARAMETER;
   if (SynchronizeIrql < Irql || Irql <= DISPATCH_LEVEL) return STATUS_INVALID_PARAMETER;
-  std::lock_guard guard(g_lock);
-  VectorState& v = g_vectors[Vector];
-  for (PKINTERRUPT other : v.chain) {
-    // Everyone on a vector must agree to share it, at one IRQL.
-    if (!ShareVector || !other->Shared || other->Irql != Irql) return STATUS_INVALID_PARAMETER;
+  if (FloatingSave || (ProcessorEnableMask & kActiveProcessors) == 0) {
+    return STATUS_INVALID_PARAMETER;
   }
-  auto* interrupt = new _KINTERRUPT{ServiceRoutine, ServiceContext, 0, nullptr, Vector, Irql,
-                                    SynchronizeIrql, InterruptMode, ShareVector};
-  interrupt->Lock = SpinLock != nullptr ? SpinLock : &interrupt->OwnLock;
-  v.chain.push_back(interrupt);
-  PublishChain(v);
-  v.stats.masked = false;
-  *InterruptObject = interrupt;
+  bool latched = InterruptMode == Latched;
+  ResourceOwner* owner = CurrentOwner();
+  if (owner != nullptr) {
+    std::string why = CheckConnectAgainstResources(*owner, Vector, Irql, ProcessorEnableMask,
+                                                   latched, ShareVector != FALSE);
+    if (!why.empty()) {
+      verifier::Report("InterruptConnectParameters",
+                       "IoConnectInterrupt in " + t_activity->Describe() + ": " + why);
+      return STATUS_INVALID_PARAMETER;
+    }
+  }
+  std::shared_ptr<const Levels> levels;
+  {
+    std::lock_guard guard(g_lock);
+    VectorState& v = g_vectors[Vector];
+    for (PKINTERRUPT other : v.chain) {
+      // Everyone on a vector must agree to share it, at one IRQL and in one mode.
+      if (!ShareVector || !other->Shared || other->Irql != Irql || other->Mode != InterruptMode) {
+        return STATUS_INVALID_PARAMETER;
+      }
+    }
+    auto* interrupt = new _KINTERRUPT{ServiceRoutine, ServiceContext, 0, nullptr, Vector, Irql,
+                                      SynchronizeIrql, InterruptMode, ShareVector,
+                                      CurrentActivityDevice(), owner};
+    interrupt->Lock = SpinLock != nullptr ? SpinLock : &interrupt->OwnLock;
+    v.chain.push_back(interrupt);
+    PublishChain(v);
+    v.stats.masked = false;
+    v.latched = latched;
+    levels = v.levels;
+    *InterruptObject = interrupt;
+  }
+  // The vector is enabled now: a level line already asserted interrupts at once; a latched
+  // line's present level is no edge.
+  LineLevel line = Sample(*levels);
+  if (latched) {
+    TakeEdge(Vector, line);
+  } else if (line != LineLevel::Low) {
+    NotifyLine(0, Vector);
+  }
   return STATUS_SUCCESS;
 }
 
@@ -472,42 +505,21 @@ extern "C" void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {
   delete InterruptObject;
 }
 
-extern "C" BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt,
-                                                PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
-                                                PVOID SynchronizeContext) {
-  EnterService("KeSynchronizeExecution");
-  auto& thread = CurrentThread();
-  if (thread.Irql > Interrupt->SynchronizeIrql) {
-    verifier::Report("IrqlTooHigh", "KeSynchronizeExecution above the interrupt's IRQL");
-  }
-  KIRQL old = thread.Irql;
-  CheckRaisedCallback(reinterpret_cast<const void*>(SynchronizeRoutine), "synchronize routine");
-  thread.Irql = Interrupt->SynchronizeIrql;
-  AcquireLockWord(Interrupt->Lock, "KeSynchronizeExecution",
-                  CallSite(__builtin_return_address(0)));
-  BOOLEAN result = SynchronizeRoutine(SynchronizeContext);
-  if (thread.Irql != Interrupt->SynchronizeIrql) {
-    verifier::Report("IrqlReturn", "synchronize routine returned at another IRQL");
-  }
-  ReleaseLockWord(Interrupt->Lock, "KeSynchronizeExecution");
-  thread.Irql = old;
-  DeliverPendingInterrupts();
-  return result;
-}
-
 namespace sim::schedule {
 
 Action DeliverInterrupt(uint32_t vector) {
   return [vector] {
     std::shared_ptr<const Chain> roundChain;
+    bool latched;
     {
       std::lock_guard guard(g_lock);
       VectorState& v = g_vectors[vector];
       roundChain = v.roundChain;
       v.delivering++;
+      latched = v.latched;
     }
     const Chain& chain = *roundChain;
-    bool claimed = !chain.empty() && RunServiceRoutines(chain);
+    bool claimed = !chain.empty() && RunServiceRoutines(chain, latched) != nullptr;
     std::lock_guard guard(g_lock);
     VectorState& v = g_vectors[vector];
     v.delivering--;

@@ -4,6 +4,7 @@
 #include <thread>
 #include <utility>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 
 namespace sim {
@@ -174,25 +175,37 @@ uint32_t PortNumber(const void* port) {
 
 extern "C" UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) {
   EnterService("READ_PORT_UCHAR");
+  sim::kernel::NotePortAccess(PortNumber(Port), 1, "READ_PORT_UCHAR",
+                              __builtin_return_address(0));
   return static_cast<UCHAR>(sim::PortBus().Read(PortNumber(Port), 1));
 }
 extern "C" USHORT NTAPI READ_PORT_USHORT(PUSHORT Port) {
   EnterService("READ_PORT_USHORT");
+  sim::kernel::NotePortAccess(PortNumber(Port), 2, "READ_PORT_USHORT",
+                              __builtin_return_address(0));
   return static_cast<USHORT>(sim::PortBus().Read(PortNumber(Port), 2));
 }
 extern "C" ULONG NTAPI READ_PORT_ULONG(PULONG Port) {
   EnterService("READ_PORT_ULONG");
+  sim::kernel::NotePortAccess(PortNumber(Port), 4, "READ_PORT_ULONG",
+                              __builtin_return_address(0));
   return sim::PortBus().Read(PortNumber(Port), 4);
 }
 extern "C" void NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
   EnterService("WRITE_PORT_UCHAR");
+  sim::kernel::NotePortAccess(PortNumber(Port), 1, "WRITE_PORT_UCHAR",
+                              __builtin_return_address(0));
   sim::PortBus().Write(PortNumber(Port), 1, Value);
 }
 extern "C" void NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
   EnterService("WRITE_PORT_USHORT");
+  sim::kernel::NotePortAccess(PortNumber(Port), 2, "WRITE_PORT_USHORT",
+                              __builtin_return_address(0));
   sim::PortBus().Write(PortNumber(Port), 2, Value);
 }
 extern "C" void NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value) {
   EnterService("WRITE_PORT_ULONG");
+  sim::kernel::NotePortAccess(PortNumber(Port), 4, "WRITE_PORT_ULONG",
+                              __builtin_return_address(0));
   sim::PortBus().Write(PortNumber(Port), 4, Value);
 }

@@ -4,12 +4,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <sanitizer/asan_interface.h>
 
+#include "io_verification.h"
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "sim/io.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -18,8 +22,10 @@ constexpr uint32_t kIrpMagic = 0x49525021;  // "IRP!"
 constexpr CSHORT kIoTypeIrp = 6;
 constexpr NTSTATUS kInvalidStatus = NTSTATUS_CODE(0xFFFFFFFF);
 
-// One block holds the hidden header, then the IRP and its stack locations.
+// One block holds the hidden header, then the IRP and its stack locations. In special pool
+// the IRP ends at its guard page and the header ends where the IRP's first page begins.
 constexpr size_t kHeaderBytes = (sizeof(IrpHeader) + 15) & ~size_t{15};
+static_assert(kHeaderBytes <= special_pool::kPageSize);
 
 // The innermost dispatch frame of this thread that works on the request, or null.
 DispatchFrame* InnermostFrame(PIRP irp) {
@@ -70,7 +76,9 @@ bool MarkedPendingAtReturn(PIRP irp, int location, bool returnedPending) {
 }  // namespace
 
 IrpHeader* HeaderOf(PIRP irp) {
-  return reinterpret_cast<IrpHeader*>(reinterpret_cast<char*>(irp) - kHeaderBytes);
+  auto at = reinterpret_cast<uintptr_t>(irp);
+  if (special_pool::InArena(irp)) at &= ~(special_pool::kPageSize - 1);
+  return reinterpret_cast<IrpHeader*>(at - kHeaderBytes);
 }
 
 PIO_STACK_LOCATION StackLocation(PIRP irp, int location) {
@@ -81,22 +89,46 @@ namespace {
 
 size_t BodyBytes(CCHAR stackCount) { return sizeof(IRP) + stackCount * sizeof(IO_STACK_LOCATION); }
 
-// With the header's lock held: poisons the body once nothing may touch it any more, and says
-// whether the whole block can go.
+// With the header's lock held: poisons the body once nothing may touch it any more (in special
+// pool its pages become inaccessible), and says whether the whole block can go.
 bool SettleReleased(PIRP irp, IrpHeader* header) {
   if (!header->Released || header->ManagerHolds > 0) return false;
   if (!header->BodyPoisoned) {
-    ASAN_POISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));
+    if (special_pool::InArena(irp)) {
+      special_pool::Retire(irp);
+    } else {
+      ASAN_POISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));
+    }
     __atomic_store_n(&header->BodyPoisoned, true, __ATOMIC_RELEASE);
   }
   return header->DispatchDepth == 0;
 }
 
 void FreeIrpBlock(PIRP irp, IrpHeader* header) {
-  ASAN_UNPOISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));  // the allocator takes over
   header->Magic = 0;
   header->~IrpHeader();
+  if (special_pool::InArena(irp)) {
+    special_pool::Free(irp);
+    return;
+  }
+  ASAN_UNPOISON_MEMORY_REGION(irp, BodyBytes(header->StackCount));  // the allocator takes over
   std::free(header);
+}
+
+// The block for a request: in special pool while it is on, else on the heap; zeroed.
+PIRP AllocateIrpBlock(CCHAR stackSize) {
+  size_t body = BodyBytes(stackSize);
+  if (special_pool::Enabled()) {
+    void* irp = special_pool::Allocate(body, {special_pool::Kind::Irp, 0, nullptr}, false,
+                                       special_pool::Placement::End, kHeaderBytes);
+    if (irp != nullptr) {
+      std::memset(irp, 0, body);
+      std::memset(static_cast<void*>(HeaderOf(static_cast<PIRP>(irp))), 0, kHeaderBytes);
+      return static_cast<PIRP>(irp);
+    }
+  }
+  void* memory = std::calloc(1, kHeaderBytes + body);
+  return memory == nullptr ? nullptr : reinterpret_cast<PIRP>(static_cast<char*>(memory) + kHeaderBytes);
 }
 
 // Changes what keeps the request's memory alive, under the header's lock, and frees the block
@@ -121,6 +153,7 @@ void EndDispatch(PIRP irp) {
 }  // namespace
 
 void ReleaseIrp(PIRP irp) {
+  if (HeaderOf(irp)->Tracked) UntrackRequest(irp);
   ChangeHoldsAndSettle(irp, [](IrpHeader& header) { header.Released = true; });
 }
 
@@ -153,13 +186,12 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     return nullptr;
   }
   if (LowResourcesFail()) return nullptr;
-  size_t bytes = kHeaderBytes + sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION);
-  void* memory = std::calloc(1, bytes);
-  if (memory == nullptr) return nullptr;
-  auto* header = new (memory) IrpHeader();
+  PIRP irp = AllocateIrpBlock(StackSize);
+  if (irp == nullptr) return nullptr;
+  auto* header = new (HeaderOf(irp)) IrpHeader();
   header->Magic = kIrpMagic;
   header->StackCount = StackSize;
-  auto* irp = reinterpret_cast<PIRP>(static_cast<char*>(memory) + kHeaderBytes);
+  if (special_pool::Enabled()) TrackRequest(irp);
   irp->Type = kIoTypeIrp;
   irp->Size = static_cast<USHORT>(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
   irp->StackCount = StackSize;
@@ -221,6 +253,10 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
                               Describe(DeviceObject) + " with no stack location left");
     return STATUS_INVALID_PARAMETER;
   }
+  if (path != CallPath::IoCallDriver && path != CallPath::PoQueued &&
+      HoldPowerRequest(DeviceObject, Irp)) {
+    return STATUS_PENDING;
+  }
 
   // The location moves here without the driver-side inline (and its entry hook).
   Irp->CurrentLocation--;
@@ -258,15 +294,28 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   };
   KIRQL irqlBefore = thread.Irql;
   size_t locksBefore = thread.HeldSpinLocks.size();
+  int mutexesBefore = thread.OwnedMutexes;
   {
     std::lock_guard guard(header->Lock);
     header->DispatchDepth++;
+    if (header->Tracked && location < IrpHeader::kOwnedLocations) {
+      header->OwnerDevices[static_cast<int>(location)] = DeviceObject;
+      header->OwnerDrivers[static_cast<int>(location)] = DeviceObject->DriverObject;
+    }
   }
+  int criticalRegionsBefore = thread.CriticalRegions;
   thread.Frames.push_back({Irp, location});
   if (SectionOf(reinterpret_cast<const void*>(dispatch)) == CodeSection::Init) {
     CheckInitCodeNow(reinterpret_cast<const void*>(dispatch), who());
   }
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  PDRIVER_OBJECT callerDriver = std::exchange(thread.RunningDriver, DeviceObject->DriverObject);
+  NTSTATUS status;
+  {
+    DriverActivity activity(DeviceObject, "dispatch routine",
+                            reinterpret_cast<const void*>(dispatch), &snapshot);
+    status = dispatch(DeviceObject, Irp);
+  }
+  thread.RunningDriver = callerDriver;
   DispatchFrame frame = thread.Frames.back();
   thread.Frames.pop_back();
   CheckNoWaitOwed("the return of a dispatch routine");
@@ -279,12 +328,20 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   if (thread.HeldSpinLocks.size() != locksBefore) {
     sim::verifier::Report("SpinLock", who() + " returned holding a spin lock");
   }
+  if (thread.OwnedMutexes != mutexesBefore) {
+    sim::verifier::Report("MutexHeldOnReturn", who() + " returned owning a kernel mutex");
+  }
   bool marked = MarkedPendingAtReturn(Irp, location, status == STATUS_PENDING);
   if (status == STATUS_PENDING && !marked) {
     sim::verifier::Report("MarkIrpPending",
                           who() + " returned STATUS_PENDING without IoMarkIrpPending");
   }
-  if (status != STATUS_PENDING && marked) {
+  bool markedByManager;
+  {
+    std::lock_guard guard(header->Lock);
+    markedByManager = ((header->ManagerPendingMarks >> location) & 1) != 0;
+  }
+  if (status != STATUS_PENDING && marked && !markedByManager) {
     sim::verifier::Report("MarkIrpPending2", who() + " marked the request pending but returned 0x" +
                                                  [&] {
                                                    char text[16];
@@ -299,6 +356,16 @@ NTSTATUS sim::kernel::CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallPath
   } else if (frame.CompletedHere && status != frame.CompletedStatus) {
     sim::verifier::Report("StatusMismatch", who() + " completed the request with one status and "
                                                   "returned another");
+  }
+  CheckDispatchOutcome({Irp, DeviceObject, location, static_cast<UCHAR>(snapshot.major), status, marked,
+                        frame, snapshot});
+  if (thread.CriticalRegions != criticalRegionsBefore) {
+    CheckCriticalRegionsLeft(criticalRegionsBefore, who());
+  }
+  // The routine that called this one passed its request down, and got this status.
+  if (DispatchFrame* caller = InnermostFrame(Irp)) {
+    caller->PassedDown = true;
+    caller->LowerStatus = status;
   }
 
   EndDispatch(Irp);
@@ -322,8 +389,9 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                             "IofCompleteRequest of " + DescribeIrp(Irp) + ", already completed");
       return;
     }
-    header->CompletionState = IrpHeader::State::Completing;
-    header->WalkLocation = Irp->CurrentLocation;
+    __atomic_store_n(&header->CompletionState, IrpHeader::State::Completing, __ATOMIC_RELEASE);
+    __atomic_store_n(&header->WalkLocation, static_cast<int>(Irp->CurrentLocation),
+                     __ATOMIC_RELEASE);
   }
   NTSTATUS finalStatus = Irp->IoStatus.Status;
   if (thread.Irql > DISPATCH_LEVEL) {
@@ -342,6 +410,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     sim::verifier::Report("SpinLock", DescribeIrp(Irp) + " completed while holding a spin lock");
   }
   CheckOwnership(Irp, "IofCompleteRequest");
+  CheckPowerCompletionIrql(Irp);
   // Only a completion by the dispatch routine itself counts as its own: one made while a
   // lower call is still running on this thread (a completion routine or a callback of this
   // driver finishing the request after a lower driver completed at once) leaves the dispatch
@@ -373,8 +442,13 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       unmarkedPendingReturn = !(control & SL_PENDING_RETURNED) &&
                               ((header->PendingReturnsToCheck >> finishedLocation) & 1) != 0;
       Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+      if (finishedLocation < IrpHeader::kOwnedLocations) {
+        header->OwnerDevices[finishedLocation] = nullptr;
+        header->OwnerDrivers[finishedLocation] = nullptr;
+      }
       IoSkipCurrentIrpStackLocation(Irp);
-      header->WalkLocation = Irp->CurrentLocation;
+      __atomic_store_n(&header->WalkLocation, static_cast<int>(Irp->CurrentLocation),
+                     __ATOMIC_RELEASE);
       std::memset(static_cast<void*>(finished), 0, sizeof(IO_STACK_LOCATION));
     }
     if (unmarkedPendingReturn) {
@@ -395,11 +469,25 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
       {
         std::lock_guard guard(header->Lock);
-        header->CompletionState = IrpHeader::State::InFlight;  // the routine owns it now
+        __atomic_store_n(&header->CompletionState, IrpHeader::State::InFlight,
+                         __ATOMIC_RELEASE);  // the routine owns it now
       }
       KIRQL irqlBefore = thread.Irql;
+      int regionsBefore = thread.CriticalRegions;
       CheckCallback(reinterpret_cast<const void*>(routine), "completion routine");
-      NTSTATUS result = routine(device, Irp, context);
+      PDRIVER_OBJECT callerDriver =
+          std::exchange(thread.RunningDriver, device != nullptr ? device->DriverObject : nullptr);
+      NTSTATUS result;
+      {
+        DriverActivity activity(device, "completion routine",
+                                reinterpret_cast<const void*>(routine), nullptr, Irp);
+        result = routine(device, Irp, context);
+      }
+      thread.RunningDriver = callerDriver;
+      if (thread.CriticalRegions != regionsBefore) {
+        CheckCriticalRegionsLeft(regionsBefore,
+                                 "completion routine " + Describe(reinterpret_cast<void*>(routine)));
+      }
       if (thread.Irql != irqlBefore) {
         sim::verifier::Report("IrqlReturn", "completion routine " +
                                                 Describe(reinterpret_cast<void*>(routine)) +
@@ -415,7 +503,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     " completed " + Describe(Irp) + " again");
           return;
         }
-        header->CompletionState = IrpHeader::State::Completing;
+        __atomic_store_n(&header->CompletionState, IrpHeader::State::Completing,
+                         __ATOMIC_RELEASE);
       }
       if (Irp->PendingReturned && !atTop &&
           !(__atomic_load_n(&IoGetCurrentIrpStackLocation(Irp)->Control, __ATOMIC_RELAXED) &
@@ -439,7 +528,7 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   std::function<void(PIRP)> onFinal;
   {
     std::lock_guard guard(header->Lock);
-    header->CompletionState = IrpHeader::State::Finished;
+    __atomic_store_n(&header->CompletionState, IrpHeader::State::Finished, __ATOMIC_RELEASE);
     onFinal = std::move(header->OnFinalCompletion);  // runs once: the request is finished
   }
   CheckPowerStarts(Irp);
@@ -471,13 +560,7 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool check, ULONG o
     result = completed->IoStatus;
     KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
   };
-  NTSTATUS status = CallDriver(device, irp, CallPath::Manager);
-  if (status != STATUS_PENDING && KeReadStateEvent(&done) == 0) {
-    verifier::Report("ReturnWithoutCompletion",
-                     "dispatch routine of device " + Describe(device) + " returned 0x" +
-                         std::to_string(static_cast<uint32_t>(status)) +
-                         " for a request it neither completed nor marked pending");
-  }
+  CallDriver(device, irp, CallPath::Manager);  // a return without completion is reported there
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   return result;  // the request is gone: released at its final completion
 }

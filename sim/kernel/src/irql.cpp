@@ -57,6 +57,22 @@ std::string IrpSnapshot::Text() const {
 
 std::string DescribeIrp(PIRP irp) { return IrpSnapshot::Of(irp).Text(); }
 
+// Rule CriticalRegions: a routine the kernel called returns with as many critical regions
+// entered as it was called with; the platform finds a thread's non-zero APC disable count at
+// its exit (bug check 0x20) or after a DPC (0xC7), and the verifier at the routine's return.
+void CheckCriticalRegionsLeft(int before, const std::string& who) {
+  auto& thread = CurrentThread();
+  int left = thread.CriticalRegions - before;
+  if (left == 0) return;
+  verifier::Report("CriticalRegions",
+                   who + (left > 0 ? " returned inside " + std::to_string(left) +
+                                         " critical region(s) it entered (KeEnterCriticalRegion "
+                                         "without KeLeaveCriticalRegion)"
+                                   : " left " + std::to_string(-left) +
+                                         " critical region(s) its caller had entered"));
+  thread.CriticalRegions = before;
+}
+
 }  // namespace sim::kernel
 
 using sim::kernel::CurrentThread;
@@ -99,6 +115,25 @@ extern "C" void FASTCALL KfLowerIrql(KIRQL NewIrql) {
   }
   thread.Irql = NewIrql;
   sim::kernel::DeliverPendingInterrupts();
+}
+
+// Critical regions hold off normal kernel APCs on the platform; the emulated kernel delivers
+// none, so they are a count the verifier checks.
+extern "C" void NTAPI KeEnterCriticalRegion(void) {
+  EnterService("KeEnterCriticalRegion");
+  sim::kernel::CheckIrqlAtMost(APC_LEVEL, "KeEnterCriticalRegion");
+  ++CurrentThread().CriticalRegions;
+}
+
+extern "C" void NTAPI KeLeaveCriticalRegion(void) {
+  EnterService("KeLeaveCriticalRegion");
+  sim::kernel::CheckIrqlAtMost(APC_LEVEL, "KeLeaveCriticalRegion");
+  auto& thread = CurrentThread();
+  if (thread.CriticalRegions == 0) {
+    sim::verifier::Report("CriticalRegions", "KeLeaveCriticalRegion without a KeEnterCriticalRegion");
+    return;
+  }
+  --thread.CriticalRegions;
 }
 
 extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {

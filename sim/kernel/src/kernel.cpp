@@ -1,8 +1,10 @@
 // Boot and shutdown of the emulated kernel, and the WDM revision it reports.
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "objects.h"
 #include "sim/io_bus.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -17,6 +19,7 @@ void Boot(WdmSupport support) {
   g_support = support;
   ResetNamespace();
   ResetPool();
+  special_pool::ConfigureAtBoot();
   ResetDevices();
   ResetObjects();
   ResetMappings();
@@ -25,7 +28,9 @@ void Boot(WdmSupport support) {
   ResetOutstandingRequests();
   PortBus().Reset();
   ResetInterrupts();
+  ResetDeviceResources();
   ResetPowerManager();
+  StartClock();
   ScheduleAtBoot();
   StartDpcThread();
   StartWorkerThread();

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -24,6 +25,8 @@ struct _SIM_DEVOBJ_EXTENSION {
   // Last PoSetPowerState; the power manager knows nothing of a new device until its driver
   // reports a state.
   DEVICE_POWER_STATE ReportedPowerState = PowerDeviceUnspecified;
+  // The stack has not been started yet (the platform's DOE_START_PENDING): opens are refused.
+  bool StartPending = false;
 };
 
 namespace sim::kernel {
@@ -36,6 +39,8 @@ struct DispatchFrame {
   CHAR Location;              // the stack location the dispatch routine was given
   bool CompletedHere = false;  // the routine completed the request at its own location
   NTSTATUS CompletedStatus = 0;
+  bool PassedDown = false;     // the routine called a lower driver with the request
+  NTSTATUS LowerStatus = 0;    // what that call returned
 };
 
 // A thread's IRQL. A rise from below DISPATCH_LEVEL to it or above calls the raise hook
@@ -66,6 +71,14 @@ struct ThreadState {
   std::vector<std::pair<PKSPIN_LOCK, KIRQL>> SavedIrqls;
   // Set by KeSetEvent with Wait TRUE until the thread's next kernel call.
   bool WaitOwed = false;
+  // Kernel mutexes the thread owns (each disables its normal kernel APCs until released).
+  int OwnedMutexes = 0;
+  // KeEnterCriticalRegion calls not yet left (the platform's APC disable count).
+  int CriticalRegions = 0;
+  // The driver whose dispatch, completion or work item routine the thread runs, as far as the
+  // kernel knows it (null in DPCs, ISRs and callers outside any driver): a work item it queues
+  // is that driver's.
+  PDRIVER_OBJECT RunningDriver = nullptr;
 };
 
 ThreadState& CurrentThread();
@@ -76,6 +89,10 @@ void EnterService(const char* service);
 // The calling thread is about to wait or spin for someone else: an injector that does so lets
 // the thread it holds go on.
 void NoteBlocking();
+// When a timer of `delay` started now expires: at a clock tick (dispatcher.cpp).
+std::chrono::steady_clock::time_point TimerExpiry(std::chrono::steady_clock::duration delay);
+// Counts the clock's ticks from now (at boot).
+void StartClock();
 // Names the role of a thread the kernel starts (DPC, worker, interrupt processor).
 void SetThreadRole(sim::schedule::Role role);
 void ScheduleAtBoot();
@@ -140,6 +157,8 @@ enum class CodeSection { Resident, Page, Init };
 CodeSection SectionOf(const void* address);
 // The demangled name of the function an address lies in (static routines too).
 std::string RoutineAt(const void* address);
+// Whether an address is code of this program or of a loaded driver image, not of a library.
+bool IsProgramRoutine(const void* address);
 // The same for a driver loaded from an image (image_code.cpp): false when the address is not
 // in its PAGE or INIT code, or it has no name for it.
 bool ImageSectionOf(const void* address, CodeSection* section);
@@ -206,6 +225,10 @@ struct IrpHeader {
   // Locations whose dispatch routine returned STATUS_PENDING before anything marked them: a
   // completion routine or the walk may still mark them, so the walk checks them on leaving.
   uint64_t PendingReturnsToCheck = 0;
+  // Locations the power manager marked pending for the driver it had not yet handed the
+  // request to (PoCallDriver queued or deferred it): that driver's own return is not checked
+  // against the mark.
+  uint64_t ManagerPendingMarks = 0;
   // For requests the I/O manager builds for a caller: called when the walk passes the top.
   std::function<void(PIRP)> OnFinalCompletion;
   // The request is released right after OnFinalCompletion (every request the I/O, PnP and
@@ -214,6 +237,15 @@ struct IrpHeader {
   // Output length of a buffered or out-direct request; Information may not exceed it.
   bool CheckInformation = false;
   ULONG OutputLength = 0;
+  // I/O verification (while special pool is on, see special_pool.h): a live request is listed,
+  // with the file object the I/O manager built it for, and for each location (up to
+  // kOwnedLocations) the device and driver it was dispatched to there, until the completion
+  // leaves that location. Guarded by Lock.
+  static constexpr int kOwnedLocations = 8;
+  bool Tracked = false;
+  PFILE_OBJECT File = nullptr;
+  PDEVICE_OBJECT OwnerDevices[kOwnedLocations] = {};
+  PDRIVER_OBJECT OwnerDrivers[kOwnedLocations] = {};
   // Power requests: the minor code, and for every device the request was dispatched to, the
   // stack location it got and the PoStartNextPowerIrp calls counted for it (see power.cpp for
   // the rule). Guarded by Lock.
@@ -224,20 +256,31 @@ struct IrpHeader {
   bool PowerRequest = false;
   UCHAR PowerMinor = 0;
   std::map<PDEVICE_OBJECT, PowerLayer> PowerLayers;
+  // Set-power and query-power requests, as the power manager noted them when first presented
+  // (power.cpp; the stack locations are cleared as the request completes): the class it
+  // serialises them in (-1 before, or none) and the state asked for.
+  int PowerClass = -1;
+  POWER_STATE PowerTarget{};
 };
 
 IrpHeader* HeaderOf(PIRP irp);
 PIO_STACK_LOCATION StackLocation(PIRP irp, int location);  // location 1..StackCount
 
 // How a request is handed to a driver: by a driver through IofCallDriver, by a driver through
-// PoCallDriver, or by the I/O or power manager itself (exempt from the PoCallDriver rule).
-enum class CallPath { IoCallDriver, PoCallDriver, Manager };
+// PoCallDriver, or by the I/O or power manager itself (exempt from the PoCallDriver rule);
+// PoQueued is the power manager handing on a power request it held back.
+enum class CallPath { IoCallDriver, PoCallDriver, Manager, PoQueued };
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, CallPath path);
 
-// Power requests: the verifier's PoStartNextPowerIrp count, checked when a set-power or
-// query-power request has completed past its top location.
+// Power requests (power.cpp): the verifier's PoStartNextPowerIrp count and the power manager's
+// records, when a set-power or query-power request has completed past its top location.
 void CheckPowerStarts(PIRP irp);
 void ResetPowerManager();
+// A power request about to be presented to a device (its next location filled in): true when
+// the power manager holds it back until the device's driver starts the next power request.
+bool HoldPowerRequest(PDEVICE_OBJECT device, PIRP irp);
+// IofCompleteRequest of a power request: the WDM 1.0 platform's completion IRQL.
+void CheckPowerCompletionIrql(PIRP irp);
 
 // The kernel's worker thread (ExQueueWorkItem) at PASSIVE_LEVEL. QueueKernelWork runs the
 // kernel's own deferred work there (PoCallDriver to a power-pageable device above
@@ -251,11 +294,33 @@ void ReleaseIrp(PIRP irp);
 // Whether a request whose header is still kept was released (its body must not be read).
 bool IsReleasedIrp(PIRP irp);
 
+// Requests a driver still holds (tracked while special pool is on), described: those a device
+// (when given) or any device of a driver (when given) was dispatched, or those built for a file
+// object (when given), whose completion has not left that location and whose dispatch routines
+// have all returned (pended and kept).
+std::vector<std::string> OutstandingRequests(PDEVICE_OBJECT device, PDRIVER_OBJECT driver,
+                                             PFILE_OBJECT file);
+// Checks a driver routine the kernel called left no critical region entered
+// (KeEnterCriticalRegion without KeLeaveCriticalRegion) and clears what it left.
+void CheckCriticalRegionsLeft(int before, const std::string& who);
+
 // Keeps a live request's memory from being released under the caller (the I/O manager holds
 // a request while it cancels it). The caller must know the request is still live when it
 // takes the hold; dropping the last hold releases a request that completed meanwhile.
 void HoldIrp(PIRP irp);
 void ReleaseIrpHold(PIRP irp);
+
+// A driver object lives while its device objects do (driver_loader.cpp): an unload with
+// deleted devices still referenced by file objects finishes when the last one is freed.
+void NoteDeviceCreated(PDRIVER_OBJECT driver);
+void NoteDeviceFreed(PDRIVER_OBJECT driver);
+// The driver's work items (ExQueueWorkItem, queued while the driver ran) queued or running now,
+// described.
+std::vector<std::string> DriverWorkItemsLeft(PDRIVER_OBJECT driver);
+// Queued DPCs and work items whose objects lie in [begin, end), taken off their queues and
+// described (memory being freed).
+std::vector<std::string> RemoveQueuedDpcsWithin(const void* begin, const void* end);
+std::vector<std::string> RemoveQueuedWorkItemsWithin(const void* begin, const void* end);
 
 // Device bookkeeping used by the I/O manager's file-object code.
 void FreeDeviceObjectMemory(PDEVICE_OBJECT device);

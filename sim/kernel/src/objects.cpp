@@ -13,6 +13,7 @@
 
 #include "kernel_internal.h"
 #include "objects.h"
+#include "sim/kernel.h"
 
 namespace sim::kernel {
 namespace {
@@ -25,8 +26,11 @@ struct HandleEntry {
   ACCESS_MASK Granted;
 };
 
+// Values of closed handles are given out again, the most recently closed first, as the
+// platform's handle tables do: a value kept past its close names whatever was opened next.
 struct Table {
   std::map<uint32_t, HandleEntry> Entries;
+  std::vector<uint32_t> Closed;
   uint32_t Next = 4;
 };
 
@@ -118,8 +122,14 @@ uint32_t InsertHandle(void* body, ACCESS_MASK access, HandleTable table) {
   header->HandleCount++;
   header->PointerCount++;
   Table& t = TableOf(table);
-  uint32_t handle = t.Next | (table == HandleTable::Kernel ? kKernelHandleBit : 0);
-  t.Next += 4;
+  uint32_t handle;
+  if (!t.Closed.empty()) {
+    handle = t.Closed.back();
+    t.Closed.pop_back();
+  } else {
+    handle = t.Next | (table == HandleTable::Kernel ? kKernelHandleBit : 0);
+    t.Next += 4;
+  }
   t.Entries[handle] = {header, access};
   return handle;
 }
@@ -149,6 +159,7 @@ NTSTATUS CloseHandleValue(uint32_t handle, KPROCESSOR_MODE mode) {
     if (it == entries.end()) return STATUS_INVALID_HANDLE;
     header = it->second.Object;
     entries.erase(it);
+    TableOf(table).Closed.push_back(handle);
     if (--header->HandleCount == 0) onLastHandle = header->OnLastHandle;
   }
   if (onLastHandle != nullptr) onLastHandle(BodyOf(header));
@@ -270,6 +281,13 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
   auto handle = static_cast<uint32_t>(value);
+  // On the 98/Me family a driver reaches only ring-0 handles (OpenVxDHandle's, kept in the
+  // kernel table; vxd_handles.cpp), with no access check; an application's own handle is
+  // refused.
+  if (CurrentWdmSupport() == WdmSupport::Wdm10Only) {
+    if (TableOfValue(handle) != HandleTable::Kernel) return STATUS_INVALID_HANDLE;
+    AccessMode = KernelMode;
+  }
   // A handle value a user-mode request carries is the caller's to name: referencing it with
   // KernelMode skips the access check and lets the caller name a kernel handle. The request
   // counts as user mode's while this thread runs a dispatch routine for a request whose
@@ -290,6 +308,11 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
   ACCESS_MASK granted = 0;
   NTSTATUS status = DriverReferenceByHandle(handle, ObjectType->Kind, DesiredAccess, AccessMode,
                                             Object, &granted);
+  if (status == STATUS_INVALID_HANDLE && AccessMode == KernelMode &&
+      TableOfValue(handle) == HandleTable::Kernel) {
+    verifier::Report("InvalidKernelHandle", "ObReferenceObjectByHandle of kernel handle " +
+                                                Describe(Handle) + ", which is not open");
+  }
   if (NT_SUCCESS(status) && HandleInformation != nullptr) {
     HandleInformation->HandleAttributes = 0;
     HandleInformation->GrantedAccess = granted;
@@ -314,6 +337,7 @@ extern "C" void FASTCALL ObfReferenceObject(PVOID Object) {
 // A driver's release: it must hold a reference it took.
 extern "C" void FASTCALL ObfDereferenceObject(PVOID Object) {
   EnterService("ObfDereferenceObject");
+  CheckIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
   {
     std::lock_guard guard(g_objectLock);
     ObjectHeader* header = HeaderOfObject(Object);
@@ -351,6 +375,12 @@ extern "C" NTSTATUS NTAPI ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK Desired
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   if (!CheckIrqlAtMost(PASSIVE_LEVEL, "ZwClose")) return STATUS_INVALID_PARAMETER;
   auto value = reinterpret_cast<uintptr_t>(Handle);
-  if (value == 0 || value > 0xFFFFFFFFu) return STATUS_INVALID_HANDLE;
-  return CloseHandleValue(static_cast<uint32_t>(value), KernelMode);
+  NTSTATUS status = value == 0 || value > 0xFFFFFFFFu
+                        ? STATUS_INVALID_HANDLE
+                        : CloseHandleValue(static_cast<uint32_t>(value), KernelMode);
+  if (status == STATUS_INVALID_HANDLE) {
+    verifier::Report("InvalidKernelHandle",
+                     "ZwClose of handle " + Describe(Handle) + ", which is not open");
+  }
+  return status;
 }

@@ -1,4 +1,5 @@
-// Executive pool: tagged, typed allocations with leak tracking and fault injection.
+// Executive pool: tagged, typed allocations with leak tracking and fault injection; with
+// special pool on (special_pool.h) every allocation gets pages of its own.
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -6,6 +7,7 @@
 
 #include "kernel_internal.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -14,6 +16,7 @@ struct Allocation {
   size_t size;
   ULONG tag;
   POOL_TYPE type;
+  bool special;
 };
 
 std::mutex g_poolLock;
@@ -32,11 +35,15 @@ std::string TagText(ULONG tag) {
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 
+void Release(const void* p, const Allocation& a) {
+  if (!a.special || !special_pool::Free(p)) std::free(const_cast<void*>(p));
+}
+
 }  // namespace
 
 void ResetPool() {
   std::lock_guard guard(g_poolLock);
-  for (auto& [p, a] : g_allocations) std::free(const_cast<void*>(p));
+  for (auto& [p, a] : g_allocations) Release(p, a);
   g_allocations.clear();
   g_stats = {};
   g_failCountdown = 0;
@@ -81,7 +88,7 @@ void ReportPoolLeaks(const std::string& driverName) {
 
 void FreeLeakedPool() {
   std::lock_guard guard(g_poolLock);
-  for (auto& [p, a] : g_allocations) std::free(const_cast<void*>(p));
+  for (auto& [p, a] : g_allocations) Release(p, a);
   g_allocations.clear();
   g_stats.outstandingAllocations = 0;
   g_stats.outstandingBytes = 0;
@@ -111,12 +118,19 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     ++g_stats.failedAllocations;
     return nullptr;
   }
-  void* p = std::malloc(NumberOfBytes);
-  if (p == nullptr) return nullptr;
-  // Fresh pool is not zeroed on the platform; a recognisable pattern catches code that
-  // assumes it is.
-  std::memset(p, 0xA5, NumberOfBytes);
-  g_allocations[p] = {NumberOfBytes, Tag, PoolType};
+  void* p = special_pool::Enabled()
+                ? special_pool::Allocate(NumberOfBytes, {special_pool::Kind::Pool, Tag, nullptr},
+                                         IsPaged(PoolType), special_pool::Placement::Alternate)
+                : nullptr;
+  bool special = p != nullptr;
+  if (!special) {
+    p = std::malloc(NumberOfBytes);
+    if (p == nullptr) return nullptr;
+    // Fresh pool is not zeroed on the platform; a recognisable pattern catches code that
+    // assumes it is (special pool fills it the same way).
+    std::memset(p, 0xA5, NumberOfBytes);
+  }
+  g_allocations[p] = {NumberOfBytes, Tag, PoolType, special};
   ++g_stats.totalAllocations;
   ++g_stats.outstandingAllocations;
   g_stats.outstandingBytes += NumberOfBytes;
@@ -142,6 +156,16 @@ void FreePool(PVOID P, const ULONG* expectedTag) {
   if (IsPaged(it->second.type) ? irql > APC_LEVEL : irql > DISPATCH_LEVEL) {
     sim::verifier::Report("IrqlExFreePool", "pool freed at IRQL " + std::to_string(irql));
   }
+  // A queued DPC or work item in the memory would run from freed pool: it is taken off its
+  // queue here, as the platform's check stops the machine before it could run.
+  const void* end = static_cast<char*>(P) + it->second.size;
+  std::vector<std::string> deferred = RemoveQueuedDpcsWithin(P, end);
+  for (std::string& item : RemoveQueuedWorkItemsWithin(P, end)) deferred.push_back(std::move(item));
+  for (const std::string& item : deferred) {
+    sim::verifier::Report("FreePoolWithQueuedWork", "ExFreePool of " + Describe(P) + " (tag \"" +
+                                                        TagText(it->second.tag) + "\") while " +
+                                                        item + " in it is still queued");
+  }
   if (expectedTag != nullptr && *expectedTag != it->second.tag) {
     sim::verifier::Report("BadPoolFree", "ExFreePoolWithTag with tag \"" +
                                              TagText(*expectedTag) + "\" on an allocation tagged \"" +
@@ -150,8 +174,9 @@ void FreePool(PVOID P, const ULONG* expectedTag) {
   g_stats.outstandingAllocations--;
   g_stats.outstandingBytes -= it->second.size;
   ForgetLocksWithin(P, static_cast<char*>(P) + it->second.size);
+  Allocation freed = it->second;
   g_allocations.erase(it);
-  std::free(P);
+  Release(P, freed);
 }
 
 }  // namespace

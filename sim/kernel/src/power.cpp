@@ -16,11 +16,19 @@
 // and this one none) or, for the top driver, on no location at all, reported at once. Other
 // power minor codes are not counted.
 //
+// Set-power and query-power requests are serialised per device object on Windows 2000/XP
+// (HoldPowerRequest, called by the I/O manager's call path for every request presented to a
+// driver). PoSetPowerState is checked at every device power transition: a driver that reports
+// its device's state must report a power-down before the request reaches the bus driver and
+// the new state once a set-power succeeded (PowerTransitionUnreported).
+//
 // PoCallDriver follows the platform's later revisions where they differ from WDM 1.0: a
 // power request passed at DISPATCH_LEVEL to a device flagged DO_POWER_PAGABLE reaches that
 // device from the kernel's worker thread at PASSIVE_LEVEL, and PoCallDriver returns
 // STATUS_PENDING. The WDM 1.0 platform (WdmSupport::Wdm10Only) calls the driver directly at
 // the caller's IRQL, which is why drivers for it defer such calls themselves.
+#include <deque>
+#include <map>
 #include <mutex>
 #include <utility>
 
@@ -33,6 +41,101 @@ namespace {
 
 std::mutex g_powerLock;
 NTSTATUS g_failNextRequest = STATUS_SUCCESS;  // armed by FailNextPoRequestPowerIrp
+
+// Requests the power manager serialises on Windows 2000/XP ("Calling IoCallDriver versus
+// Calling PoCallDriver": no more than one system power request, set or query, and one device
+// set-power request active per physical device object; PoCallDriver queues the rest and
+// returns STATUS_PENDING). The platform keeps the count per device object of the stack, each
+// released by that driver's PoStartNextPowerIrp, and so does this.
+enum PowerClass { kSystemClass = 0, kDeviceSetClass = 1, kNoClass = 2 };
+
+struct DevicePowerQueue {
+  PIRP active[2] = {nullptr, nullptr};
+  std::deque<PIRP> waiting[2];
+};
+
+// What a set-power or query-power request asks.
+struct PowerIrpInfo {
+  PowerClass cls = kNoClass;
+  POWER_STATE state{};
+};
+
+// A device whose driver never starts the next request keeps its entry until the next boot.
+std::map<PDEVICE_OBJECT, DevicePowerQueue> g_queues;  // under g_powerLock
+// The 98/Me configuration manager's idea of each device's power state, per device object
+// named in device set-power requests (the PDO): D0 until a set-power to another state
+// succeeds.
+std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> g_devnodePower;  // under g_powerLock
+
+bool Win98() { return CurrentWdmSupport() == WdmSupport::Wdm10Only; }
+
+PowerIrpInfo InfoOf(const IO_STACK_LOCATION* stack) {
+  PowerIrpInfo info;
+  UCHAR minor = stack->MinorFunction;
+  if (stack->MajorFunction != IRP_MJ_POWER ||
+      (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER)) {
+    return info;
+  }
+  info.state = stack->Parameters.Power.State;
+  if (stack->Parameters.Power.Type == SystemPowerState) {
+    info.cls = kSystemClass;
+  } else if (minor == IRP_MN_SET_POWER) {
+    info.cls = kDeviceSetClass;
+  }
+  return info;
+}
+
+// The request as noted when it was first presented.
+PowerIrpInfo NotedInfo(PIRP irp) {
+  IrpHeader* header = HeaderOf(irp);
+  std::lock_guard guard(header->Lock);
+  PowerIrpInfo info;
+  if (header->PowerClass >= 0) info.cls = static_cast<PowerClass>(header->PowerClass);
+  info.state = header->PowerTarget;
+  return info;
+}
+
+// Hands the next waiting request of the class to the device, from a worker thread (the device
+// may be power-pageable, and the release may come from a completion routine).
+void ReleaseLocked(PDEVICE_OBJECT device, PIRP irp, PowerClass cls) {
+  auto found = g_queues.find(device);
+  if (found == g_queues.end() || found->second.active[cls] != irp) return;
+  DevicePowerQueue& queue = found->second;
+  queue.active[cls] = nullptr;
+  if (queue.waiting[cls].empty()) {
+    if (queue.active[0] == nullptr && queue.active[1] == nullptr) g_queues.erase(found);
+    return;
+  }
+  PIRP next = queue.waiting[cls].front();
+  queue.waiting[cls].pop_front();
+  queue.active[cls] = next;
+  QueueKernelWork([device, next] { CallDriver(device, next, CallPath::PoQueued); },
+                  "power request " + DescribeIrp(next) + " released to device " + Describe(device));
+}
+
+// A device set-power request reaching the bottom of its stack: every driver above it that
+// reports its device's state must have reported a power-down already ("PoSetPowerState":
+// before leaving D0 and before passing the request on; "Handling IRP_MN_SET_POWER for Device
+// Power States").
+void CheckPowerDownReported(PIRP irp, const PowerIrpInfo& info) {
+  if (info.cls != kDeviceSetClass) return;
+  std::map<PDEVICE_OBJECT, IrpHeader::PowerLayer> layers;
+  {
+    IrpHeader* header = HeaderOf(irp);
+    std::lock_guard guard(header->Lock);
+    layers = header->PowerLayers;
+  }
+  for (const auto& [device, layer] : layers) {
+    DEVICE_POWER_STATE reported = device->DeviceObjectExtension->ReportedPowerState;
+    if (reported == PowerDeviceUnspecified || reported >= info.state.DeviceState) continue;
+    verifier::Report("PowerTransitionUnreported",
+                     "the driver of device " + Describe(device) + " passed " + DescribeIrp(irp) +
+                         ", a power-down to D" + std::to_string(info.state.DeviceState - 1) +
+                         ", to the bus driver while it still reported D" +
+                         std::to_string(reported - 1) +
+                         "; PoSetPowerState comes before the request is passed down");
+  }
+}
 
 const char* PowerMinorName(UCHAR minor) {
   switch (minor) {
@@ -54,8 +157,59 @@ void FailNextPoRequestPowerIrp(int32_t status) {
 void ResetPowerManager() {
   std::lock_guard guard(g_powerLock);
   g_failNextRequest = STATUS_SUCCESS;
+  g_queues.clear();
+  g_devnodePower.clear();
 }
 
+bool HoldPowerRequest(PDEVICE_OBJECT device, PIRP irp) {
+  PowerIrpInfo info = InfoOf(IoGetNextIrpStackLocation(irp));
+  if (info.cls == kNoClass) return false;
+  {
+    IrpHeader* header = HeaderOf(irp);
+    std::lock_guard guard(header->Lock);
+    if (header->PowerClass < 0) {
+      header->PowerClass = info.cls;
+      header->PowerTarget = info.state;
+    }
+  }
+  if (device->DeviceObjectExtension->AttachedTo == nullptr) CheckPowerDownReported(irp, info);
+  if (Win98()) return false;
+  std::lock_guard guard(g_powerLock);
+  DevicePowerQueue& queue = g_queues[device];
+  if (queue.active[info.cls] == nullptr || queue.active[info.cls] == irp) {
+    queue.active[info.cls] = irp;
+    return false;
+  }
+  // Queued: the caller returns STATUS_PENDING for it, and the power manager stands for the
+  // pending mark of the location the device will get.
+  queue.waiting[info.cls].push_back(irp);
+  IrpHeader* header = HeaderOf(irp);
+  std::lock_guard irpGuard(header->Lock);
+  IoGetNextIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+  header->ManagerPendingMarks |= uint64_t{1} << (irp->CurrentLocation - 1);
+  return true;
+}
+
+void CheckPowerCompletionIrql(PIRP irp) {
+  if (!Win98() || CurrentThread().Irql == PASSIVE_LEVEL) return;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (irp->CurrentLocation > irp->StackCount || stack->MajorFunction != IRP_MJ_POWER ||
+      (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER)) {
+    return;
+  }
+  verifier::Report("PowerCompletionIrqlWin98",
+                   "the driver of device " + Describe(stack->DeviceObject) + " completed " +
+                       PowerMinorName(stack->MinorFunction) + " request " + DescribeIrp(irp) +
+                       " at IRQL " + std::to_string(CurrentThread().Irql) +
+                       "; on this platform set-power and query-power requests are completed "
+                       "only at PASSIVE_LEVEL");
+}
+
+// At the final completion of a power request: the PoStartNextPowerIrp count of every driver it
+// went through, the release of the devices it still holds (a driver that never started the
+// next request would otherwise hang the stack; that is reported here already), the state a
+// successful device set-power leaves, and the reports of the drivers that report their
+// device's state.
 void CheckPowerStarts(PIRP irp) {
   IrpHeader* header = HeaderOf(irp);
   std::map<PDEVICE_OBJECT, IrpHeader::PowerLayer> layers;
@@ -67,6 +221,27 @@ void CheckPowerStarts(PIRP irp) {
     layers = header->PowerLayers;
   }
   if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) return;
+  PowerIrpInfo info = NotedInfo(irp);
+  if (info.cls != kNoClass) {
+    std::lock_guard guard(g_powerLock);
+    for (const auto& [device, layer] : layers) ReleaseLocked(device, irp, info.cls);
+  }
+  if (info.cls == kDeviceSetClass && NT_SUCCESS(irp->IoStatus.Status)) {
+    PDEVICE_OBJECT bottom = nullptr;  // the physical device object, which nothing is under
+    for (const auto& [device, layer] : layers) {
+      if (device->DeviceObjectExtension->AttachedTo == nullptr) bottom = device;
+      DEVICE_POWER_STATE reported = device->DeviceObjectExtension->ReportedPowerState;
+      if (reported == PowerDeviceUnspecified || reported == info.state.DeviceState) continue;
+      verifier::Report("PowerTransitionUnreported",
+                       "device set-power request " + DescribeIrp(irp) + " put device " +
+                           Describe(device) + " in D" +
+                           std::to_string(info.state.DeviceState - 1) +
+                           ", but its driver still reports D" + std::to_string(reported - 1) +
+                           " (PoSetPowerState at every device power transition)");
+    }
+    std::lock_guard guard(g_powerLock);
+    if (bottom != nullptr) g_devnodePower[bottom] = info.state.DeviceState;
+  }
   for (const auto& [device, layer] : layers) {
     if (layer.Starts == 1) continue;
     verifier::Report("PoStartNextPowerIrp",
@@ -89,20 +264,29 @@ int ReportedDevicePowerState(const void* deviceObject) {
 using namespace sim::kernel;
 
 // Records the device state the driver reports on its device object; returns the one it
-// reported before (PowerDeviceUnspecified for a new device).
+// reported before (PowerDeviceUnspecified for a new device), or on the WDM 1.0 platform the
+// state passed in ("PoSetPowerState", Return value). Callers run at or below APC_LEVEL, or at
+// or below DISPATCH_LEVEL when they report D0 (Remarks).
 extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                              POWER_STATE State) {
   EnterService("PoSetPowerState");
-  sim::kernel::CheckIrqlAtMost(DISPATCH_LEVEL, "PoSetPowerState");
+  KIRQL limit = Type == DevicePowerState && State.DeviceState == PowerDeviceD0 ? DISPATCH_LEVEL
+                                                                               : APC_LEVEL;
+  if (KIRQL irql = CurrentThread().Irql; irql > limit) {
+    verifier::Report("IrqlPoSetPowerState",
+                     "PoSetPowerState of device " + Describe(DeviceObject) + " at IRQL " +
+                         std::to_string(irql) + "; only D0 may be reported above APC_LEVEL, and "
+                         "nothing above DISPATCH_LEVEL");
+  }
   POWER_STATE previous;
   if (Type == SystemPowerState) {
     previous.SystemState = PowerSystemWorking;
-    return previous;
+    return Win98() ? State : previous;
   }
   auto* extension = DeviceObject->DeviceObjectExtension;
   previous.DeviceState = extension->ReportedPowerState;
   extension->ReportedPowerState = State.DeviceState;
-  return previous;
+  return Win98() ? State : previous;
 }
 
 DEVICE_POWER_STATE sim::io::ReportedPowerState(PDEVICE_OBJECT device) {
@@ -128,6 +312,7 @@ extern "C" void NTAPI PoStartNextPowerIrp(PIRP Irp) {
   CheckIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
   IrpHeader* header = HeaderOf(Irp);
   std::string problem;
+  PDEVICE_OBJECT starter = nullptr;
   {
     std::lock_guard guard(header->Lock);
     int location = Irp->CurrentLocation;
@@ -143,7 +328,12 @@ extern "C" void NTAPI PoStartNextPowerIrp(PIRP Irp) {
       auto& layer = header->PowerLayers[stack->DeviceObject];
       layer.Location = location;
       layer.Starts++;
+      starter = stack->DeviceObject;
     }
+  }
+  if (PowerIrpInfo info = NotedInfo(Irp); starter != nullptr && info.cls != kNoClass) {
+    std::lock_guard guard(g_powerLock);
+    ReleaseLocked(starter, Irp, info.cls);
   }
   if (!problem.empty()) {
     verifier::Report("PoStartNextPowerIrp",
@@ -168,6 +358,15 @@ extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR M
     std::lock_guard guard(g_powerLock);
     if (g_failNextRequest != STATUS_SUCCESS) {
       return std::exchange(g_failNextRequest, STATUS_SUCCESS);
+    }
+    // The 98/Me configuration manager sends nothing for a device set-power to the state it
+    // believes the device is in, yet the call returns STATUS_PENDING and the completion
+    // function is never called (Oney, "Programming the Microsoft Windows Driver Model",
+    // chapter 8, Windows 98 compatibility notes: "Requesting Device Power IRPs").
+    if (Win98() && MinorFunction == IRP_MN_SET_POWER) {
+      auto found = g_devnodePower.find(DeviceObject);
+      DEVICE_POWER_STATE current = found == g_devnodePower.end() ? PowerDeviceD0 : found->second;
+      if (PowerState.DeviceState == current) return STATUS_PENDING;
     }
   }
   if (LowResourcesFail()) return STATUS_INSUFFICIENT_RESOURCES;

@@ -82,6 +82,7 @@ extern "C" void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
 
 extern "C" void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
   EnterService("RtlFreeUnicodeString");
+  CheckIrqlAtMost(APC_LEVEL, "RtlFreeUnicodeString");
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;

@@ -93,7 +93,7 @@ void ResetCounts(bool perService) {
 // it go. Called with g_injectLock held; returns with it released.
 void Fire(std::unique_ptr<Armed> armed, const char* service, std::unique_lock<std::mutex>& guard) {
   std::string text = "emulated kernel: injection at " + Describe(armed->at) +
-                     " (entering " + service + ")" +
+                     std::string(armed->at.afterReturn ? " (returning from " : " (entering ") + service + ")" +
                      (armed->what.empty() ? "" : ": " + armed->what);
   std::fprintf(stderr, "%s\n", text.c_str());
   g_last = armed->at;
@@ -118,19 +118,23 @@ void Fire(std::unique_ptr<Armed> armed, const char* service, std::unique_lock<st
   }
 }
 
-void CheckInjections(Role role, const char* service) {
+// Counts the call for every armed injection it matches (at its entry, or at its return for
+// those armed after a return), and fires the first that it reaches. Every matching injection
+// counts the call, so several armed together each fire at their own call.
+void CheckInjections(Role role, const char* service, bool returning) {
   std::unique_lock guard(g_injectLock);
+  auto firing = g_armed.end();
   for (auto it = g_armed.begin(); it != g_armed.end(); ++it) {
     Armed& armed = **it;
-    if (armed.at.role != role) continue;
+    if (armed.at.role != role || armed.at.afterReturn != returning) continue;
     if (!armed.at.service.empty() && armed.at.service != service) continue;
-    if (++armed.seen != armed.at.call) continue;
-    std::unique_ptr<Armed> firing = std::move(*it);
-    g_armed.erase(it);
-    g_armedCount = g_armed.size();
-    Fire(std::move(firing), service, guard);
-    return;
+    if (++armed.seen == armed.at.call && firing == g_armed.end()) firing = it;
   }
+  if (firing == g_armed.end()) return;
+  std::unique_ptr<Armed> armed = std::move(*firing);
+  g_armed.erase(firing);
+  g_armedCount = g_armed.size();
+  Fire(std::move(armed), service, guard);
 }
 
 void Perturb(ThreadSchedule& self) {
@@ -179,7 +183,7 @@ uint64_t CallCount(Role role, std::string_view service) {
 }
 
 std::string Describe(const InjectionPoint& point) {
-  std::string text = "call " + std::to_string(point.call);
+  std::string text = (point.afterReturn ? "the return of call " : "call ") + std::to_string(point.call);
   if (!point.service.empty()) text += " of " + point.service;
   return text + " by the " + RoleName(point.role) + " thread";
 }
@@ -258,7 +262,7 @@ namespace {
     std::lock_guard guard(g_serviceCountLock);
     g_serviceCounts[{static_cast<int>(self.role), service}]++;
   }
-  if (g_armedCount.load(std::memory_order_acquire) != 0) CheckInjections(self.role, service);
+  if (g_armedCount.load(std::memory_order_acquire) != 0) CheckInjections(self.role, service, false);
   if (g_seeded.load(std::memory_order_relaxed)) Perturb(self);
 }
 
@@ -318,3 +322,8 @@ void ScheduleAtShutdown() {
 // The platform's IoSetCancelRoutine is a macro; the emulated one is an inline that reports
 // its entry here, so that an injection can land right after a cancel routine is installed.
 void SimEnterKernelService(const char* Service) { sim::kernel::EnterService(Service); }
+void SimLeaveKernelService(const char* Service) {
+  if (sim::schedule::g_armedCount.load(std::memory_order_acquire) != 0) [[unlikely]] {
+    sim::schedule::CheckInjections(sim::schedule::This().role, Service, true);
+  }
+}

@@ -142,14 +142,27 @@ CodeSection SectionOf(const void* address) {
   return CodeSection::Resident;
 }
 
-std::string RoutineAt(const void* address) {
-  if (std::string image; ImageRoutineAt(address, &image)) return image;
+namespace {
+
+const FunctionSymbol* ProgramSymbolAt(const void* address) {
   auto a = reinterpret_cast<uintptr_t>(address);
   const auto& symbols = FunctionSymbols();
   auto it = std::upper_bound(symbols.begin(), symbols.end(), a,
                              [](uintptr_t value, const auto& s) { return value < s.begin; });
-  if (it != symbols.begin() && a < std::prev(it)->end) {
-    const std::string& raw = std::prev(it)->name;
+  return it != symbols.begin() && a < std::prev(it)->end ? &*std::prev(it) : nullptr;
+}
+
+}  // namespace
+
+bool IsProgramRoutine(const void* address) {
+  std::string image;
+  return ImageRoutineAt(address, &image) || ProgramSymbolAt(address) != nullptr;
+}
+
+std::string RoutineAt(const void* address) {
+  if (std::string image; ImageRoutineAt(address, &image)) return image;
+  if (const FunctionSymbol* symbol = ProgramSymbolAt(address)) {
+    const std::string& raw = symbol->name;
     int status = 0;
     char* demangled = abi::__cxa_demangle(raw.c_str(), nullptr, nullptr, &status);
     std::string name = status == 0 && demangled != nullptr ? demangled : raw;

@@ -134,7 +134,8 @@ extern "C" void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   EnterService("KefAcquireSpinLockAtDpcLevel");
   const void* site = sim::kernel::CallSite(__builtin_return_address(0));
   sim::kernel::CheckRaiseFrom(__builtin_return_address(0), "KeAcquireSpinLockAtDpcLevel");
-  if (CurrentThread().Irql != DISPATCH_LEVEL) {
+  // At DISPATCH_LEVEL or above: an ISR or a synchronize routine may take a lock this way.
+  if (CurrentThread().Irql < DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLockSafe", "KeAcquireSpinLockAtDpcLevel at IRQL " +
                                               std::to_string(CurrentThread().Irql));
   }
@@ -143,7 +144,7 @@ extern "C" void FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 
 extern "C" void FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   EnterService("KefReleaseSpinLockFromDpcLevel");
-  if (CurrentThread().Irql != DISPATCH_LEVEL) {
+  if (CurrentThread().Irql < DISPATCH_LEVEL) {
     sim::verifier::Report("SpinLockSafe", "KeReleaseSpinLockFromDpcLevel at IRQL " +
                                               std::to_string(CurrentThread().Irql));
   }

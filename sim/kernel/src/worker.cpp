@@ -6,11 +6,14 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
+#include "driver_activity.h"
 #include "kernel_internal.h"
 #include "sim/kernel.h"
+#include "special_pool.h"
 
 namespace sim::kernel {
 namespace {
@@ -20,6 +23,8 @@ struct WorkEntry {
   PWORK_QUEUE_ITEM Item = nullptr;
   std::function<void()> Work;
   std::string What;
+  PDRIVER_OBJECT Driver = nullptr;  // the driver that queued the item, when known
+  const void* Device = nullptr;  // whose driver code queued the item
 };
 
 // Marks an item as queued, in its list link (ExInitializeWorkItem leaves it null).
@@ -29,12 +34,16 @@ std::mutex g_workLock;
 std::condition_variable g_workCv;
 std::deque<WorkEntry> g_workQueue;
 bool g_workRunning[2] = {false, false};
+// The driver work item routine each worker runs now and its driver, or null.
+PWORKER_THREAD_ROUTINE g_driverRoutine[2] = {nullptr, nullptr};
+PDRIVER_OBJECT g_routineDriver[2] = {nullptr, nullptr};
 bool g_workStop = false;
 std::thread g_workThreads[2];
 
 // Checks what a routine left behind on the worker thread and restores it.
 void CheckAfterRoutine(const std::string& who) {
   auto& thread = CurrentThread();
+  if (thread.CriticalRegions != 0) CheckCriticalRegionsLeft(0, who);
   if (thread.Irql != PASSIVE_LEVEL) {
     verifier::Report("IrqlReturn",
                      who + " returned at IRQL " + std::to_string(thread.Irql) + ", not PASSIVE_LEVEL");
@@ -68,16 +77,28 @@ void WorkerThreadMain(int worker) {
       parameter = entry.Item->Parameter;
       entry.Item->List.Flink = nullptr;
     }
+    g_driverRoutine[worker] = routine;
+    g_routineDriver[worker] = entry.Driver;
+    CurrentThread().RunningDriver = entry.Driver;
     lock.unlock();
     if (routine != nullptr) {
       CheckCallback(reinterpret_cast<const void*>(routine), "work item routine");
+      special_pool::TrimAtRaise();  // a new routine in the system process's context
+      std::optional<DriverActivity> activity;
+      if (entry.Device != nullptr) {
+        activity.emplace(entry.Device, "work item routine", reinterpret_cast<const void*>(routine));
+      }
       routine(parameter);
+      activity.reset();
       CheckAfterRoutine("work item routine " + Describe(reinterpret_cast<void*>(routine)));
     } else {
       entry.Work();
       CheckAfterRoutine(entry.What);
     }
     lock.lock();
+    CurrentThread().RunningDriver = nullptr;
+    g_driverRoutine[worker] = nullptr;
+    g_routineDriver[worker] = nullptr;
     g_workRunning[worker] = false;
     g_workCv.notify_all();
   }
@@ -116,6 +137,41 @@ void StopWorkerThread() {
   }
   g_workCv.notify_all();
   for (auto& thread : g_workThreads) thread.join();
+}
+
+std::vector<std::string> DriverWorkItemsLeft(PDRIVER_OBJECT driver) {
+  std::vector<std::string> left;
+  std::lock_guard guard(g_workLock);
+  for (int worker = 0; worker < 2; ++worker) {
+    if (g_driverRoutine[worker] != nullptr && g_routineDriver[worker] == driver) {
+      left.push_back("work item routine " + RoutineAt(reinterpret_cast<void*>(g_driverRoutine[worker])) +
+                     " still runs");
+    }
+  }
+  for (const WorkEntry& entry : g_workQueue) {
+    if (entry.Item != nullptr && entry.Driver == driver) {
+      left.push_back("work item " + Describe(entry.Item) + " (routine " +
+                     RoutineAt(reinterpret_cast<void*>(entry.Item->WorkerRoutine)) + ") is still queued");
+    }
+  }
+  return left;
+}
+
+std::vector<std::string> RemoveQueuedWorkItemsWithin(const void* begin, const void* end) {
+  std::vector<std::string> removed;
+  std::lock_guard guard(g_workLock);
+  for (auto it = g_workQueue.begin(); it != g_workQueue.end();) {
+    PWORK_QUEUE_ITEM item = it->Item;
+    if (item == nullptr || item < begin || item >= end) {
+      ++it;
+      continue;
+    }
+    removed.push_back("work item " + Describe(item) + " (routine " +
+                      Describe(reinterpret_cast<void*>(item->WorkerRoutine)) + ")");
+    item->List.Flink = nullptr;
+    it = g_workQueue.erase(it);
+  }
+  return removed;
 }
 
 bool QueueKernelWork(std::function<void()> work, std::string what) {
@@ -157,6 +213,7 @@ extern "C" void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
     return;
   }
   WorkItem->List.Flink = kQueuedMark;
-  g_workQueue.push_back({WorkItem, {}, {}});
+  g_workQueue.push_back(
+      {WorkItem, {}, {}, CurrentThread().RunningDriver, CurrentActivityDevice()});
   g_workCv.notify_all();
 }

@@ -1,11 +1,34 @@
 // The emulated kernel's export tables. A routine is listed by taking its address through the
 // emulated <wdm.h> declaration, so the i686 build binds each import to a routine compiled with
 // the convention that header gives it (NTAPI stdcall, FASTCALL, cdecl).
+//
+// Two platform families, two tables. Windows 2000/XP exports every entry. On Windows 98/Me
+// there is no ntoskrnl.exe or HAL.dll: NTKERN.VXD fills the loader's tables for both names
+// with the routines it supports, and a driver importing anything else does not load (Oney,
+// "Programming the Microsoft Windows Driver Model", 2nd ed., Appendix A: NTKERN initialises
+// the table with the several hundred functions it supports; "Windows 98 simply won't load the
+// driver because it can't resolve the reference"; its WDMCHECK sample resolves ntoskrnl.exe
+// and hal.dll imports through that table).
+//
+// Where each entry's 98/Me answer comes from:
+//   - every routine here but the marked ones is documented in the Windows 98 DDK's kernel-mode
+//     reference (MSDN July 1999 release, WDM 1.0 wdm.h) and in the NT 4.0-era DDK reference
+//     before it (KeInitializeMutex, KeReleaseMutex and KeReadStateMutex among the
+//     synchronisation routines); the C run-time routines are NTKERN's for drivers;
+//   - a routine whose reference page gives it a later first version is marked with it and is
+//     missing on 98/Me ("Differences in WDM Versions": each routine's page says when it is
+//     restricted to a WDM version): KeFlushQueuedDpcs, Windows XP. Oney names others a driver
+//     must not import there (the IoXxxWorkItem routines, MmMapLockedPagesSpecifyCache); the
+//     driver uses none, so the emulated kernel offers none.
+// Every routine the driver imports is on both tables (PeLoaderTest checks the shipped image);
+// KeFlushQueuedDpcs is why the driver waits for its DPCs by a count instead.
 #include "sim/kernel_exports.h"
 
 #include <wdm.h>
 
 #include <cstring>
+
+#include "sim/kernel.h"
 
 namespace sim::loader {
 namespace {
@@ -14,6 +37,7 @@ struct Export {
   const char* module;
   const char* name;
   uintptr_t address;
+  bool wdm10 = true;  // in NTKERN's table (Windows 98/Me) too
 };
 
 template <typename T>
@@ -64,6 +88,7 @@ const std::vector<Export>& Exports() {
       TARVIK_EXPORT("ntoskrnl.exe", IofCallDriver),
       TARVIK_EXPORT("ntoskrnl.exe", IofCompleteRequest),
       TARVIK_EXPORT("ntoskrnl.exe", KeDelayExecutionThread),
+      Export{"ntoskrnl.exe", "KeFlushQueuedDpcs", Address(&KeFlushQueuedDpcs), false},  // XP
       TARVIK_EXPORT("ntoskrnl.exe", KeInitializeDpc),
       TARVIK_EXPORT("ntoskrnl.exe", KeInitializeEvent),
       TARVIK_EXPORT("ntoskrnl.exe", KeInsertQueueDpc),
@@ -71,6 +96,9 @@ const std::vector<Export>& Exports() {
       TARVIK_EXPORT("ntoskrnl.exe", KeSetEvent),
       TARVIK_EXPORT("ntoskrnl.exe", KeSynchronizeExecution),
       TARVIK_EXPORT("ntoskrnl.exe", KeWaitForSingleObject),
+      TARVIK_EXPORT("ntoskrnl.exe", KeInitializeMutex),
+      TARVIK_EXPORT("ntoskrnl.exe", KeReleaseMutex),
+      TARVIK_EXPORT("ntoskrnl.exe", KeReadStateMutex),
       TARVIK_EXPORT("ntoskrnl.exe", KefAcquireSpinLockAtDpcLevel),
       TARVIK_EXPORT("ntoskrnl.exe", KefReleaseSpinLockFromDpcLevel),
       TARVIK_EXPORT("ntoskrnl.exe", MmMapIoSpace),
@@ -88,29 +116,39 @@ const std::vector<Export>& Exports() {
       // A data export: the import slot receives the variable's address.
       Export{"ntoskrnl.exe", "ExEventObjectType", Address(&ExEventObjectType)},
       // The C run-time routines the kernel exports (cdecl). swprintf is the kernel's, with
-      // 16-bit wide characters, not the C library's.
-      Export{"ntoskrnl.exe", "memcpy", Address<void*(void*, const void*, size_t)>(&std::memcpy)},
-      Export{"ntoskrnl.exe", "memset", Address<void*(void*, int, size_t)>(&std::memset)},
+      // 16-bit wide characters, not the C library's; memcpy and memset are the kernel's
+      // memory routines, which count what they move at device IRQL.
+      Export{"ntoskrnl.exe", "memcpy",
+             Address<void*(void*, const void*, size_t)>(&SimKernelCopyMemory)},
+      Export{"ntoskrnl.exe", "memset", Address<void*(void*, int, size_t)>(&SimKernelFillMemory)},
       Export{"ntoskrnl.exe", "swprintf",
              Address<int(wchar_t*, const wchar_t*, ...)>(&swprintf)},
   };
   return exports;
 }
 
+ExportTable TableOf(bool win98) {
+  ExportTable t;
+  for (const Export& e : Exports()) {
+    if (e.wdm10 || !win98) t.Add(e.module, e.name, e.address);
+  }
+  return t;
+}
+
 }  // namespace
 
 const ExportTable& KernelExports() {
-  static const ExportTable table = [] {
-    ExportTable t;
-    for (const Export& e : Exports()) t.Add(e.module, e.name, e.address);
-    return t;
-  }();
-  return table;
+  static const ExportTable win2000 = TableOf(false);
+  static const ExportTable win98 = TableOf(true);
+  return kernel::CurrentWdmSupport() == kernel::WdmSupport::Wdm10Only ? win98 : win2000;
 }
 
 std::vector<std::string> KernelExportNames() {
+  bool win98 = kernel::CurrentWdmSupport() == kernel::WdmSupport::Wdm10Only;
   std::vector<std::string> names;
-  for (const Export& e : Exports()) names.push_back(std::string(e.module) + "!" + e.name);
+  for (const Export& e : Exports()) {
+    if (e.wdm10 || !win98) names.push_back(std::string(e.module) + "!" + e.name);
+  }
   return names;
 }
 

@@ -17,7 +17,8 @@
 namespace sim {
 
 struct Machine::State {
-  explicit State(const card::CardConfig& config) : card(config) {}
+  explicit State(const card::CardConfig& config)
+      : card(config), bus([this] { return card.PciConfiguration(); }) {}
   card::Card card;
   PciBus bus;
   kernel::InterruptSourceId cardInterrupt = 0;
@@ -32,7 +33,8 @@ struct Machine::State {
   PnpState beforeRemoveQuery = PnpState::Started;  // what cancel-remove returns to
   ResourceLists lists;                             // from start to stop or removal
   std::optional<DEVICE_CAPABILITIES> capabilities;
-  bool startFailed = false;  // the start failed: the removal follows at once
+  bool startFailed = false;  // the start failed: the removal (98/Me: a stop) follows at once
+  bool everStarted = false;  // a start has succeeded since the device was added
   std::string lastRefusal;
 
   // The power manager's record of the system (guarded by pnpLock).
@@ -49,5 +51,13 @@ struct MachineAccess {
 // The request is gone afterwards (released at its completion).
 NTSTATUS SendManagerRequest(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
                             const std::function<void(PIO_STACK_LOCATION)>& fill);
+IO_STATUS_BLOCK SendManagerRequestForResult(PDEVICE_OBJECT top, UCHAR major, UCHAR minor,
+                                            const std::function<void(PIO_STACK_LOCATION)>& fill);
+// SendPnpRequest with the whole status block of the answer.
+IO_STATUS_BLOCK SendPnpForResult(Machine& machine, UCHAR minor,
+                                 const std::function<void(PIO_STACK_LOCATION)>& fill);
+// Windows 2000/XP: what the PnP manager asks the bus driver about a device it has found, before
+// AddDevice (pnp_manager.cpp). A failure means the device gets no driver.
+NTSTATUS EnumerateDevice(Machine& machine);
 
 }  // namespace sim

@@ -34,11 +34,12 @@ CM_PARTIAL_RESOURCE_DESCRIPTOR Memory(uint64_t start, ULONG length) {
   return d;
 }
 
-CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG level, ULONG vector) {
+CM_PARTIAL_RESOURCE_DESCRIPTOR Interrupt(ULONG level, ULONG vector, bool latched) {
   CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
   d.Type = CmResourceTypeInterrupt;
-  d.ShareDisposition = CmResourceShareShared;
-  d.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
+  // A PCI line is level-sensitive and shared; a latched one is the device's own.
+  d.ShareDisposition = latched ? CmResourceShareDeviceExclusive : CmResourceShareShared;
+  d.Flags = latched ? CM_RESOURCE_INTERRUPT_LATCHED : CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
   d.u.Interrupt.Level = level;
   d.u.Interrupt.Vector = vector;
   d.u.Interrupt.Affinity = 1;
@@ -54,14 +55,15 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Descriptors(const MachineOptions& op
   const ResourceLayout layout = options.resources;
 
   auto port = [&](uint32_t base, ULONG length) {
-    if (translated && layout == ResourceLayout::MemorySpacePorts) {
+    if (translated && (layout == ResourceLayout::MemorySpacePorts ||
+                       (layout == ResourceLayout::BridgeInMemorySpace && base == bridge))) {
       return Port(kPortSpaceInMemory + base, length, CM_RESOURCE_PORT_MEMORY);
     }
     return Port(base, length);
   };
   auto interrupt = [&](uint32_t extra) {
-    return translated ? Interrupt(irq.irql, irq.vector + extra)
-                      : Interrupt(irq.rawLine + extra, irq.rawLine + extra);
+    return translated ? Interrupt(irq.irql, irq.vector + extra, irq.latched)
+                      : Interrupt(irq.rawLine + extra, irq.rawLine + extra, irq.latched);
   };
   const ULONG windowLength = layout == ResourceLayout::ShortWindow ? 32 : kWindowLength;
 
@@ -118,6 +120,27 @@ ResourceListBuffer::ResourceListBuffer(const std::vector<CM_PARTIAL_RESOURCE_DES
   if (!descriptors.empty()) {
     std::memcpy(out, descriptors.data(), descriptors.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
   }
+}
+
+kernel::DeviceResources KernelView(PCM_RESOURCE_LIST translated) {
+  kernel::DeviceResources view;
+  if (translated == nullptr || translated->Count == 0) return view;
+  // The machine's lists have one full descriptor, its partial descriptors inline after it.
+  const CM_PARTIAL_RESOURCE_LIST& partial = translated->List[0].PartialResourceList;
+  const auto* d = reinterpret_cast<const CM_PARTIAL_RESOURCE_DESCRIPTOR*>(
+      reinterpret_cast<const char*>(&partial) +
+      offsetof(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors));
+  for (ULONG i = 0; i < partial.Count; ++i, ++d) {
+    if (d->Type == CmResourceTypePort && (d->Flags & CM_RESOURCE_PORT_IO) != 0) {
+      view.ports.push_back({d->u.Port.Start.u.LowPart, d->u.Port.Length});
+    } else if (d->Type == CmResourceTypeInterrupt) {
+      view.interrupts.push_back({d->u.Interrupt.Vector, static_cast<uint8_t>(d->u.Interrupt.Level),
+                                 d->u.Interrupt.Affinity,
+                                 (d->Flags & CM_RESOURCE_INTERRUPT_LATCHED) != 0,
+                                 d->ShareDisposition == CmResourceShareShared});
+    }
+  }
+  return view;
 }
 
 ResourceLists BuildResourceLists(const MachineOptions& options) {

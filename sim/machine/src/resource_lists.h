@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "sim/device_resources.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -31,5 +32,9 @@ struct ResourceLists {
 
 // The lists for the options' card, interrupt assignment and layout.
 ResourceLists BuildResourceLists(const MachineOptions& options);
+
+// What a translated list assigns, as the kernel holds it against driver code: its I/O-space
+// port ranges and its interrupts. Nothing for a null list.
+kernel::DeviceResources KernelView(PCM_RESOURCE_LIST translated);
 
 }  // namespace sim

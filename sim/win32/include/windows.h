@@ -13,11 +13,14 @@ typedef uint32_t DWORD, *LPDWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef void* HANDLE;
+typedef struct HINSTANCE__* HMODULE;
+typedef intptr_t (*FARPROC)();
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef wchar_t WCHAR;
 typedef const wchar_t* LPCWSTR;
 typedef wchar_t* LPWSTR;
+typedef const char* LPCSTR;
 typedef uintptr_t ULONG_PTR;
 
 #ifndef TRUE
@@ -59,6 +62,8 @@ typedef uintptr_t ULONG_PTR;
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define WAIT_TIMEOUT 258L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
@@ -109,6 +114,9 @@ extern "C" {
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 HANDLE WINAPI GetCurrentProcess(void);
 BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
@@ -123,10 +131,17 @@ BOOL WINAPI CancelIo(HANDLE hFile);
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCWSTR lpName);
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCSTR lpName);
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WINAPI GetLastError(void);
+// Only kernel32.dll is loaded. Of its routines only those a caller must find at run time are
+// offered: OpenVxDHandle, which only the 98/Me family exports (DWORD WINAPI
+// OpenVxDHandle(HANDLE): a ring-0 handle on a Win32 event, 0 on failure).
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, const char* lpProcName);
 void WINAPI SetLastError(DWORD dwErrCode);
 
 }  // extern "C"

@@ -30,6 +30,11 @@ LONG OpenFileObjectCount(PDEVICE_OBJECT device);
 // here lets the thread it holds go on.
 void WaitForNoOpenFileObjects(PDEVICE_OBJECT device);
 
+// Marks every device of the stack above and including the PDO as not yet started, or clears
+// the mark (the platform's DOE_START_PENDING): while it is set, and while the named device has
+// DO_DEVICE_INITIALIZING set, opens fail with STATUS_NO_SUCH_DEVICE.
+void SetStackStartPending(PDEVICE_OBJECT pdo, bool pending);
+
 // The device state its driver last reported with PoSetPowerState; PowerDeviceUnspecified
 // until it reports one.
 DEVICE_POWER_STATE ReportedPowerState(PDEVICE_OBJECT device);

@@ -27,6 +27,14 @@ bool IsBooted();
 
 WdmSupport CurrentWdmSupport();
 
+// The clock tick. Timers expire only at a tick, so KeDelayExecutionThread and every wait
+// with a time-out (kernel and Win32 waits) end at a tick (see dispatcher.cpp). The default is
+// the multiprocessor x86 HAL's 15.625 ms (the uniprocessor HAL's is 10 ms); 0 makes timers
+// exact, which no platform does. It holds across boots until set again.
+inline constexpr std::chrono::microseconds kDefaultClockTick{15625};
+void SetClockTick(std::chrono::microseconds period);
+std::chrono::microseconds ClockTick();
+
 // Waits until no DPC is queued or running.
 void WaitForDpcsIdle();
 
@@ -36,9 +44,21 @@ void WaitForDpcsIdle();
 void SetDeadlockLimit(std::chrono::milliseconds limit);
 std::chrono::milliseconds DeadlockLimit();
 
+// The delays threads asked KeDelayExecutionThread for since the process started, summed, in
+// 100 ns units (what was asked, whatever the clock's granularity made of it).
+uint64_t RequestedDelay();
+
 // How many threads are blocked in an infinite KeWaitForSingleObject on the object (an event's
 // address) now: a test that holds a lock can see a request reach its wait, deterministically.
 size_t BlockedWaiters(const void* object);
+
+// Special pool, the verifier's memory option (see README, "The emulated kernel's rules"):
+// pool, requests and their buffers on pages of their own between guard pages, freed memory
+// kept inaccessible, paged pool and user buffers trimmed at every raise. Decided at each boot:
+// by this call once made; otherwise on when TARVIK_SPECIAL_POOL is set to anything but 0, or,
+// when that is unset, when a driver image is run (TARVIK_DRIVER_IMAGE). The test runner turns
+// it on; the benchmarks and the tool's own runs leave it off.
+void SetSpecialPool(bool on);
 
 // Pool: fault injection and accounting.
 struct PoolStats {
@@ -80,8 +100,22 @@ size_t TrackedLockCount();
 // notifying thread, or, when that thread already runs at or above the vector's IRQL, as soon
 // as it drops below. A level that stays asserted through many rounds with nobody clearing it
 // is an interrupt storm: reported to the verifier, and the vector is masked.
+//
+// A source's level can also float: a device pulled from its slot leaves its input to the
+// line's pull-up, which holds it asserted with nothing behind it to clear. Nobody can claim
+// such an interrupt, so a storm that only the floating input causes is the hardware's doing:
+// the vector is masked as for any storm, and the stats say so (hardwareStorm), but no rule is
+// broken. A routine that claims interrupts only a floating input raises is at fault
+// (InterruptStorm): its device cannot have raised them.
+//
+// The vector's mode is its connected routines' (they must agree): a level-sensitive line keeps
+// interrupting while it is asserted; a latched line interrupts once at each rising edge, which
+// the kernel sees when a notification finds the line asserted after one that found it low (a
+// source of a latched line notifies falls as well as rises).
 using InterruptSourceId = uint32_t;
+enum class LineLevel : uint8_t { Low, Asserted, Floating };
 InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<bool()> level);
+InterruptSourceId AttachInterruptSource(uint32_t vector, std::function<LineLevel()> level);
 void DetachInterruptSource(InterruptSourceId source);
 void NotifyInterruptLine(InterruptSourceId source);
 struct InterruptStats {
@@ -89,6 +123,7 @@ struct InterruptStats {
   uint64_t claimed = 0;     // rounds in which a routine claimed the interrupt
   uint64_t unclaimed = 0;   // rounds in which none did
   bool masked = false;      // masked after a storm
+  bool hardwareStorm = false;  // the storm was a floating input's that nobody claimed
 };
 InterruptStats GetInterruptStats(uint32_t vector);
 

@@ -24,8 +24,12 @@ struct IoStatus {
 // Opens a file object on the device that the NT path names (for example u"\\??\\Tarvik"),
 // following symbolic links, and sends IRP_MJ_CREATE to the top of its stack. A synchronous
 // file object makes every request on it wait for its completion; an asynchronous one lets
-// requests stay pending.
-Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle);
+// requests stay pending. The handle grants `desiredAccess` (the platform's access mask; all
+// access when not given): a device-control code whose access bits ask for FILE_READ_DATA or
+// FILE_WRITE_DATA the handle does not grant is refused with STATUS_ACCESS_DENIED.
+constexpr uint32_t kFileAllAccess = 0x001F01FF;
+Status CreateFile(std::u16string_view ntPath, bool synchronous, Handle* handle,
+                  uint32_t desiredAccess = kFileAllAccess);
 
 // Sends IRP_MJ_DEVICE_CONTROL as the I/O manager builds it: METHOD_BUFFERED with one system
 // buffer of the larger length, input copied in and Information bytes copied back to `output`
@@ -56,6 +60,10 @@ Status ResetEvent(Handle event);
 // kSameAccess asks for what the source grants.
 constexpr uint32_t kSameAccess = 0xFFFFFFFFu;
 Status DuplicateHandle(Handle source, uint32_t desiredAccess, Handle* target);
+// The 98/Me family's OpenVxDHandle: a ring-0 handle (in the kernel's table) on the event of a
+// user handle, which a driver can reference there where the user handle is refused; it lasts
+// until the process ends. STATUS_NOT_IMPLEMENTED on Windows 2000/XP.
+Status OpenVxDHandle(Handle event, Handle* ring0);
 // Waits on an event, or on a file object's completion event. timeoutMs < 0 waits forever.
 // Returns STATUS_SUCCESS (signalled) or STATUS_TIMEOUT.
 Status WaitForSingleObject(Handle object, int64_t timeoutMs);

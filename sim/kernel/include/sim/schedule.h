@@ -41,6 +41,10 @@ struct InjectionPoint {
   Role role = Role::Test;
   uint64_t call = 1;
   std::string service;
+  // Fire when the call returns instead of at its entry: for a result the caller goes on to
+  // act on with no kernel call in between (the interlocked operations pass this point; other
+  // services only their entry).
+  bool afterReturn = false;
 };
 std::string Describe(const InjectionPoint& point);
 

@@ -2,9 +2,11 @@
 // verifier does it:
 //   - once DriverEntry has returned, INIT is made inaccessible: running or reading it later
 //     faults and is reported (InitCodeAfterEntry) naming the routine it hit;
-//   - whenever a thread raises to DISPATCH_LEVEL or above, PAGE is trimmed (made
-//     inaccessible); a touch of it at PASSIVE or APC level pages it back in and goes on, a
-//     touch at DISPATCH_LEVEL or above is reported (PageFaultAtRaisedIrql) naming the routine.
+//   - whenever a thread raises to DISPATCH_LEVEL or above, every section whose name starts
+//     with PAGE is trimmed (made inaccessible); a touch of one at PASSIVE or APC level pages it
+//     back in and goes on, a touch at DISPATCH_LEVEL or above is reported
+//     (PageFaultAtRaisedIrql) naming the routine. Paged pool is trimmed at the same raises by
+//     the kernel's special pool (sim/kernel.h).
 // As on the platform, a section paged back in is paged in for every thread: a touch at
 // PASSIVE_LEVEL by one thread can hide a raised touch by another until the next raise trims it
 // again. The verifier's check catches what the schedule exposes, not every possible fault.
@@ -19,14 +21,14 @@ namespace sim::loader {
 
 class ForcedIrqlChecking {
  public:
-  // Installs the fault handler and the kernel's raise and DriverEntry hooks for the image,
-  // and registers the image's PAGE and INIT code with the kernel's section rules.
+  // Claims the image's faults (sim/page_faults.h), sets the kernel's raise and DriverEntry
+  // hooks for the image, and registers its PAGE and INIT code with the section rules.
   explicit ForcedIrqlChecking(const MappedImage& image);
   ~ForcedIrqlChecking();
   ForcedIrqlChecking(const ForcedIrqlChecking&) = delete;
   ForcedIrqlChecking& operator=(const ForcedIrqlChecking&) = delete;
 
-  // Trims PAGE now, as a raise does; what tests use to provoke a fault on purpose.
+  // Trims the PAGE* sections now, as a raise does; what tests use to provoke a fault.
   static void TrimPage();
 
  private:

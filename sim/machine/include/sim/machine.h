@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "card/card.h"
@@ -39,6 +41,9 @@ struct InterruptAssignment {
   uint32_t rawLine = 11;
   uint32_t vector = 0x3B;
   uint8_t irql = 16;
+  // The line as the interrupt controller takes it: level-sensitive and shared (a PCI line), or
+  // latched and device-exclusive, interrupting once per rising edge of the card's pin.
+  bool latched = false;
 };
 
 // The resources the PnP manager hands the driver at start, as a raw and a translated list,
@@ -54,6 +59,7 @@ enum class ResourceLayout {
   Standard,
   MemorySpacePorts,  // the translated list has both port ranges in memory space: flags
                      // CM_RESOURCE_PORT_MEMORY, Start = kPortSpaceInMemory + the port (raw: I/O)
+  BridgeInMemorySpace,  // as MemorySpacePorts for the bridge's range only; the window stays I/O
   TwoInterrupts,     // Standard plus a second interrupt after the first: raw line rawLine + 1,
                      // translated vector + 1 at the same IRQL
   NoMemoryRange,     // [bridge][window][interrupt]
@@ -68,6 +74,9 @@ enum class ResourceLayout {
   TranslatedOnly,    // Standard translated list, no raw list (AllocatedResources null)
   NoLists,           // neither list
 };
+
+// How far a rebalance moves the card's port ranges.
+inline constexpr uint32_t kRebalanceShift = 0x1000;
 
 // Where MemorySpacePorts puts port space in the physical address space.
 inline constexpr uint64_t kPortSpaceInMemory = 0xFE000000;
@@ -88,12 +97,32 @@ enum class PnpState {
 };
 const char* PnpStateName(PnpState state);
 
+// The platform family the machine plays (MachineOptions::wdm); README "The two platforms":
+//   Wdm110     Windows 2000/XP, the default
+//   Wdm10Only  Windows 98/Me (WDM 1.0: the driver's Win98Mode)
+// The environment variable TARVIK_PLATFORM ("2000" or "98") picks the default for a whole
+// process; the tool's --platform sets it.
+kernel::WdmSupport DefaultPlatform();
+void SetDefaultPlatform(kernel::WdmSupport wdm);
+// "2000" or "xp", "98" or "me" (any case); nullopt for anything else.
+std::optional<kernel::WdmSupport> ParsePlatform(std::string_view name);
+const char* PlatformName(kernel::WdmSupport wdm);  // "2000", "98" or "none"
+
+// The clock tick machines get unless their options say otherwise: TARVIK_CLOCK_TICK_US
+// (microseconds; 0 makes timers exact) or the kernel's default (kernel::kDefaultClockTick).
+std::chrono::microseconds DefaultClockTick();
+
 struct MachineOptions {
-  kernel::WdmSupport wdm = kernel::WdmSupport::Wdm110;
+  kernel::WdmSupport wdm = DefaultPlatform();
+  std::chrono::microseconds clockTick = DefaultClockTick();  // see kernel::SetClockTick
   card::CardConfig card;  // the card on the machine's I/O bus
   InterruptAssignment interrupt;
   ResourceLayout resources = ResourceLayout::Standard;
   uint64_t bridgeMemoryBase = 0xFEBFF000;  // the bridge's memory-mapped registers (128 bytes)
+  // A start after a stop moves the card's port ranges (kRebalanceShift below the configured
+  // bases, and back on the next restart), as a rebalance of resources does: a driver that
+  // keeps the old bases touches ports it no longer holds.
+  bool rebalanceOnRestart = false;
   std::u16string registryPath = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tarvik";
 };
 
@@ -104,16 +133,24 @@ struct BusAnswer {
     Succeed,        // complete at once with STATUS_SUCCESS
     Fail,           // complete at once with `status`
     CompleteLater,  // mark pending, return STATUS_PENDING, complete after `delay` from another
-                    // thread at DISPATCH_LEVEL with `status`
+                    // thread with `status`: at DISPATCH_LEVEL on Windows 2000/XP (as from a
+                    // DPC), at PASSIVE_LEVEL on 98/Me, where drivers may complete power
+                    // requests only there; `raised` completes at DISPATCH_LEVEL on either
   };
   Kind kind = Kind::Succeed;
   int32_t status = 0;
   std::chrono::milliseconds delay{50};
+  bool raised = false;
 
   static BusAnswer Succeed() { return {}; }
   static BusAnswer Fail(int32_t status) { return {Kind::Fail, status, {}}; }
   static BusAnswer Later(int32_t status = 0, std::chrono::milliseconds delay = std::chrono::milliseconds(50)) {
     return {Kind::CompleteLater, status, delay};
+  }
+  // Later at DISPATCH_LEVEL whatever the platform: on 98/Me a lower driver breaking its rule.
+  static BusAnswer LaterRaised(int32_t status = 0,
+                               std::chrono::milliseconds delay = std::chrono::milliseconds(50)) {
+    return {Kind::CompleteLater, status, delay, true};
   }
 };
 
@@ -159,7 +196,11 @@ class Machine {
   // Unloads it; false (and a violation) when it still has device objects.
   bool UnloadDriver();
 
-  // Creates the card's physical device object (once) and calls the driver's AddDevice.
+  // Creates the card's physical device object (once) and calls the driver's AddDevice. On
+  // 2000/XP the PnP manager first enumerates the device at its bus driver (IDs,
+  // capabilities, texts, bus information, resources; pnp_manager.cpp); when the capabilities
+  // cannot be read the driver is not called and that failure is returned. After the card was
+  // unplugged there is nothing to add: STATUS_NO_SUCH_DEVICE.
   int32_t AddDevice();
   // True while the driver's device object is attached on the card's stack.
   bool DevicePresent() const;
@@ -175,28 +216,51 @@ class Machine {
   // kPnpSequenceRefused, with the reason in LastRefusal() and on stderr; without a device on
   // the stack the status is STATUS_NO_SUCH_DEVICE.
   //
-  // Query-capabilities (DEVICE_CAPABILITIES zeroed, Size, Version 1, Address and UINumber
-  // -1, as before the bus driver fills it in), then, if that succeeded, start with both lists
-  // of Options().resources; the lists stay alive until stop, removal or a failed start. From
-  // NotStarted or Stopped. A start that fails is followed at once by the removal, without a
-  // query, as the platform does: the device is gone when this returns the failure.
+  // The start with both lists of Options().resources; the lists stay alive until stop,
+  // removal or a failed start. From NotStarted or Stopped. Around it, as each platform sends
+  // them (pnp_manager.cpp; query-capabilities prepares DEVICE_CAPABILITIES zeroed, Size,
+  // Version 1, Address and UINumber -1):
+  //   2000/XP: filter-resource-requirements before a first start; after a successful start
+  //     query-capabilities, query-PnP-device-state (first start only), the bus relations and
+  //     the WMI registration (first start only). Opens of the device fail until the first
+  //     start succeeds. A failed start is followed at once by the removal, without a query:
+  //     the device is gone when this returns the failure.
+  //   98/Me: query-capabilities first (its failure: no start); a failed start is followed by a
+  //     stop without a query, and the device stays (Stopped).
   int32_t StartDevice();
   int32_t QueryStopDevice();   // from Started
   int32_t CancelStopDevice();  // from StopPending, or Started after a failed query-stop
   // Query-stop, then stop; when the query fails, cancel-stop, and the query's failure is
-  // returned. From StopPending only the stop is sent.
+  // returned. From StopPending only the stop is sent. On 2000/XP the resource requirements
+  // are queried and filtered before the stop.
   int32_t StopDevice();
   int32_t QueryRemoveDevice();   // from Started
   int32_t CancelRemoveDevice();  // from RemovePending, or Started after a failed query-remove
   // Query-remove, then removal; when the query fails, cancel-remove, and the query's failure
   // is returned. Removal alone for a device that is not running (never started, failed start,
-  // stopped, already queried, surprise-removed), as the platform does.
+  // stopped, already queried, surprise-removed), as the platform does. On 2000/XP the removal
+  // relations are queried between an agreed query and the removal.
   int32_t RemoveDevice();
   // Surprise removal, then the removal, which the platform sends only once the last handle of
   // the device is closed (and its file objects gone): the call waits for that, so a test
   // closes them from another thread. Returns the failure of the surprise removal if it
-  // failed, otherwise the status of the removal. From Started or Stopped.
+  // failed, otherwise the status of the removal. From Started or Stopped. Windows 2000/XP
+  // only: Windows 98/Me never sends a surprise removal (refused).
   int32_t SurpriseRemoveDevice();
+  // The card pulled from its slot: its hardware is gone at once, then the device is removed
+  // as the platform removes it. Windows 2000/XP: surprise removal (in whatever state the
+  // device is in) and, once the last handle is closed, the removal (this call waits, as
+  // SurpriseRemoveDevice does). Windows 98/Me: the removal at once, with handles open and
+  // requests in flight. Returns the status of the removal (or of a failed surprise removal).
+  int32_t UnplugCard();
+
+  // A WMI request (IRP_MJ_SYSTEM_CONTROL) as WMI sends it to the top of the card's stack for
+  // the PCI bus driver's provider (Parameters.WMI.ProviderId is the card's physical device
+  // object; the bus driver registered it with no data blocks, so a request that reaches it
+  // succeeds); its final status. A request that never reached the bus driver breaks
+  // WmiForward. The start sends IRP_MN_REGINFO on Windows 2000/XP.
+  int32_t SendWmiRequest(uint8_t minor);
+  std::vector<uint8_t> BusWmiRequests() const;
 
   PnpState DevicePnpState() const;
   // Why the last refused sequence was refused (empty when none was).
@@ -240,6 +304,13 @@ class Machine {
   // bridge's PCI interrupt output drives the interrupt line of Options().interrupt.vector.
   card::Card& Card();
 
+  // The bench pulls the card from its slot (card::Card::Pull): from now on its ranges read all
+  // ones and drop writes, and its interrupt pin is low, or floats asserted when `pinFloats`.
+  // Only the hardware changes: the PnP manager learns of it when the test sends the surprise
+  // removal, which may come before, during or after the pull, as on the platform.
+  void PullCard(bool pinFloats = false);
+  bool CardPulled() const;
+
   // Another device on the card's interrupt line (the line is shared): while its level is set
   // the line is asserted. Whoever serves it (a test's service routine) clears the level.
   void SetForeignInterruptLevel(bool asserted);
@@ -264,6 +335,8 @@ class Machine {
   // STATUS_SUCCESS when the sequence may be sent in the current state, otherwise the refusal.
   int32_t CheckSequence(const char* sequence, std::initializer_list<PnpState> allowed);
   void WaitForLastFileObject();
+  int32_t SurpriseThenRemove();
+  void MovePortsForRestart();
   MachineOptions options_;
   std::unique_ptr<State> state_;
 };

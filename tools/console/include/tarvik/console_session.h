@@ -29,16 +29,20 @@
 // MACHINE
 //   boot [wdm10|wdm110]         A fresh machine (the previous one goes away: handles closed,
 //                               device removed, driver unloaded), the driver loaded and its
-//                               device added, not started. Default wdm110. Requests the old
+//                               device added, not started. Default: the process's platform
+//                               (TARVIK_PLATFORM, or --platform: wdm110 unless 98). Requests the old
 //                               machine left pending end with it: their EVENT lines follow.
 //                               -> OK entry=0x........ add=0x........ (DriverEntry, AddDevice)
-//   start | stop                The PnP manager's sequences: query-capabilities and start with
-//                               the resource lists; query-stop and stop.
+//   start | stop                The PnP manager's sequences as the platform sends them (README,
+//                               "The two platforms"): the start with the resource lists;
+//                               query-stop and stop.
 //                               -> OK status=0x........ pnp=<state>, where state is
 //                               not-started, started, stop-pending, stopped, remove-pending,
 //                               surprise-removed or removed. A sequence the platform would not
 //                               send in this state: FAIL refused: <why> (nothing is sent).
-//   remove | surprise           Query-remove and removal; surprise removal and removal. The
+//   remove | surprise | unplug  Query-remove and removal; surprise removal and removal (2000
+//                               only); the card pulled (2000: as surprise; 98: the removal at
+//                               once, handles open or not). The
 //                               removal waits for every handle to be closed, so these run on
 //                               their own: -> OK r<N> once the first request has moved the
 //                               device's state, and EVENT r<N> status=0x........ pnp=<state>
@@ -54,6 +58,13 @@
 //                               1000000) and clears it itself; nobody claiming it through
 //                               1000 rounds is an interrupt storm, and the line is masked.
 //                               -> OK claimed=<0|1> (1: a routine on the line claimed it)
+//   pull [float]                The bench pulls the card from its slot: its ranges read all
+//                               ones and drop writes from now on, and its interrupt pin is low
+//                               or, with float, left floating (the line then stays asserted
+//                               with nothing to clear it: a routine that claims it is at fault,
+//                               nobody claiming it is the hardware's storm and masks the line).
+//                               The PnP manager learns nothing: `surprise` tells it, before or
+//                               after. -> OK pin=low|floating masked=<0|1>
 //
 // HANDLES AND REQUESTS
 //   open                        Opens \\.\Tarvik (an overlapped file object). -> OK h<N>;

@@ -1,4 +1,4 @@
-// Returning from the loader's SIGSEGV handler to the faulting instruction without losing the
+// Returning from the kernel's SIGSEGV handler to the faulting instruction without losing the
 // thread's TLS under qemu-user (the i686 build's runner on a 64-bit host).
 //
 // qemu-i386 keeps one GDT for all guest threads, and every thread's %gs selects the same TLS
@@ -12,9 +12,9 @@
 // kernel the write changes nothing (the entry already has that base).
 #pragma once
 
-namespace sim::loader {
+namespace sim::kernel {
 
 // Called last in the handler with its ucontext_t*; a no-op outside the i686 build.
 void ReturnToFaultWithOwnTls(void* context);
 
-}  // namespace sim::loader
+}  // namespace sim::kernel

@@ -60,7 +60,7 @@ TarvikFaultReturnTrampoline:
 )");
 extern "C" void TarvikFaultReturnTrampoline();
 
-namespace sim::loader {
+namespace sim::kernel {
 
 __attribute__((no_sanitize("address", "undefined"))) void ReturnToFaultWithOwnTls(void* context) {
   auto* uc = static_cast<ucontext_t*>(context);
@@ -84,12 +84,12 @@ __attribute__((no_sanitize("address", "undefined"))) void ReturnToFaultWithOwnTl
   uc->uc_mcontext.gregs[REG_EIP] = static_cast<greg_t>(reinterpret_cast<uintptr_t>(&TarvikFaultReturnTrampoline));
 }
 
-}  // namespace sim::loader
+}  // namespace sim::kernel
 
 #else
 
-namespace sim::loader {
+namespace sim::kernel {
 void ReturnToFaultWithOwnTls(void*) {}
-}  // namespace sim::loader
+}  // namespace sim::kernel
 
 #endif
