@@ -7,6 +7,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "file_replace.h"
 #include "plot.h"
 
 namespace tarvik::tool {
@@ -182,9 +183,7 @@ void CheckPlot(const AcquireOptions& options, const OutputPlan& output) {
   if (*plotFormat == PlotFormat::Png && !PngPlotsSupported()) {
     throw CLI::ValidationError("--plot", "this build writes SVG plots only (no librsvg)");
   }
-  std::error_code error;
-  if (std::filesystem::path(options.plot) == output.data ||
-      std::filesystem::equivalent(options.plot, output.data, error)) {
+  if (SameFile(options.plot, output.data)) {
     throw CLI::ValidationError("--plot", "the plot and the data would be the same file");
   }
   InspectOutput(options.plot);

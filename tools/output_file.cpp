@@ -8,6 +8,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "file_replace.h"
+
 #if defined(_WIN32)
 #include <io.h>
 #include <process.h>
@@ -28,11 +30,14 @@ std::string Reason(int error) { return std::generic_category().message(error); }
 
 #if defined(_WIN32)
 
-// On Windows every output is a file of its own, replaced as a whole; there are no FIFOs and
-// no owners to keep.
+// On Windows every output is a file of its own, replaced as a whole: there are no FIFOs, no
+// links to follow, no owners or modes to keep (a replacement gets a new file's attributes),
+// and no check ahead of the open whether the file may be written: the open says so. Names are
+// narrow (ANSI): the wide calls are only stubs on the 98/Me family.
 long GetProcessId() { return _getpid(); }
 int OpenNew(const std::filesystem::path& path) {
-  return _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  return _open(path.string().c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+               _S_IREAD | _S_IWRITE);
 }
 int OpenExisting(const std::filesystem::path&) { return -1; }
 long WriteSome(int fd, const char* data, size_t length) {
@@ -84,6 +89,9 @@ int Writable(const std::filesystem::path& path, int mode = W_OK) {
 // The file a path names once the links it is are followed, also to a file not there yet (a
 // link is replaced by its target's new content, never by a file of its own).
 std::filesystem::path Resolved(std::filesystem::path path) {
+#if defined(_WIN32)
+  return path;
+#else
   std::error_code error;
   for (int hop = 0; hop < 40 && std::filesystem::is_symlink(path, error); ++hop) {
     auto target = std::filesystem::read_symlink(path, error);
@@ -91,6 +99,7 @@ std::filesystem::path Resolved(std::filesystem::path path) {
     path = target.is_absolute() ? target : path.parent_path() / target;
   }
   return path;
+#endif
 }
 
 std::filesystem::path FolderOf(const std::filesystem::path& path) {
@@ -105,30 +114,28 @@ OutputKind InspectOutput(const std::filesystem::path& path) {
   if (path.empty()) throw OutputError("the output's name is empty");
   std::string name = path.string();
   std::filesystem::path target = Resolved(path);
-  std::error_code error;
-  auto status = std::filesystem::status(target, error);
-  if (std::filesystem::is_directory(status)) {
+  PathKind kind = KindOfPath(target);
+  if (kind == PathKind::Folder) {
     throw OutputError(name + " is a folder; name a file (in it or elsewhere)");
   }
   std::filesystem::path folder = FolderOf(target);
-  if (!std::filesystem::exists(status)) {
-    auto folderStatus = std::filesystem::status(folder, error);
-    if (!std::filesystem::exists(folderStatus)) {
+  if (kind == PathKind::Missing) {
+    PathKind folderKind = KindOfPath(folder);
+    if (folderKind == PathKind::Missing) {
       throw OutputError("cannot write " + name + ": the folder " + folder.string() +
                         " does not exist");
     }
-    if (!std::filesystem::is_directory(folderStatus)) {
+    if (folderKind != PathKind::Folder) {
       throw OutputError("cannot write " + name + ": " + folder.string() + " is not a folder");
     }
   }
 #if defined(_WIN32)
   return OutputKind::Replaced;
 #else
-  bool special = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
-  if (std::filesystem::exists(status)) {
+  if (kind != PathKind::Missing) {
     if (int denied = Writable(target)) throw OutputError("cannot write " + name + ": " + Reason(denied));
   }
-  if (special) return OutputKind::InPlace;
+  if (kind == PathKind::Special) return OutputKind::InPlace;
   // The file is replaced through a new one beside it.
   if (int denied = Writable(folder, W_OK | X_OK)) {
     throw OutputError("cannot write " + name + ": cannot create files in " + folder.string() +
@@ -171,8 +178,7 @@ OutputFile::OutputFile(std::filesystem::path path, bool byName)
   fd_ = OpenNew(temp_);
   if (fd_ < 0 && errno == EEXIST) {
     // Left by an earlier process of the same number that was killed: ours to reuse.
-    std::error_code ignored;
-    std::filesystem::remove(temp_, ignored);
+    RemoveFile(temp_);
     fd_ = OpenNew(temp_);
   }
   if (fd_ < 0) {
@@ -188,10 +194,7 @@ OutputFile::OutputFile(std::filesystem::path path, bool byName)
 OutputFile::~OutputFile() {
   if (kind_ == OutputKind::Stdout) return;
   if (fd_ >= 0) CloseFd(fd_);
-  if (kind_ == OutputKind::Replaced && !committed_ && !keepTemp_) {
-    std::error_code ignored;
-    std::filesystem::remove(temp_, ignored);
-  }
+  if (kind_ == OutputKind::Replaced && !committed_ && !keepTemp_) RemoveFile(temp_);
 }
 
 void OutputFile::Fail(const std::string& what, int error) {
@@ -283,10 +286,9 @@ void OutputFile::Commit() {
     }
 #endif
   }
-  std::error_code error;
-  std::filesystem::rename(temp_, target_, error);
-  if (error) {
-    throw OutputError("cannot put " + path_.string() + " in place: " + error.message());
+  std::string reason;
+  if (!PutFileInPlace(temp_, target_, &reason)) {
+    throw OutputError("cannot put " + path_.string() + " in place: " + reason);
   }
   committed_ = true;
 }

@@ -9,6 +9,8 @@
 //   opened, before anything is acquired;
 // - a failed write names the file and the system's reason; what was written whole before it
 //   can still be put in place (Salvage).
+// On Windows, which has no links, modes, owners or special files to keep, every file but "-"
+// is written under its temporary name and put in place.
 #pragma once
 
 #include <fmt/format.h>
