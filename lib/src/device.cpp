@@ -161,7 +161,8 @@ namespace {
 
 uint32_t DriverEventHandle(HANDLE event) {
   using OpenVxDHandleRoutine = DWORD(WINAPI*)(HANDLE);
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  // The ANSI call: the 98/Me family, the one that has OpenVxDHandle, only stubs the wide one.
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
   FARPROC routine = kernel32 != nullptr ? GetProcAddress(kernel32, "OpenVxDHandle") : nullptr;
   if (routine == nullptr) return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event));
   auto open = reinterpret_cast<OpenVxDHandleRoutine>(reinterpret_cast<void (*)()>(routine));

@@ -155,7 +155,7 @@ Outcome Client::OpenBoard() {
 // OpenVxDHandle makes of it, found at run time; elsewhere the handle itself.
 static uint32_t DriverEventHandle(HANDLE event) {
   using OpenVxDHandleRoutine = DWORD(WINAPI*)(HANDLE);
-  FARPROC routine = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "OpenVxDHandle");
+  FARPROC routine = GetProcAddress(GetModuleHandleA("kernel32.dll"), "OpenVxDHandle");
   if (routine == nullptr || event == nullptr) return HandleValue(event);
   return reinterpret_cast<OpenVxDHandleRoutine>(reinterpret_cast<void (*)()>(routine))(event);
 }

@@ -140,6 +140,7 @@ DWORD WINAPI GetLastError(void);
 // Only kernel32.dll is loaded. Of its routines only those a caller must find at run time are
 // offered: OpenVxDHandle, which only the 98/Me family exports (DWORD WINAPI
 // OpenVxDHandle(HANDLE): a ring-0 handle on a Win32 event, 0 on failure).
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, const char* lpProcName);
 void WINAPI SetLastError(DWORD dwErrCode);

@@ -38,6 +38,14 @@ DWORD WINAPI OpenVxDHandle(HANDLE hSource) {
 
 }  // namespace
 
+// The ANSI form is the one both families implement (the 98/Me family only stubs most wide
+// calls); the name is ASCII.
+extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
+  if (lpModuleName == nullptr) return GetModuleHandleW(nullptr);
+  std::wstring wide(lpModuleName, lpModuleName + std::strlen(lpModuleName));
+  return GetModuleHandleW(wide.c_str());
+}
+
 extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
   if (lpModuleName != nullptr && NamesKernel32(lpModuleName)) return kKernel32;
   SetLastError(ERROR_MOD_NOT_FOUND);
