@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "lib_fixture.h"
+#include "sim/schedule.h"
 
 namespace {
 
@@ -119,6 +122,42 @@ TEST_F(LibTest, ContinuousModeSnapshotsTheNewestFramesOfTheRing) {
 
   device_->Stop();
   EXPECT_EQ(Failure([&] { device_->ReadStream(1); }).LastError(), DAQ_ERR_NOT_RUNNING);
+}
+
+// A stream read the card overtakes at every one of the driver's copy attempts fails with
+// DAQ_ERR_STREAM_OVERRUN and loses nothing: the library sends it again, and gives up only when
+// each of its attempts is overtaken.
+TEST_F(LibTest, StreamReadsOvertakenByTheCardAreSentAgain) {
+  constexpr int kDriverCopyAttempts = 8;
+  tarvik::StartOptions options;
+  options.framesPerBlock = 4;
+  device_->OpenBoard();
+  device_->StartContinuous(options);
+  StepFrames(6);
+  // Each copy attempt makes two synchronized calls: the snapshot, then the check after the
+  // copy. Two frames captured before the check overtake the copy; each landing arms the next.
+  std::function<void(int)> overtake = [&](int left) {
+    sim::schedule::Inject({sim::schedule::Role::Test, 2, "KeSynchronizeExecution"}, [&, left] {
+      auto delivery = sim::schedule::CurrentInterruptDelivery();
+      sim::schedule::SetInterruptDelivery(sim::schedule::InterruptDelivery::Uniprocessor);
+      StepFrames(2, false);
+      sim::schedule::SetInterruptDelivery(delivery);
+      if (left > 1) overtake(left - 1);
+    }, "two frames captured during the copy");
+  };
+
+  overtake(kDriverCopyAttempts);  // the first request fails, the second is left alone
+  tarvik::StreamSnapshot snapshot = device_->ReadStream(4);
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  ASSERT_EQ(snapshot.frames.size(), 4u);
+  for (size_t f = 1; f < 4; ++f) EXPECT_EQ(snapshot.frames[f][0], snapshot.frames[f - 1][0] + 2);
+
+  overtake(kDriverCopyAttempts * Device::kStreamReadAttempts);
+  Error overrun = Failure([&] { device_->ReadStream(4); });
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  EXPECT_EQ(overrun.LastError(), DAQ_ERR_STREAM_OVERRUN);
 }
 
 TEST_F(LibTest, SerialNumberAndEepromWordsRoundTrip) {

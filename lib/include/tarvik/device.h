@@ -1,8 +1,9 @@
 // The Tarvik client library: a typed, RAII handle over the driver's device (\\.\Tarvik).
 //
-// It uses only the Win32 calls the emulated machine provides (CreateFileW, DeviceIoControl,
-// GetOverlappedResult, CancelIo, CreateEventW, WaitForSingleObject, CloseHandle,
-// GetLastError), so it builds unchanged for Windows. Every failure throws tarvik::Error with
+// It uses only the Win32 calls the emulated machine provides (CreateFileA, DeviceIoControl,
+// GetOverlappedResult, CancelIo, CreateEventA, WaitForSingleObject, CloseHandle,
+// GetLastError), so it builds unchanged for Windows; the ANSI calls, because the Windows
+// 98/Me family implements those and only stubs the wide ones. Every failure throws tarvik::Error with
 // the request, the NTSTATUS behind it, the Win32 error, the driver's last-error code with its
 // name, and a sentence a person understands.
 #pragma once
@@ -174,7 +175,10 @@ class Device {
   // value the acquisition was started with.
   std::optional<Block> ReadOldestBlock(uint32_t framesPerBlock);
   std::optional<Block> ReadNewestBlock(uint32_t framesPerBlock);
-  // Up to `frames` of the newest whole frames of the ring (at most its length).
+  // Up to `frames` of the newest whole frames of the ring (at most its length). A read the
+  // card's writer overtook (DAQ_ERR_STREAM_OVERRUN: nothing is lost) is sent again, up to
+  // kStreamReadAttempts times in all, before the error is thrown.
+  static constexpr int kStreamReadAttempts = 8;
   StreamSnapshot ReadStream(uint32_t frames);
 
   // Diagnostics.
