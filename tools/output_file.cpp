@@ -173,8 +173,13 @@ OutputFile::OutputFile(std::filesystem::path path, bool byName)
     group_ = existing.st_gid;
   }
 #endif
-  temp_ = FolderOf(target_) /
-          ("." + target_.filename().string() + "." + std::to_string(GetProcessId()) + ".tmp");
+  // Built by appending: GCC 12 warns (-Wrestrict, wrongly) about "." + a temporary string.
+  std::string tempName = ".";
+  tempName += target_.filename().string();
+  tempName += '.';
+  tempName += std::to_string(GetProcessId());
+  tempName += ".tmp";
+  temp_ = FolderOf(target_) / tempName;
   fd_ = OpenNew(temp_);
   if (fd_ < 0 && errno == EEXIST) {
     // Left by an earlier process of the same number that was killed: ours to reuse.
