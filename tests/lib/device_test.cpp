@@ -4,10 +4,8 @@
 
 #include <windows.h>
 
-#include <functional>
-
 #include "lib_fixture.h"
-#include "sim/schedule.h"
+#include "stream_overtake.h"
 
 namespace {
 
@@ -134,16 +132,8 @@ TEST_F(LibTest, StreamReadsOvertakenByTheCardAreSentAgain) {
   device_->OpenBoard();
   device_->StartContinuous(options);
   StepFrames(6);
-  // Each copy attempt makes two synchronized calls: the snapshot, then the check after the
-  // copy. Two frames captured before the check overtake the copy; each landing arms the next.
-  std::function<void(int)> overtake = [&](int left) {
-    sim::schedule::Inject({sim::schedule::Role::Test, 2, "KeSynchronizeExecution"}, [&, left] {
-      auto delivery = sim::schedule::CurrentInterruptDelivery();
-      sim::schedule::SetInterruptDelivery(sim::schedule::InterruptDelivery::Uniprocessor);
-      StepFrames(2, false);
-      sim::schedule::SetInterruptDelivery(delivery);
-      if (left > 1) overtake(left - 1);
-    }, "two frames captured during the copy");
+  auto overtake = [this](int attempts) {
+    test_support::OvertakeStreamCopies(attempts, [this] { StepFrames(2, false); });
   };
 
   overtake(kDriverCopyAttempts);  // the first request fails, the second is left alone
