@@ -1,6 +1,7 @@
 # Run at build time (cmake -P) to write what the tool says about itself into files:
 #   -DMODE=completion -DTOOL=<tarvik> -DOUTPUT=<file>      the bash completion script
-#   -DMODE=man -DTOOL=<tarvik> -DHELP2MAN=<help2man> -DOUTPUT=<file.1>
+#   -DMODE=man -DTOOL=<tarvik> -DHELP2MAN=<help2man> -DOUTPUT=<file.1> [-DGZIP=<gzip>]
+#                                                         (and <file.1>.gz with GZIP)
 # The man page is help2man's reading of `tarvik --help`, with a COMMANDS section holding the
 # help of every subcommand that help lists.
 cmake_minimum_required(VERSION 3.20)
@@ -27,8 +28,12 @@ set(include "[COMMANDS]\n")
 foreach(name IN LISTS names)
     string(STRIP "${name}" name)
     run_tool(text ${name} --help)
-    # Every command's help ends with the tool's footer (exit codes), which the page has once.
-    string(FIND "${text}" "\nExit codes:" footer)
+    # Every command's help ends with the machine's options and the tool's footer (exit
+    # codes), which the page has once.
+    string(FIND "${text}" "\nEmulated machine (" footer)
+    if(footer LESS 0)
+        string(FIND "${text}" "\nExit codes:" footer)
+    endif()
     if(footer GREATER 0)
         string(SUBSTRING "${text}" 0 ${footer} text)
         string(APPEND text "\n")
@@ -47,4 +52,12 @@ execute_process(
     RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
     message(FATAL_ERROR "help2man failed (${status})")
+endif()
+# Installed compressed, as Debian's policy wants man pages (-n: no name or time inside, so
+# that the same page gives the same file).
+if(GZIP)
+    execute_process(COMMAND ${GZIP} -9nc "${OUTPUT}" OUTPUT_FILE "${OUTPUT}.gz" RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "gzip failed (${status})")
+    endif()
 endif()

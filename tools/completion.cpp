@@ -4,7 +4,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <set>
+#include <map>
 #include <vector>
 
 namespace tarvik::tool {
@@ -18,14 +18,26 @@ struct Command {
 
 bool IsOptionGroup(const CLI::App* sub) { return sub->get_name().empty(); }
 
-// Long options of `app` and of its option groups (nameless subcommands).
+// The values of an IsMember check, which CLI11 shows in the type as "TEXT:{a,b,c}".
+std::string MemberValues(const CLI::Option& option) {
+  std::string type = option.get_type_name();
+  size_t open = type.find(":{");
+  size_t close = type.find('}', open);
+  if (open == std::string::npos || close == std::string::npos) return {};
+  std::string values = type.substr(open + 2, close - open - 2);
+  std::replace(values.begin(), values.end(), ',', ' ');
+  return values;
+}
+
+// Long options of `app` and of its option groups (nameless subcommands); those that take a
+// value, with the values they take where there is a list of them.
 void CollectOptions(const CLI::App& app, std::vector<std::string>& words,
-                    std::set<std::string>& takingValues) {
+                    std::map<std::string, std::string>& takingValues) {
   for (const CLI::Option* option : app.get_options()) {
     if (option->get_group().empty()) continue;  // hidden
     for (const std::string& name : option->get_lnames()) {
       words.push_back("--" + name);
-      if (option->get_items_expected_max() != 0) takingValues.insert("--" + name);
+      if (option->get_items_expected_max() != 0) takingValues["--" + name] = MemberValues(*option);
     }
   }
   for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
@@ -35,7 +47,7 @@ void CollectOptions(const CLI::App& app, std::vector<std::string>& words,
 
 void CollectCommands(const CLI::App& app, const std::string& path,
                      std::vector<std::string> inherited, std::vector<Command>& commands,
-                     std::set<std::string>& takingValues) {
+                     std::map<std::string, std::string>& takingValues) {
   std::vector<std::string> options;
   CollectOptions(app, options, takingValues);
   for (const auto& option : options) {
@@ -62,11 +74,38 @@ std::string Join(const std::vector<std::string>& words, const char* separator) {
   return joined;
 }
 
+// The case arms after an option that takes a value: its values, a list's names after the
+// last comma, or else nothing of the script's own.
+std::string ValueArms(const std::map<std::string, std::string>& takingValues,
+                      const CommaLists& commaLists) {
+  std::string arms;
+  std::vector<std::string> free;
+  for (const auto& [option, values] : takingValues) {
+    if (auto list = commaLists.find(option); list != commaLists.end()) {
+      arms += fmt::format(
+          "    {}) [[ \"$cur\" == *,* ]] && head=\"${{cur%,*}},\"\n"
+          "      compopt -o nospace 2>/dev/null\n"
+          "      COMPREPLY=($(compgen -P \"$head\" -W \"{}\" -- \"${{cur##*,}}\")); return 0 ;;\n",
+          option, Join(list->second, " "));
+    } else if (!values.empty()) {
+      arms += fmt::format("    {}) COMPREPLY=($(compgen -W \"{}\" -- \"$cur\")); return 0 ;;\n",
+                          option, values);
+    } else {
+      free.push_back(option);
+    }
+  }
+  if (!free.empty()) {
+    arms += fmt::format("    {}) return 0 ;;  # a value: the shell's own completion\n",
+                        Join(free, " | "));
+  }
+  return arms;
+}
+
 }  // namespace
 
-std::string BashCompletionScript(const CLI::App& app) {
+std::string BashCompletionScript(const CLI::App& app, const CommaLists& commaLists) {
   std::vector<Command> commands;
-  std::set<std::string> takingValues;
+  std::map<std::string, std::string> takingValues;
   CollectCommands(app, "", {}, commands, takingValues);
   std::vector<std::string> paths;
   for (const auto& command : commands) {
@@ -76,7 +115,7 @@ std::string BashCompletionScript(const CLI::App& app) {
   std::string script = fmt::format(
       "# bash completion for {0}: its commands and options (written by `{0} --bash-completion`)\n"
       "_{0}() {{\n"
-      "  local cur=\"${{COMP_WORDS[COMP_CWORD]}}\" prev=\"\" path=\"\" word i words\n"
+      "  local cur=\"${{COMP_WORDS[COMP_CWORD]}}\" prev=\"\" path=\"\" head=\"\" word i words\n"
       "  local commands=\"\" options=\"\"\n"
       "  ((COMP_CWORD > 1)) && prev=\"${{COMP_WORDS[COMP_CWORD - 1]}}\"\n"
       "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
@@ -86,13 +125,10 @@ std::string BashCompletionScript(const CLI::App& app) {
       "    esac\n"
       "  done\n"
       "  case \"$prev\" in\n"
-      "    {2}) return 0 ;;  # a value: the shell's own completion\n"
+      "{2}"
       "  esac\n"
       "  case \"$path\" in\n",
-      name, paths.empty() ? "\"\"" : Join(paths, " | "),
-      takingValues.empty()
-          ? "\"\""
-          : Join(std::vector<std::string>(takingValues.begin(), takingValues.end()), " | "));
+      name, paths.empty() ? "\"\"" : Join(paths, " | "), ValueArms(takingValues, commaLists));
   for (const auto& command : commands) {
     script += fmt::format("    \"{}\") commands=\"{}\" options=\"{}\" ;;\n", command.path,
                           Join(command.subcommands, " "), Join(command.options, " "));

@@ -33,6 +33,7 @@ void AddConsoleCommand(CLI::App& app, Context& context) {
 
 #include "stop_signal.h"
 #include "tarvik/console_session.h"
+#include "tarvik/emulated_machine.h"
 #if defined(TARVIK_HAVE_LIBEDIT)
 #include "console_line_editor.h"
 #endif
@@ -47,7 +48,7 @@ struct ConsoleOptions {
 
 console::SessionOptions SessionOptionsFrom(const MachineHostOptions& host) {
   console::SessionOptions options;
-  ApplyCardOptions(host, options.machine.card);
+  ApplyCardOptions(EmulatedOptions(host), options.machine.card);
   options.machine.card.realTimeClock = false;  // the session's clock moves only with `step`
   return options;
 }

@@ -1,17 +1,14 @@
 // Acquisition output: CSV, raw little-endian words, NumPy .npy or HDF5, written as frames
-// arrive, and a JSON description beside the data file (FILE.json) that says what the numbers
-// are (an HDF5 file also carries it as attributes).
-// Every file is written under a temporary name in its own folder and renamed when complete,
-// so a run that dies leaves no file under the final name that lies about what it holds.
+// arrive through OutputFile (output_file.h), and a JSON description beside the data file
+// (FILE.json, description.h) that says what the numbers are (an HDF5 file also carries it as
+// attributes).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <fstream>
 #include <optional>
-#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "frame_layout.h"
+#include "output_file.h"
 #include "word_selection.h"
 
 namespace tarvik::tool {
@@ -30,38 +28,6 @@ std::optional<DataFormat> ParseDataFormat(const std::string& text);
 const char* DataFormatName(DataFormat format);
 // Whether this build writes HDF5 (it needs libhdf5).
 bool Hdf5Available();
-
-// A file written under ".NAME.PID.tmp" beside NAME and renamed to NAME by Commit; destroyed
-// uncommitted, the temporary file is removed. "-" is standard output, written in place.
-class OutputFile {
- public:
-  // Opens the temporary file (with `openStream` false only names it, for a library that
-  // writes it itself); throws std::runtime_error when it cannot.
-  explicit OutputFile(std::filesystem::path path, bool openStream = true);
-  ~OutputFile();
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
-  std::ostream& Stream() { return toStdout_ ? *stdout_ : file_; }
-  bool IsStdout() const { return toStdout_; }
-  const std::filesystem::path& Path() const { return path_; }
-  const std::filesystem::path& TempPath() const { return temp_; }
-  // Throws when a write has failed.
-  void Check();
-  // Closes, checks and renames into place; throws std::runtime_error on failure.
-  void Commit();
-
- private:
-  std::filesystem::path path_, temp_;
-  bool toStdout_;
-  bool openStream_;
-  std::ostream* stdout_ = nullptr;
-  std::ofstream file_;
-  bool committed_ = false;
-};
-
-// Writes a whole file through OutputFile.
-void WriteWholeFile(const std::filesystem::path& path, const std::string& content);
 
 // What is known about an acquisition when its file is opened.
 struct AcquisitionHeader {
@@ -106,14 +72,13 @@ struct AcquisitionResult {
   std::vector<Gap> gaps;
 };
 
-// ISO 8601 in UTC with milliseconds, e.g. "2026-12-09T13:43:16.123Z".
-std::string UtcTimestamp(std::chrono::system_clock::time_point when);
-
 // Writes the selected words of each frame (counters unwrapped), in the selection's order.
 class FrameWriter {
  public:
   explicit FrameWriter(const AcquisitionHeader& header);
   virtual ~FrameWriter() = default;
+  // Throws OutputError when the file cannot be written; what went out before stays
+  // (DurableFrames, Salvage).
   void Append(std::span<const FrameWords> frames);
   // `lost` frames that never came lie before the next frame appended; the time column counts
   // them, and Gaps() lists them.
@@ -123,6 +88,11 @@ class FrameWriter {
   void Finish(const nlohmann::ordered_json& description = nlohmann::ordered_json::object()) {
     Complete(description);
   }
+  // After a failed write: the frames the file holds whole.
+  virtual uint64_t DurableFrames() const = 0;
+  // After a failed write: completes the file with its durable frames and puts it in place;
+  // throws OutputError (naming where they are kept) when that fails too.
+  virtual void Salvage(const nlohmann::ordered_json& description) = 0;
   uint64_t Frames() const { return frames_; }
   const std::vector<Gap>& Gaps() const { return gaps_; }
 
@@ -143,8 +113,8 @@ class FrameWriter {
   std::vector<double> times_;
 };
 
-// Opens the file (its temporary name; "-": standard output, for CSV and raw only); throws
-// std::runtime_error when it cannot.
+// Opens the file (see OutputFile; "-": standard output, for CSV and raw only); throws
+// OutputError when it cannot.
 std::unique_ptr<FrameWriter> OpenFrameWriter(DataFormat format, const std::filesystem::path& path,
                                              const AcquisitionHeader& header);
 
@@ -152,14 +122,5 @@ std::unique_ptr<FrameWriter> OpenFrameWriter(DataFormat format, const std::files
 inline constexpr size_t kNpyHeaderBytes = 128;
 // `wide`: 64-bit words (a counter is among the columns), else 16-bit.
 std::string NpyHeader(uint64_t frames, size_t columns = kChannels, bool wide = false);
-
-// The description of a data file, and its text.
-nlohmann::ordered_json SidecarDocument(DataFormat format, const std::filesystem::path& dataFile,
-                                       const AcquisitionHeader& header,
-                                       const AcquisitionResult& result);
-std::string SidecarJson(DataFormat format, const std::filesystem::path& dataFile,
-                        const AcquisitionHeader& header, const AcquisitionResult& result);
-// Writes FILE.json beside the data file.
-void WriteSidecar(const std::filesystem::path& dataFile, const std::string& json);
 
 }  // namespace tarvik::tool

@@ -22,9 +22,10 @@ void PrintWords(uint16_t first, const std::vector<uint16_t>& words, bool json) {
   }
   for (size_t i = 0; i < words.size(); ++i) {
     unsigned address = first + static_cast<unsigned>(i);
+    // Addresses in decimal, as they are typed; the words in hexadecimal.
     if (i == 0 || address % 8 == 0) {
       if (i != 0) fmt::print("\n");
-      fmt::print("{:02X}:", address);
+      fmt::print("{:2}:", address);
     }
     fmt::print(" {:04X}", words[i]);
   }
@@ -48,7 +49,9 @@ void AddEepromCommand(CLI::App& app, Context& context) {
   eeprom->require_subcommand(1);
   auto arguments = std::make_shared<EepromArguments>();
 
-  auto* dump = eeprom->add_subcommand("dump", "Print all 64 words, 8 per line");
+  auto* dump = eeprom->add_subcommand(
+      "dump", "Print all 64 words, 8 per line after the first one's address (decimal); words in "
+              "hexadecimal");
   dump->add_flag("--json", arguments->json, "Print {\"first_word\": 0, \"words\": [...]}");
   dump->callback([&context, arguments] {
     context.Host();
@@ -88,11 +91,11 @@ void AddEepromCommand(CLI::App& app, Context& context) {
     device.WriteEeprom(static_cast<uint16_t>(first), words);
     if (host.EepromSaveFailures() != failuresBefore) {
       throw std::runtime_error(fmt::format(
-          "wrote {} word(s) from {:02X} to the card, but saving the EEPROM image {} failed: "
+          "wrote {} word(s) from word {} to the card, but saving the EEPROM image {} failed: "
           "the file does not hold them",
           words.size(), first, host.EepromImageName()));
     }
-    fmt::print("wrote {} word(s) from {:02X}\n", words.size(), first);
+    fmt::print("wrote {} word(s) from word {}\n", words.size(), first);
     if (!host.EepromPersistent()) {
       fmt::print("note: the emulated card has no --eeprom-image; these words last only for this "
                  "run\n");

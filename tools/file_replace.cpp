@@ -49,6 +49,20 @@ bool PutFileInPlace(const std::filesystem::path& from, const std::filesystem::pa
 
 void RemoveFile(const std::filesystem::path& path) { DeleteFileA(path.string().c_str()); }
 
+PathKind KindOfPath(const std::filesystem::path& path) {
+  DWORD attributes = GetFileAttributesA(path.string().c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Folder : PathKind::File;
+}
+
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  char fullA[MAX_PATH], fullB[MAX_PATH];
+  DWORD lengthA = GetFullPathNameA(a.string().c_str(), MAX_PATH, fullA, nullptr);
+  DWORD lengthB = GetFullPathNameA(b.string().c_str(), MAX_PATH, fullB, nullptr);
+  if (lengthA == 0 || lengthA >= MAX_PATH || lengthB == 0 || lengthB >= MAX_PATH) return a == b;
+  return lstrcmpiA(fullA, fullB) == 0;
+}
+
 #else
 
 bool PutFileInPlace(const std::filesystem::path& from, const std::filesystem::path& to,
@@ -62,6 +76,19 @@ bool PutFileInPlace(const std::filesystem::path& from, const std::filesystem::pa
 void RemoveFile(const std::filesystem::path& path) {
   std::error_code ignored;
   std::filesystem::remove(path, ignored);
+}
+
+PathKind KindOfPath(const std::filesystem::path& path) {
+  std::error_code error;
+  auto status = std::filesystem::status(path, error);
+  if (!std::filesystem::exists(status)) return PathKind::Missing;
+  if (std::filesystem::is_directory(status)) return PathKind::Folder;
+  return std::filesystem::is_regular_file(status) ? PathKind::File : PathKind::Special;
+}
+
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code error;
+  return a == b || std::filesystem::equivalent(a, b, error);
 }
 
 #endif

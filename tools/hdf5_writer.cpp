@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,12 +20,46 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// The system's reason behind the library's last failure, as its file driver recorded it
+// ("errno = 28, error message = 'No space left on device'"); empty when there is none.
+std::string SystemReason() {
+  std::string reason;
+  H5Ewalk2(
+      H5E_DEFAULT, H5E_WALK_DOWNWARD,
+      [](unsigned, const H5E_error2_t* entry, void* data) -> herr_t {
+        std::string description = entry->desc != nullptr ? entry->desc : "";
+        const std::string marker = "error message = '";
+        size_t at = description.find(marker);
+        auto& found = *static_cast<std::string*>(data);
+        if (at != std::string::npos && found.empty()) {
+          size_t start = at + marker.size();
+          found = description.substr(start, description.find('\'', start) - start);
+        }
+        return 0;
+      },
+      &reason);
+  return reason;
+}
+
+// The file being written, for the messages of failures.
+thread_local std::string g_fileName;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::string reason = SystemReason();
+  throw OutputError("writing " + g_fileName + " failed: HDF5: " + what + " failed" +
+                    (reason.empty() ? std::string() : ": " + reason));
+}
+
+void Check(herr_t status, const std::string& what) {
+  if (status < 0) Fail(what);
+}
+
 // An HDF5 identifier closed with its own close call.
 class Handle {
  public:
   Handle() = default;
   Handle(hid_t id, herr_t (*close)(hid_t), const std::string& what) : id_(id), close_(close) {
-    if (id_ < 0) throw std::runtime_error("HDF5: " + what + " failed");
+    if (id_ < 0) Fail(what);
   }
   ~Handle() { Reset(); }
   Handle(Handle&& other) noexcept
@@ -41,19 +76,17 @@ class Handle {
   Handle& operator=(const Handle&) = delete;
 
   hid_t Id() const { return id_; }
-  void Reset() {
-    if (id_ >= 0) close_(id_);
+  // Closes; false when the library could not (it keeps what it could not write).
+  bool Reset() {
+    bool closed = id_ < 0 || close_(id_) >= 0;
     id_ = H5I_INVALID_HID;
+    return closed;
   }
 
  private:
   hid_t id_ = H5I_INVALID_HID;
   herr_t (*close_)(hid_t) = nullptr;
 };
-
-void Check(herr_t status, const std::string& what) {
-  if (status < 0) throw std::runtime_error("HDF5: " + what + " failed");
-}
 
 Handle Space(std::vector<hsize_t> dims, std::vector<hsize_t> max = {}) {
   return Handle(H5Screate_simple(static_cast<int>(dims.size()), dims.data(),
@@ -136,11 +169,14 @@ void DescriptionAttribute(hid_t owner, const std::string& name, const Json& valu
 
 // Rows per chunk: some tens of kilobytes, whatever the width.
 constexpr hsize_t kChunkRows = 4096;
+// How long rows and the library's metadata may wait before they go to the file.
+constexpr std::chrono::seconds kFlushAge{1};
 
 class Hdf5Writer final : public FrameWriter {
  public:
   Hdf5Writer(const std::filesystem::path& path, const AcquisitionHeader& header)
-      : FrameWriter(header), file_(path, false) {
+      : FrameWriter(header), file_(path, true) {
+    g_fileName = path.string();
     // Failures are reported as exceptions; the library's own printing would only repeat them.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     h5_ = Handle(H5Fcreate(file_.TempPath().string().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT,
@@ -188,11 +224,15 @@ class Hdf5Writer final : public FrameWriter {
   }
 
   // Rows are kept until a chunk's worth is there and written a chunk at a time: a dataset
-  // grown and written for every few rows costs the library far more than the rows.
+  // grown and written for every few rows costs the library far more than the rows. At slow
+  // rates they go out once a second instead, so that the file keeps up with the run.
   void Write(std::span<const uint64_t> values, std::span<const double> times) override {
     pendingValues_.insert(pendingValues_.end(), values.begin(), values.end());
     pendingTimes_.insert(pendingTimes_.end(), times.begin(), times.end());
-    if (pendingValues_.size() >= kChunkRows * Columns()) WritePending();
+    if (pendingValues_.size() >= kChunkRows * Columns() ||
+        std::chrono::steady_clock::now() - lastFlush_ >= kFlushAge) {
+      WritePending();
+    }
   }
 
   void WritePending() {
@@ -206,18 +246,57 @@ class Hdf5Writer final : public FrameWriter {
     written_ += count;
     pendingValues_.clear();
     pendingTimes_.clear();
+    // Now and then the library's metadata goes to the file too, so that a run killed outright
+    // leaves a temporary file that opens with what it holds.
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastFlush_ >= kFlushAge) {
+      lastFlush_ = now;
+      Check(H5Fflush(h5_.Id(), H5F_SCOPE_LOCAL), "flushing the file");
+    }
   }
 
-  void Complete(const nlohmann::ordered_json& description) override {
-    WritePending();
+  uint64_t DurableFrames() const override { return written_; }
+
+  // The datasets cut back to the rows written whole (a failed write may have grown them), the
+  // description attached where the disk still takes it, and the file closed and put in place.
+  // A file the library cannot close stays under its temporary name.
+  void Salvage(const nlohmann::ordered_json& description) override {
+    pendingValues_.clear();
+    pendingTimes_.clear();
+    std::vector<hsize_t> frames{written_, Columns()}, times{written_};
+    bool closed = H5Dset_extent(frameSet_.Id(), frames.data()) >= 0;
+    if (timeSet_.Id() >= 0) closed = H5Dset_extent(timeSet_.Id(), times.data()) >= 0 && closed;
+    try {
+      AttachDescription(description);
+    } catch (const OutputError&) {
+      // The frames matter more than their attributes; the JSON beside the file has them too.
+    }
+    closed = frameSet_.Reset() && closed;
+    closed = timeSet_.Reset() && closed;
+    closed = h5_.Reset() && closed;
+    if (!closed) {
+      file_.Keep();
+      throw OutputError("HDF5 could not complete " + file_.Path().string() +
+                        " (its own records could not be written); what was written is in " +
+                        file_.TempPath().string());
+    }
+    file_.Commit();
+  }
+
+  void AttachDescription(const nlohmann::ordered_json& description) {
     for (const auto& [key, value] : description.items()) {
       if (!value.is_null()) DescriptionAttribute(h5_.Id(), key, value);
     }
     if (!description.empty()) StringAttribute(h5_.Id(), "description", {Text(description)}, true);
+  }
+
+  void Complete(const nlohmann::ordered_json& description) override {
+    WritePending();
+    AttachDescription(description);
     frameSet_.Reset();
     timeSet_.Reset();
     Check(H5Fflush(h5_.Id(), H5F_SCOPE_LOCAL), "flushing the file");
-    h5_.Reset();
+    if (!h5_.Reset()) Fail("closing the file");
     file_.Commit();
   }
 
@@ -226,6 +305,7 @@ class Hdf5Writer final : public FrameWriter {
   Handle frameSet_;
   Handle timeSet_;
   uint64_t written_ = 0;  // rows in the datasets
+  std::chrono::steady_clock::time_point lastFlush_ = std::chrono::steady_clock::now();
   std::vector<uint64_t> pendingValues_;
   std::vector<double> pendingTimes_;
 };
@@ -236,7 +316,11 @@ bool Hdf5Available() { return true; }
 
 std::unique_ptr<FrameWriter> OpenHdf5Writer(const std::filesystem::path& path,
                                             const AcquisitionHeader& header) {
-  if (path == "-") throw std::runtime_error("HDF5 cannot go to standard output; use csv or raw");
+  if (path == "-") throw OutputError("HDF5 cannot go to standard output; use csv or raw");
+  // Files are always closed here, never by the library at the process's exit: its own
+  // handler, flushing a file whose writes failed, crashes (a full disk showed it).
+  static const bool noExitHandler = H5dont_atexit() >= 0;
+  (void)noExitHandler;
   return std::make_unique<Hdf5Writer>(path, header);
 }
 

@@ -1,6 +1,5 @@
 // The machine the tool talks to. On Linux that is the emulated machine, booted in this
-// process: the kernel, the card on its I/O bus and the driver, loaded, added and started as
-// the platform's PnP manager would. On Windows it is the real one, and nothing is booted.
+// process (tarvik::EmulatedMachine). On Windows it is the real one, and nothing is booted.
 #pragma once
 
 #include <cstdint>
@@ -10,16 +9,10 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
-#include "source_setting.h"
-#endif
-
-namespace sim {
-class Machine;
-namespace card {
-struct CardConfig;
+namespace tarvik {
+class EmulatedMachine;
+struct EmulatedMachineOptions;
 }
-}  // namespace sim
 
 namespace tarvik::tool {
 
@@ -29,22 +22,15 @@ struct MachineHostOptions {
   bool virtualClock = false;
   std::optional<std::filesystem::path> eepromImage;
   std::optional<uint8_t> idByte4;  // identification byte 4 (9 on a good board)
-#if !defined(_WIN32)
-  std::vector<SourceSetting> sources;
-#endif
-  std::vector<std::string> sourceTexts;  // the sources as given, for the files' descriptions
+  std::vector<std::string> sources;  // QUANTITY=WAVEFORM:PARAMS, as given
   // Run this PE32 image of the driver (tarvik.sys) instead of the linked one (i686 build).
   std::optional<std::filesystem::path> driverImage;
 };
 
-// The file a path names once its symbolic links are followed (the path itself when it is
-// none), so that replacing the file keeps the link.
-std::filesystem::path FollowLinks(const std::filesystem::path& path);
-
-// Puts the card options of the command line (EEPROM image, identification byte, signal
-// sources, real-time or virtual clock) into the emulated card's configuration, and makes the
-// machine boot the driver image when one is given.
-void ApplyCardOptions(const MachineHostOptions& options, sim::card::CardConfig& card);
+#if !defined(_WIN32)
+// The emulated machine's options for the tool's.
+EmulatedMachineOptions EmulatedOptions(const MachineHostOptions& options);
+#endif
 
 // Makes every machine this process boots play the platform named "2000" or "98" (the
 // TARVIK_PLATFORM variable). No effect on a real machine.
@@ -79,19 +65,12 @@ class MachineHost {
     return options_.eepromImage ? options_.eepromImage->string() : std::string();
   }
 
-  // The emulated machine, or null on a real one.
-  sim::Machine* Machine() { return machine_.get(); }
   std::string PnpStateName() const;
   std::string SystemPowerName() const;
 
  private:
-  class ImageLock;
-
   MachineHostOptions options_;
-  // Held from before the image is loaded until the machine is gone, so that runs sharing an
-  // image file take turns and none overwrites another's words.
-  std::unique_ptr<ImageLock> imageLock_;
-  std::unique_ptr<sim::Machine> machine_;
+  std::unique_ptr<EmulatedMachine> machine_;
 };
 
 }  // namespace tarvik::tool

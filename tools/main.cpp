@@ -5,17 +5,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "completion.h"
 #include "context.h"
-#if !defined(_WIN32)
-#include "source_setting.h"
-#endif
+#include "frame_layout.h"
 #include "stop_signal.h"
 #include "suggest.h"
 #include "tarvik/device.h"
+#if !defined(_WIN32)
+#include "tarvik/emulated_machine.h"
+#endif
 #include "version.h"
 
 namespace tarvik::tool {
@@ -31,6 +33,12 @@ unsigned long ParseNumber(const std::string& text, unsigned long max, const char
 }
 
 namespace {
+
+constexpr const char* kSourceHelp =
+    "QUANTITY=WAVEFORM:PARAMS; QUANTITY is result-a, result-b, word0, word1, word8 or word9; "
+    "WAVEFORM:PARAMS is Constant:VALUE, Ramp:START,STEP, Square:OFFSET,AMPLITUDE,PERIOD or "
+    "Sine:OFFSET,AMPLITUDE,PERIOD in integers the word can hold (12 bits for the results, 8 for "
+    "word9, 16 for the others)";
 
 constexpr const char* kFooter = R"(Exit codes:
   0  success
@@ -57,14 +65,17 @@ void CollectNames(const CLI::App& app, std::vector<std::string>& commands,
   }
 }
 
-// After a parse error: "did you mean" for each word that is close to a name the tool knows.
-void SuggestNames(const CLI::App& app, int argc, char** argv) {
+// After a parse error: "did you mean" for each word the tool did not take that is close to a
+// name it knows (a command only where one was expected: no command was found), and for no
+// word it took as an option's value.
+void SuggestNames(const CLI::App& app) {
   std::vector<std::string> commands, options;
   CollectNames(app, commands, options);
-  for (int i = 1; i < argc; ++i) {
-    std::string word = argv[i];
+  bool commandFound = !app.get_subcommands().empty();
+  for (std::string word : app.remaining()) {
     bool option = word.rfind("--", 0) == 0;
     if (option) word = word.substr(0, word.find('='));
+    if (!option && commandFound) continue;
     auto closest = ClosestName(word, option ? options : commands);
     if (closest) {
       fmt::print(stderr, "tarvik: unknown {} '{}'; did you mean '{}'?\n",
@@ -72,6 +83,27 @@ void SuggestNames(const CLI::App& app, int argc, char** argv) {
     }
   }
 }
+
+#if !defined(_WIN32)
+// Every command's help ends with the machine options, which the tool takes before or after
+// the command, and the exit codes.
+void AddMachineOptionsToHelp(CLI::App& app, const CLI::App& group) {
+  std::vector<const CLI::Option*> machineOptions;
+  for (const CLI::Option* option : group.get_options()) {
+    if (option->get_name() != "--help") machineOptions.push_back(option);
+  }
+  CLI::Formatter formatter;
+  std::string options = formatter.make_group(
+      "Emulated machine (these options go before or after the command)", false, machineOptions);
+  std::function<void(CLI::App&)> add = [&](CLI::App& command) {
+    for (CLI::App* sub : command.get_subcommands([](const CLI::App* s) { return !s->get_name().empty(); })) {
+      sub->footer(options + "\n" + kFooter);
+      add(*sub);
+    }
+  };
+  add(app);
+}
+#endif
 
 }  // namespace
 
@@ -119,19 +151,16 @@ int main(int argc, char** argv) {
   group->add_option_function<std::vector<std::string>>(
           "--source",
           [&machine](const std::vector<std::string>& settings) {
-            for (const auto& setting : settings) {
-              machine.sources.push_back(ParseSourceSetting(setting));
-              machine.sourceTexts.push_back(setting);
-            }
+            machine.sources.insert(machine.sources.end(), settings.begin(), settings.end());
           },
-          std::string("A signal source of the card: ") + kSourceSettingHelp)
+          std::string("A signal source of the card: ") + kSourceHelp)
       ->check([](const std::string& text) {
         try {
-          ParseSourceSetting(text);
-          return std::string();
+          tarvik::CheckSourceSetting(text);
         } catch (const std::invalid_argument& error) {
           return std::string(error.what());
         }
+        return std::string();
       })
       ->type_name("SOURCE")
       ->take_all();
@@ -143,12 +172,17 @@ int main(int argc, char** argv) {
   AddEepromCommand(app, context);
   AddPortsCommand(app, context);
   AddConsoleCommand(app, context);
+#if !defined(_WIN32)
+  AddMachineOptionsToHelp(app, *group);
+#endif
 
   // Hidden: the build writes the shell completion with it.
   app.add_flag_callback(
          "--bash-completion",
          [&app] {
-           fmt::print("{}", BashCompletionScript(app));
+           std::vector<std::string> words;
+           for (const auto& channel : kChannelLayout) words.emplace_back(channel.name);
+           fmt::print("{}", BashCompletionScript(app, {{"--words", words}}));
            throw CLI::Success();
          },
          "Print a bash completion script for the tool")
@@ -160,7 +194,7 @@ int main(int argc, char** argv) {
     code = context.exitCode;
   } catch (const CLI::ParseError& error) {
     code = app.exit(error) == 0 ? kExitOk : kExitUsage;
-    if (code != kExitOk) SuggestNames(app, argc, argv);
+    if (code != kExitOk) SuggestNames(app);
   } catch (const tarvik::Error& error) {
     std::fflush(stdout);
     fmt::print(stderr, "tarvik: {}\n", error.what());

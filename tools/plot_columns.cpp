@@ -20,6 +20,8 @@ PlotColumns::PlotColumns(std::vector<PlotWord> words, size_t columns)
     if (word.index >= kChannels) {
       throw std::invalid_argument("word " + std::to_string(word.index) + " is not in a frame");
     }
+    counters_.emplace_back();
+    if (kChannelLayout[word.index].kind == WordKind::Counter) counters_.back().emplace();
   }
   for (auto& column : columns_) column.words.resize(words_.size());
 }
@@ -30,7 +32,9 @@ void PlotColumns::Add(std::span<const FrameWords> frames) {
     Column& column = columns_[position_ / framesPerColumn_];
     for (size_t w = 0; w < words_.size(); ++w) {
       const PlotWord& word = words_[w];
-      double value = frame[word.index] * word.scale + word.offset;
+      uint16_t raw = frame[word.index];
+      double count = counters_[w] ? static_cast<double>(counters_[w]->Next(raw)) : raw;
+      double value = count * word.scale + word.offset;
       Range& range = column.words[w];
       if (column.frames == 0) {
         range = {value, value};

@@ -7,11 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "frame_layout.h"
+#include "word_selection.h"
 
 namespace tarvik::tool {
 
@@ -67,6 +69,8 @@ class PlotColumns {
   void MergePairs();
 
   std::vector<PlotWord> words_;
+  // Counters are drawn as the files hold them: unwrapped into counts that keep counting.
+  std::vector<std::optional<CounterUnwrap>> counters_;
   std::vector<Column> columns_;
   std::vector<PlotGap> gaps_;  // at most one per column: those in one column merge
   uint64_t framesPerColumn_ = 1;

@@ -108,6 +108,22 @@ std::pair<unsigned, WordScale> ParseScale(std::string_view text) {
     scale.offset = Number(tail.substr(0, second), "offset");
     if (second != std::string::npos) scale.unit = tail.substr(second + 1);
   }
+  // One unit, printable, without the CSV's or the JSON's separators in it.
+  for (unsigned char c : scale.unit) {
+    if (c == ',' || c == '"' || c < 0x20 || c == 0x7F) {
+      throw std::invalid_argument("the unit '" + scale.unit + "' in '" + std::string(text) +
+                                  "' holds a comma, a quote or a control character; "
+                                  "WORD=FACTOR[,OFFSET[,UNIT]] takes one unit");
+    }
+  }
+  // Every value the word can take must scale to a finite number (a counter's count to 2^53,
+  // where doubles stop counting exactly).
+  const ChannelInfo& info = kChannelLayout[word];
+  double largest = info.kind == WordKind::Counter ? 0x1p53 : std::ldexp(1.0, static_cast<int>(info.bits)) - 1;
+  if (!std::isfinite(largest * scale.factor + scale.offset)) {
+    throw std::invalid_argument("'" + std::string(text) + "' scales " + std::string(info.name) +
+                                " past the largest number a file can hold");
+  }
   return {word, scale};
 }
 

@@ -218,8 +218,15 @@ StreamSnapshot Device::ReadStream(uint32_t frames) {
   // The leading wrap count, the frames, the trailing ring index.
   uint32_t length = TARVIK_STREAM_OVERHEAD + 2 * TARVIK_FRAME_WORDS * frames;
   std::vector<uint8_t> raw(length);
-  detail::Control(handle_, "read the stream", IOCTL_DAQ_READ_STREAM, nullptr, 0, raw.data(),
-                  length);
+  for (int attempt = 1;; ++attempt) {
+    detail::Outcome outcome =
+        detail::TryControl(handle_, IOCTL_DAQ_READ_STREAM, nullptr, 0, raw.data(), length);
+    if (outcome.ok) break;
+    // The writer overtook the copy: the ring is as it was, and a new read takes a new moment.
+    if (outcome.lastError != DAQ_ERR_STREAM_OVERRUN || attempt == kStreamReadAttempts) {
+      throw Error("read the stream", outcome.win32, outcome.lastError);
+    }
+  }
   StreamSnapshot snapshot;
   std::memcpy(&snapshot.wraps, raw.data(), 2);
   snapshot.frames.resize(frames);

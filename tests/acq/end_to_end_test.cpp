@@ -8,7 +8,6 @@
 #include <array>
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "card_resources.h"
 #include "sim/machine.h"
 #include "sim/schedule.h"
+#include "stream_overtake.h"
 #include "tarvik_ioctl.h"
 
 namespace {
@@ -213,20 +213,9 @@ TEST_F(AcquisitionTest, ContinuousModeSnapshotsTheNewestWholeFrames) {
 TEST_F(AcquisitionTest, AWholeRingReadOvertakenByTheCardCopiesAgainOrFails) {
   Start(4, 5, true);
   StepFrames(6);
-  // Each attempt makes two synchronized calls: the snapshot with the oldest frame, then the
-  // check after the rest of the ring is copied. Two frames land before the check of the first
-  // n attempts: each landing arms the next.
-  std::function<void(int)> overtake = [&](int left) {
-    sim::schedule::Inject({sim::schedule::Role::Test, 2, "KeSynchronizeExecution"}, [&, left] {
-      auto delivery = sim::schedule::CurrentInterruptDelivery();
-      sim::schedule::SetInterruptDelivery(sim::schedule::InterruptDelivery::Uniprocessor);
-      StepFrames(2, false);
-      sim::schedule::SetInterruptDelivery(delivery);
-      if (left > 1) overtake(left - 1);
-    }, "two frames captured during the copy");
-  };
+  // Two frames land before the check of each of the first n attempts.
   auto readOvertaken = [&](int attempts, std::vector<uint16_t>& out) {
-    overtake(attempts);
+    test_support::OvertakeStreamCopies(attempts, [this] { StepFrames(2, false); });
     DWORD bytes = 0;
     bool read = Control(IOCTL_DAQ_READ_STREAM, nullptr, 0, out.data(), 134, &bytes);
     sim::schedule::WaitForInjections();

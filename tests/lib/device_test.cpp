@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "lib_fixture.h"
+#include "stream_overtake.h"
 
 namespace {
 
@@ -119,6 +120,34 @@ TEST_F(LibTest, ContinuousModeSnapshotsTheNewestFramesOfTheRing) {
 
   device_->Stop();
   EXPECT_EQ(Failure([&] { device_->ReadStream(1); }).LastError(), DAQ_ERR_NOT_RUNNING);
+}
+
+// A stream read the card overtakes at every one of the driver's copy attempts fails with
+// DAQ_ERR_STREAM_OVERRUN and loses nothing: the library sends it again, and gives up only when
+// each of its attempts is overtaken.
+TEST_F(LibTest, StreamReadsOvertakenByTheCardAreSentAgain) {
+  constexpr int kDriverCopyAttempts = 8;
+  tarvik::StartOptions options;
+  options.framesPerBlock = 4;
+  device_->OpenBoard();
+  device_->StartContinuous(options);
+  StepFrames(6);
+  auto overtake = [this](int attempts) {
+    test_support::OvertakeStreamCopies(attempts, [this] { StepFrames(2, false); });
+  };
+
+  overtake(kDriverCopyAttempts);  // the first request fails, the second is left alone
+  tarvik::StreamSnapshot snapshot = device_->ReadStream(4);
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  ASSERT_EQ(snapshot.frames.size(), 4u);
+  for (size_t f = 1; f < 4; ++f) EXPECT_EQ(snapshot.frames[f][0], snapshot.frames[f - 1][0] + 2);
+
+  overtake(kDriverCopyAttempts * Device::kStreamReadAttempts);
+  Error overrun = Failure([&] { device_->ReadStream(4); });
+  sim::schedule::WaitForInjections();
+  EXPECT_TRUE(sim::schedule::AllInjectionsFired());
+  EXPECT_EQ(overrun.LastError(), DAQ_ERR_STREAM_OVERRUN);
 }
 
 TEST_F(LibTest, SerialNumberAndEepromWordsRoundTrip) {

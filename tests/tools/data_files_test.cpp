@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "data_files.h"
+#include "description.h"
 #include "npy_reader.h"
 
 namespace tarvik::tool {

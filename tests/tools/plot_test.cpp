@@ -105,6 +105,14 @@ TEST(PlotTest, DecimationKeepsEveryExtremeInConstantMemory) {
   EXPECT_EQ(counted, total);
 }
 
+// A counter is drawn as the files hold it: counting on past 65536, not wrapping back to 0.
+TEST(PlotTest, CountersAreDrawnUnwrapped) {
+  PlotColumns columns({{10, "ticks", "counts", 1, 0}}, 1);
+  columns.Add(Frames(70000, 0, Ramp));  // the counter word wraps once
+  EXPECT_EQ(columns.Columns()[0].words[0].low, 0);
+  EXPECT_EQ(columns.Columns()[0].words[0].high, 69999);
+}
+
 TEST(PlotTest, GapsAreMarkedWhereTheFramesWereLostAndSplitTheBand) {
   PlotColumns columns({{0, "word0", "counts", 1, 0}}, 1000);
   columns.Add(Frames(1000, 0, Ramp));

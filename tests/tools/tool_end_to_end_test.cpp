@@ -21,73 +21,11 @@
 
 #include "npy_reader.h"
 #include "plot.h"
+#include "tool_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct ToolRun {
-  int exitCode = -1;
-  std::string output;  // stdout and stderr
-};
-
-class ToolTest : public testing::Test {
- protected:
-  void SetUp() override {
-    // The process id keeps apart the runs of one test against the linked driver and against
-    // the driver image, which ctest may run at the same time.
-    dir_ = fs::path(testing::TempDir()) /
-           ("tool_e2e_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) +
-            "_" + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-
-  // The tool as a shell word, behind the emulator an i686 build runs it under.
-  static std::string ToolCommand() {
-    std::string runner = TARVIK_TOOL_RUNNER;
-    return (runner.empty() ? "" : "'" + runner + "' ") + "'" TARVIK_TOOL_PATH "'";
-  }
-
-  ToolRun Tarvik(const std::string& arguments) { return Shell(ToolCommand() + " " + arguments); }
-
-  // A shell command line run in the test's folder, with its output.
-  ToolRun Shell(const std::string& line) {
-    std::string command = "cd '" + dir_.string() + "' && { " + line + "; } 2>&1";
-    ToolRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-    int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-  }
-
-  static constexpr const char* kRamp = "--virtual --source word0=Ramp:0,1 ";
-
-  fs::path dir_;
-};
-
-// Every frame `ticks` ticks of the card after the one before.
-void ExpectConsecutive(const std::vector<uint64_t>& words, uint16_t ticks = 2) {
-  for (size_t f = 1; f * 16 < words.size(); ++f) {
-    ASSERT_EQ(static_cast<uint16_t>(words[f * 16] - words[(f - 1) * 16]), ticks) << "frame " << f;
-  }
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// The files in a folder, by name.
-std::vector<std::string> FileNames(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using namespace tool_test;
 
 TEST_F(ToolTest, BlockAcquisitionWritesTheRequestedFramesAsNpyWithSidecarAndPlot) {
   ToolRun run = Tarvik(std::string(kRamp) +
@@ -318,10 +256,20 @@ TEST_F(ToolTest, BadCommandLinesExitTwo) {
         "acquire --duration 0", "acquire --duration nan", "acquire --duration inf",
         "acquire --frame-rate 0", "acquire --rate 1 --frame-rate 1",
         "--virtual acquire -o - --format npy", "--virtual acquire -o - --format hdf5",
-        "acquire --words word0,nope", "acquire --scale word0=x", "acquire --time-column -o a.npy"}) {
+        "acquire --words word0,nope", "acquire --scale word0=x", "acquire --time-column -o a.npy",
+        // values a word cannot hold, scales past the largest number or of unselected words
+        "--source result-b=Constant:-1 info", "--source word9=Constant:300 info",
+        "acquire --scale word0=1e308", "acquire --words word0 --scale word1=2",
+        "acquire --scale word0=1,0,V,extra", "acquire --frames 1e6"}) {
     ToolRun run = Tarvik(arguments);
     EXPECT_EQ(run.exitCode, 2) << arguments << "\n" << run.output;
+    if (std::string(arguments) != "frobnicate") {
+      EXPECT_FALSE(Contains(run.output, "did you mean")) << arguments << "\n" << run.output;
+    }
   }
+  EXPECT_TRUE(Contains(Tarvik("acquire --frames 1e6").output, "not a whole number of frames"));
+  EXPECT_TRUE(Contains(Tarvik("--source word0=Constant:1.7 info").output, "not an integer"));
+  EXPECT_TRUE(Contains(Tarvik("acquire --help").output, "--virtual"));  // the machine's options
   EXPECT_FALSE(fs::exists(dir_ / "-"));
   EXPECT_EQ(Tarvik("--help").exitCode, 0);
   ToolRun version = Tarvik("--version");
@@ -367,11 +315,12 @@ TEST_F(ToolTest, EepromWritesPersistInTheImageFileAcrossRuns) {
   EXPECT_EQ(fs::file_size(dir_ / "card.img"), 128u);
   ToolRun read = Tarvik("--virtual --eeprom-image card.img eeprom read 0x14 3");
   ASSERT_EQ(read.exitCode, 0) << read.output;
-  EXPECT_EQ(read.output, "14: FFFF 1234 BEEF\n");
+  // Addresses printed in decimal whatever base they were typed in.
+  EXPECT_EQ(read.output, "20: FFFF 1234 BEEF\n");
   ToolRun dump = Tarvik("--virtual --eeprom-image card.img eeprom dump");
   ASSERT_EQ(dump.exitCode, 0) << dump.output;
   EXPECT_EQ(std::count(dump.output.begin(), dump.output.end(), '\n'), 8);
-  EXPECT_NE(dump.output.find("10: FFFF FFFF FFFF FFFF FFFF 1234 BEEF FFFF"), std::string::npos)
+  EXPECT_NE(dump.output.find("16: FFFF FFFF FFFF FFFF FFFF 1234 BEEF FFFF"), std::string::npos)
       << dump.output;
 
   // The serial number's words (58 low, 59 high), read back as JSON.
@@ -406,8 +355,8 @@ TEST_F(ToolTest, EepromWritesSayWhereTheWordsLiveAndNeverLoseThem) {
   }
   ToolRun parallel =
       Shell(writers + "wait; " + ToolCommand() + " --virtual --eeprom-image link.img eeprom read 8 10");
-  EXPECT_EQ(parallel.output.substr(parallel.output.rfind("08:")),
-            "08: FFFF FFFF 000A 000B 000C 000D 000E 000F\n10: 0010 0011\n")
+  EXPECT_EQ(parallel.output.substr(parallel.output.rfind(" 8:")),
+            " 8: FFFF FFFF 000A 000B 000C 000D 000E 000F\n16: 0010 0011\n")
       << parallel.output;
 }
 

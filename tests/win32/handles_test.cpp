@@ -86,6 +86,7 @@ TEST_F(Win32HandlesTest, OnlyThe98FamilyOffersRing0EventHandlesAndItsDriverNeeds
     Boot(wdm);
     HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
     ASSERT_NE(kernel32, nullptr);
+    EXPECT_EQ(GetModuleHandleA("kernel32"), kernel32);
     EXPECT_EQ(GetModuleHandleA("user32.dll"), nullptr);
     FARPROC routine = GetProcAddress(kernel32, "OpenVxDHandle");
     ASSERT_EQ(routine != nullptr, win98);

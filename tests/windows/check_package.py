@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the Windows zip: one top folder holding tarvik.sys, tarvik.inf, tarvik.exe,
-INSTALL.txt, lib/libtarvik_client.a and the headers include/tarvik/device.h and
-include/tarvik_ioctl.h, nothing else; the driver, the INF and the tool as the build made them.
+INSTALL.txt, lib/libtarvik_client.a and the headers include/tarvik/{acquisition,device,
+rate_plan,sequence}.h and include/tarvik_ioctl.h, nothing else; the driver, the INF and the tool as the build made them.
 
 Usage: check_package.py ZIP TARVIK_EXE TARVIK_SYS TARVIK_INF
 """
@@ -15,7 +15,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from checks import Results  # noqa: E402
 
 EXPECTED = {"tarvik.sys", "tarvik.inf", "tarvik.exe", "INSTALL.txt", "lib/libtarvik_client.a",
-            "include/tarvik/device.h", "include/tarvik_ioctl.h"}
+            "include/tarvik/acquisition.h", "include/tarvik/device.h",
+            "include/tarvik/rate_plan.h", "include/tarvik/sequence.h", "include/tarvik_ioctl.h"}
 
 
 def main(argv):

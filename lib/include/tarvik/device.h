@@ -175,7 +175,10 @@ class Device {
   // value the acquisition was started with.
   std::optional<Block> ReadOldestBlock(uint32_t framesPerBlock);
   std::optional<Block> ReadNewestBlock(uint32_t framesPerBlock);
-  // Up to `frames` of the newest whole frames of the ring (at most its length).
+  // Up to `frames` of the newest whole frames of the ring (at most its length). A read the
+  // card's writer overtook (DAQ_ERR_STREAM_OVERRUN: nothing is lost) is sent again, up to
+  // kStreamReadAttempts times in all, before the error is thrown.
+  static constexpr int kStreamReadAttempts = 8;
   StreamSnapshot ReadStream(uint32_t frames);
 
   // Diagnostics.

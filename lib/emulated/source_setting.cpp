@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
-namespace tarvik::tool {
+namespace tarvik::emulated {
 
 namespace {
 
@@ -22,11 +23,24 @@ std::string Lower(std::string text) {
 int64_t Number(const std::string& text, const std::string& whole) {
   if (text.empty()) throw std::invalid_argument("empty number in source '" + whole + "'");
   char* end = nullptr;
+  errno = 0;
   long long value = std::strtoll(text.c_str(), &end, 0);
-  if (end == nullptr || *end != '\0') {
-    throw std::invalid_argument("'" + text + "' is not a number (source '" + whole + "')");
+  if (end == nullptr || *end != '\0' || errno != 0) {
+    throw std::invalid_argument("'" + text + "' is not an integer (source '" + whole +
+                                "'; parameters are integers, decimal or 0x...)");
   }
   return value;
+}
+
+// A value the waveform takes must be one the quantity's bits hold.
+void CheckFits(int64_t value, Quantity quantity, const char* what, const std::string& whole) {
+  int64_t top = (int64_t{1} << sim::card::QuantityBits(quantity)) - 1;
+  if (value < 0 || value > top) {
+    throw std::invalid_argument(std::string(what) + " " + std::to_string(value) + " does not fit " +
+                                std::to_string(sim::card::QuantityBits(quantity)) +
+                                " bits (0 to " + std::to_string(top) + ") in source '" + whole +
+                                "'");
+  }
 }
 
 }  // namespace
@@ -66,13 +80,25 @@ SourceSetting ParseSourceSetting(const std::string& text) {
   };
   if (waveform == "constant") {
     expect(1);
+    CheckFits(numbers[0], setting.quantity, "the value", text);
     setting.source = SignalSource::Constant(numbers[0]);
   } else if (waveform == "ramp") {
     expect(2);
+    CheckFits(numbers[0], setting.quantity, "the start", text);
     setting.source = SignalSource::Ramp(numbers[0], numbers[1]);
   } else if (waveform == "square" || waveform == "sine") {
     expect(3);
     if (numbers[2] <= 0) throw std::invalid_argument("the period must be positive ('" + text + "')");
+    // Checked part by part first, so that the extremes cannot overflow.
+    CheckFits(numbers[0], setting.quantity, "the offset", text);
+    int64_t top = (int64_t{1} << sim::card::QuantityBits(setting.quantity)) - 1;
+    if (numbers[1] < -top || numbers[1] > top) {
+      throw std::invalid_argument("the amplitude " + std::to_string(numbers[1]) +
+                                  " swings past what the word holds ('" + text + "')");
+    }
+    int64_t swing = numbers[1] < 0 ? -numbers[1] : numbers[1];
+    CheckFits(numbers[0] - swing, setting.quantity, "the low value", text);
+    CheckFits(numbers[0] + swing, setting.quantity, "the high value", text);
     uint64_t period = static_cast<uint64_t>(numbers[2]);
     setting.source = waveform == "square" ? SignalSource::Square(numbers[0], numbers[1], period)
                                        : SignalSource::Sine(numbers[0], numbers[1], period);
@@ -82,4 +108,4 @@ SourceSetting ParseSourceSetting(const std::string& text) {
   return setting;
 }
 
-}  // namespace tarvik::tool
+}  // namespace tarvik::emulated

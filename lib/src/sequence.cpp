@@ -1,8 +1,8 @@
-#include "sequence.h"
+#include "tarvik/sequence.h"
 
 #include <algorithm>
 
-namespace tarvik::tool {
+namespace tarvik {
 
 uint64_t BlockSequence::Accept(uint16_t sequence) {
   uint64_t gap = static_cast<uint16_t>(sequence - expected_);
@@ -40,4 +40,4 @@ StreamPosition::Update StreamPosition::Accept(uint16_t wraps, uint32_t newestFra
   return update;
 }
 
-}  // namespace tarvik::tool
+}  // namespace tarvik

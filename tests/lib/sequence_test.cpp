@@ -1,9 +1,9 @@
 // Loss accounting: gaps in block numbers and frames overwritten in the ring.
 #include <gtest/gtest.h>
 
-#include "sequence.h"
+#include "tarvik/sequence.h"
 
-namespace tarvik::tool {
+namespace tarvik {
 namespace {
 
 TEST(BlockSequenceTest, CountsEveryMissingNumberIncludingBeforeTheFirstAndAcrossTheWrap) {
@@ -74,4 +74,4 @@ TEST(StreamPositionTest, FollowsTheSixteenBitWrapCounterPastItsEnd) {
 }
 
 }  // namespace
-}  // namespace tarvik::tool
+}  // namespace tarvik

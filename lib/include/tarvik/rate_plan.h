@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace tarvik::tool {
+namespace tarvik {
 
 inline constexpr int32_t kFastestDriverRate = 100000;
 // Below this a negative rate's decimation (10000 per unit) no longer fits the driver's 32 bits.
@@ -33,7 +33,8 @@ std::optional<RatePlan> PlanDriverRate(int32_t rate);
 struct FrameRateChoice {
   std::optional<RatePlan> exact;
   std::optional<RatePlan> below, above;
+  std::optional<RatePlan> nearest;  // the exact one, or the closer of below and above
 };
 FrameRateChoice PlanFrameRate(double framesPerSecond);
 
-}  // namespace tarvik::tool
+}  // namespace tarvik

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace tarvik::tool {
+namespace tarvik {
 
 // Block mode: every block carries a 16-bit sequence number that the driver advances for each
 // block it fills, also for those it had to drop because the pool was full. A gap in the
@@ -50,4 +50,4 @@ class StreamPosition {
   uint64_t lost_ = 0;
 };
 
-}  // namespace tarvik::tool
+}  // namespace tarvik

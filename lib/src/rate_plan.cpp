@@ -1,8 +1,8 @@
-#include "rate_plan.h"
+#include "tarvik/rate_plan.h"
 
 #include <cmath>
 
-namespace tarvik::tool {
+namespace tarvik {
 
 namespace {
 
@@ -55,7 +55,7 @@ FrameRateChoice PlanFrameRate(double framesPerSecond) {
     if (rate == 0) continue;  // the driver takes it as 1
     auto plan = PlanDriverRate(static_cast<int32_t>(rate));
     if (std::fabs(plan->frameRate - framesPerSecond) <= framesPerSecond * 1e-6) {
-      choice.exact = plan;
+      choice.exact = choice.nearest = plan;
       return choice;
     }
     if (plan->frameRate < framesPerSecond) {
@@ -64,7 +64,13 @@ FrameRateChoice PlanFrameRate(double framesPerSecond) {
       choice.above = plan;
     }
   }
+  // A tie goes to the faster rate.
+  choice.nearest = choice.below;
+  if (choice.above && (!choice.below || std::fabs(choice.above->frameRate - framesPerSecond) <=
+                                            std::fabs(choice.below->frameRate - framesPerSecond))) {
+    choice.nearest = choice.above;
+  }
   return choice;
 }
 
-}  // namespace tarvik::tool
+}  // namespace tarvik
