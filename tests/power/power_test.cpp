@@ -209,6 +209,8 @@ TEST_F(PowerTest, Win98ResumeWhoseDeferredDeviceRequestIsRefusedStillCompletes) 
   EXPECT_EQ(BusPower(), (std::vector<std::pair<int, int>>{{kSystemPowerType, kSystemWorking}}));
   EXPECT_EQ(Extension()->SystemPower, PowerSystemWorking);
   EXPECT_EQ(Extension()->DevicePower, PowerDeviceD3);
+  // The worker completed the request and then gives back the course's remove lock.
+  sim::kernel::WaitForWorkItemsIdle();
   EXPECT_EQ(RemoveLockCount(), 1);
   ExpectOnlyTheBusCompletedRaised();
 }
