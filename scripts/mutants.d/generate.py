@@ -55,10 +55,12 @@ m('09-claim-ignores-enables', 'SYS/hw/bridge_interrupt.cpp',
 m('12-slow-rate-overflow', 'SYS/acq/start_stop.cpp',
 '''  if (Extension->RequestedRate < SLOWEST_RATE) {''', '''  if (false && Extension->RequestedRate < SLOWEST_RATE) {''')
 m('13-mapped-range-as-port', 'SYS/hw/resources.cpp',
-'''  if (extension->PortCount >= 2 && extension->MemCount >= 1 && !extension->PortMapped[0]) {
+'''  if (extension->PortCount >= 2 && extension->MemCount >= 1 && !extension->PortMapped[0] &&
+      extension->PortLength[0] >= BRIDGE_INTERRUPT_CONTROL + sizeof(ULONG)) {
     for (USHORT i = 1; i < extension->PortCount; ++i) {
       if (!extension->PortMapped[i] && extension->PortLength[i] == CARD_WINDOW_LENGTH) {''',
-'''  if (extension->PortCount >= 2 && extension->MemCount >= 1) {
+'''  if (extension->PortCount >= 2 && extension->MemCount >= 1 &&
+      extension->PortLength[0] >= BRIDGE_INTERRUPT_CONTROL + sizeof(ULONG)) {
     for (USHORT i = 1; i < extension->PortCount; ++i) {
       if (extension->PortLength[i] == CARD_WINDOW_LENGTH) {''')
 m('15-power-course-without-reference', 'SYS/power/power_machine.cpp',
@@ -169,8 +171,8 @@ m('29-claim-ignores-pci-enable', 'SYS/hw/bridge_interrupt.cpp',
 '''  if (BridgeAbsent(value) || !(value & INTCSR_PCI_INTERRUPT_ENABLE)) return FALSE;''',
 '''  if (BridgeAbsent(value)) return FALSE;''')
 m('30-bridge-range-in-memory-space', 'SYS/hw/resources.cpp',
-'''  if (extension->PortCount >= 2 && extension->MemCount >= 1 && !extension->PortMapped[0]) {''',
-'''  if (extension->PortCount >= 2 && extension->MemCount >= 1) {''')
+'''  if (extension->PortCount >= 2 && extension->MemCount >= 1 && !extension->PortMapped[0] &&''',
+'''  if (extension->PortCount >= 2 && extension->MemCount >= 1 &&''')
 m('31-stream-copy-unchecked', 'SYS/acq/data_reads.cpp',
 '''    if (!CopyIntactFrom(Copy->Snapshot, now, ringSamples, Copy->Count, done)) return false;''',
 '''    (void)now;''')
@@ -191,8 +193,8 @@ m('19-release-ignores-running-dpc', 'SYS/acq/start_stop.cpp',
 '''  ObDereferenceObject(event);''')
 
 m('p1-deferred-refusal-left-hanging', 'SYS/power/power_machine.cpp',
-'''  context->Status = status;
-  RunPowerMachine(context, EvDeviceRequestDone);''', '''  context->Status = status;''')
+'''    context->Status = status;
+    RunPowerMachine(context, EvDeviceRequestDone);''', '''    context->Status = status;''')
 m('p2-wmi-completed-not-passed-down', 'SYS/frame/system_control.cpp',
 '''  status = PassDown(DeviceObject, Irp);''', '''  status = CompleteRequestStatus(Irp, Irp->IoStatus.Status);''')
 m('p3-power-up-unreported', 'SYS/power/power_machine.cpp',
