@@ -11,6 +11,10 @@
 //   can still be put in place (Salvage).
 // On Windows, which has no links, modes, owners or special files to keep, every file but "-"
 // is written under its temporary name and put in place.
+// Written here rather than with a library's file replacement (GLib's g_file_replace): that
+// one takes only regular files (a FIFO or /dev/null, fine sinks here, would be refused), has
+// no way to put in place what was written before a failed write, and would bring GLib into
+// the Windows build, which must import only what both Windows families export.
 #pragma once
 
 #include <fmt/format.h>
