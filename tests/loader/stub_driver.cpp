@@ -21,7 +21,7 @@ extern "C" __declspec(dllimport) void __stdcall KeFlushQueuedDpcs();
 #ifdef POOL_OVERRUN
 extern "C" __declspec(dllimport) void* __stdcall ExAllocatePoolWithTag(int type, unsigned long bytes,
                                                                       unsigned long tag);
-extern "C" __declspec(dllimport) void __stdcall ExFreePoolWithTag(void* p, unsigned long tag);
+extern "C" __declspec(dllimport) void __stdcall ExFreePool(void* p);
 constexpr unsigned long kTag = 0x206D6457;  // "Wdm "
 
 // Special pool places one of the two at the end of its pages: its guard page catches the write.
@@ -33,7 +33,7 @@ void OverrunTwoAllocations() {
   for (int i = 0; i < 2; ++i) {
     auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(0, 8, kTag));
     WritePastEnd(p, 8);
-    ExFreePoolWithTag(p, kTag);
+    ExFreePool(p);
   }
 }
 #endif
