@@ -258,7 +258,7 @@ void CheckPattern(const Region& region) {
 struct Fault {
   uintptr_t address;
   uintptr_t instruction;
-  uintptr_t stack[12];
+  uintptr_t stack[24];
   int stackWords;
   uintptr_t frameReturn;  // the faulting routine's return address by its frame pointer
   uint8_t irql;
@@ -274,7 +274,7 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) void Record(uintp
   g_faults.Record([&](Fault& f) {
     f.address = address;
     f.instruction = FaultingInstruction(context);
-    f.stackWords = FaultingStackWords(context, f.stack, 12);
+    f.stackWords = FaultingStackWords(context, f.stack, 24);
     f.frameReturn = FaultingFrameReturn(context);
     f.irql = CurrentThread().Irql;
     f.state = state;
@@ -331,9 +331,19 @@ std::string Toucher(const Fault& f) {
              RoutineAt(CallSite(reinterpret_cast<const void*>(f.frameReturn)));
   }
   for (int i = 0; i < f.stackWords; ++i) {
-    if (f.stack[i] > 4096 && IsProgramRoutine(reinterpret_cast<const void*>(f.stack[i] - 1)))
-      return name + " called from " +
-             RoutineAt(CallSite(reinterpret_cast<const void*>(f.stack[i])));
+    if (f.stack[i] <= 4096 || !IsProgramRoutine(reinterpret_cast<const void*>(f.stack[i] - 1)))
+      continue;
+    std::string caller = RoutineAt(CallSite(reinterpret_cast<const void*>(f.stack[i])));
+    if (!caller.starts_with("Interlocked")) return name + " called from " + caller;
+    // A library routine under an interlocked operation (ThreadSanitizer's atomics): the next
+    // return address up the stack is the operation's, into the routine that called it.
+    for (int j = i + 1; j < f.stackWords; ++j) {
+      if (f.stack[j] <= 4096 || !IsProgramRoutine(reinterpret_cast<const void*>(f.stack[j] - 1)))
+        continue;
+      std::string outer = RoutineAt(CallSite(reinterpret_cast<const void*>(f.stack[j])));
+      if (!outer.starts_with("Interlocked")) return caller + " called from " + outer;
+    }
+    return name + " called from " + caller;
   }
   return name;
 }
