@@ -130,3 +130,15 @@ def test_closing_the_machine_closes_what_stands_on_it():
         with pytest.raises(ValueError):
             use()
     assert tarvik.take_broken_rules() == []
+
+
+def test_device_commands_reach_a_card_with_the_identification_byte_given():
+    with tarvik.EmulatedMachine(virtual=True, id_byte4=7):
+        with tarvik.Device() as device:
+            base = device.device_command(bytes([64]))  # the card's port base
+            assert len(base) == 100 and base[0] | base[1] << 8 == 0xE400
+            ids = device.device_command(bytes([70, 5]))  # identification bytes 0 to 4
+            assert list(ids[:5]) == [0x54, 0x56, 0x4B, 0x01, 0x07]
+            assert not device.board_info()["good_board"]
+            with pytest.raises(ValueError):
+                device.device_command(bytes(101))
