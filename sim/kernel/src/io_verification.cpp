@@ -4,6 +4,7 @@
 // deleted or the driver unloaded.
 #include "io_verification.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -73,7 +74,8 @@ void CheckDispatchOutcome(const DispatchOutcome& outcome) {
   const DispatchFrame& frame = outcome.frame;
   // Read without the lock (stored atomically under it), to keep the common path lock-free.
   bool completedPast =
-      __atomic_load_n(&header->CompletionState, __ATOMIC_ACQUIRE) == IrpHeader::State::Finished ||
+      std::atomic_ref(header->CompletionState).load(std::memory_order_acquire) ==
+          IrpHeader::State::Finished ||
       __atomic_load_n(&header->WalkLocation, __ATOMIC_ACQUIRE) > outcome.location;
   // Rule LowerDriverReturn: a routine that called a lower driver and neither completed nor
   // marked the request returns what the call returned.

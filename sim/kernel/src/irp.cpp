@@ -1,5 +1,6 @@
 // I/O requests: allocation with stack locations, IofCallDriver, the completion walk of
 // IofCompleteRequest, and the verifier's checks on how drivers hand requests around.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -389,7 +390,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                             "IofCompleteRequest of " + DescribeIrp(Irp) + ", already completed");
       return;
     }
-    __atomic_store_n(&header->CompletionState, IrpHeader::State::Completing, __ATOMIC_RELEASE);
+    std::atomic_ref(header->CompletionState)
+        .store(IrpHeader::State::Completing, std::memory_order_release);
     __atomic_store_n(&header->WalkLocation, static_cast<int>(Irp->CurrentLocation),
                      __ATOMIC_RELEASE);
   }
@@ -469,8 +471,9 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
       {
         std::lock_guard guard(header->Lock);
-        __atomic_store_n(&header->CompletionState, IrpHeader::State::InFlight,
-                         __ATOMIC_RELEASE);  // the routine owns it now
+        // The routine owns it now.
+        std::atomic_ref(header->CompletionState)
+            .store(IrpHeader::State::InFlight, std::memory_order_release);
       }
       KIRQL irqlBefore = thread.Irql;
       int regionsBefore = thread.CriticalRegions;
@@ -503,8 +506,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     " completed " + Describe(Irp) + " again");
           return;
         }
-        __atomic_store_n(&header->CompletionState, IrpHeader::State::Completing,
-                         __ATOMIC_RELEASE);
+        std::atomic_ref(header->CompletionState)
+            .store(IrpHeader::State::Completing, std::memory_order_release);
       }
       if (Irp->PendingReturned && !atTop &&
           !(__atomic_load_n(&IoGetCurrentIrpStackLocation(Irp)->Control, __ATOMIC_RELAXED) &
@@ -528,7 +531,8 @@ extern "C" void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   std::function<void(PIRP)> onFinal;
   {
     std::lock_guard guard(header->Lock);
-    __atomic_store_n(&header->CompletionState, IrpHeader::State::Finished, __ATOMIC_RELEASE);
+    std::atomic_ref(header->CompletionState)
+        .store(IrpHeader::State::Finished, std::memory_order_release);
     onFinal = std::move(header->OnFinalCompletion);  // runs once: the request is finished
   }
   CheckPowerStarts(Irp);
