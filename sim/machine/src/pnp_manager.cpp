@@ -459,7 +459,11 @@ std::vector<BusPnpRecord> Machine::BusPnpRequests() const { return state_->bus.P
 IO_STATUS_BLOCK SendPnpForResult(Machine& machine, UCHAR minor,
                                  const std::function<void(PIO_STACK_LOCATION)>& fill) {
   PDEVICE_OBJECT pdo = PdoOf(machine);
-  if (pdo == nullptr) return {STATUS_NO_SUCH_DEVICE, 0};
+  if (pdo == nullptr) {
+    IO_STATUS_BLOCK none{};
+    none.Status = STATUS_NO_SUCH_DEVICE;
+    return none;
+  }
   PDEVICE_OBJECT top = io::GetAttachedDevice(pdo);
   PDEVICE_OBJECT fdoBefore = FdoOf(machine);
   IO_STATUS_BLOCK result = SendManagerRequestForResult(top, IRP_MJ_PNP, minor, fill);
