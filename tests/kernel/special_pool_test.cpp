@@ -19,13 +19,13 @@ bool AtPageEnd(const void* p, size_t bytes) {
   return (reinterpret_cast<uintptr_t>(p) + bytes) % 4096 == 0;
 }
 
-// The single violation recorded: its rule, with every part of the message checked.
+// The single violation recorded: its rule, with every piece of the message checked.
 std::string OnlyRule(std::initializer_list<const char*> naming) {
   std::vector<Violation> violations = sim::verifier::TakeViolations();
   if (violations.size() != 1) return "violations: " + std::to_string(violations.size());
-  for (const char* part : naming) {
-    if (violations[0].message.find(part) == std::string::npos)
-      return violations[0].rule + " without \"" + part + "\": " + violations[0].message;
+  for (const char* piece : naming) {
+    if (violations[0].message.find(piece) == std::string::npos)
+      return violations[0].rule + " without \"" + piece + "\": " + violations[0].message;
   }
   return violations[0].rule;
 }

@@ -373,7 +373,7 @@ void ReportFault(const Fault& f) {
       rule = "UserBufferOtherContext";
       what = Describe(*region) + " from a system thread (" +
              std::string(f.irql >= DISPATCH_LEVEL ? "raised, " : "") +
-             "not the context of the process that issued the request)";
+             "not the context of the process that made the request)";
     } else if (region->freed || region->retired) {
       what = Describe(*region) + (region->owner.kind == Kind::Pool     ? ", freed"
                                   : region->owner.kind == Kind::Device ? ", deleted and unreferenced"

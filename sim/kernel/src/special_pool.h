@@ -64,7 +64,7 @@ bool Free(const void* data);
 void Retire(const void* data);
 
 // An alias of a caller's user buffer, for the driver's view of it (Irp->UserBuffer, a
-// METHOD_NEITHER input): the caller's bytes copied in, inaccessible until the issuing thread
+// METHOD_NEITHER input): the caller's bytes copied in, inaccessible until the requesting thread
 // touches it. UnmapUserWindow copies back the bytes changed through the alias (when asked)
 // and frees it.
 void* MapUserWindow(const void* user, size_t length, const void* request);
